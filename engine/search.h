@@ -1,0 +1,179 @@
+// Depth-limited minimax with fail-soft alpha-beta, one-ply move ordering, the
+// transposition table, and the list of every move that reached the best value.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <limits>
+#include <vector>
+
+#include "engine/bitboard.h"
+#include "engine/board.h"
+#include "engine/evaluate.h"
+#include "engine/tt.h"
+#include "engine/types.h"
+#include "engine/zobrist.h"
+
+namespace flipcore {
+namespace {
+
+// One legal move of the node being expanded.
+struct MoveCandidate {
+    double score;    // evaluation of the position after the move, opponent to move
+    Bitboard flips;  // the discs the move turns over
+    uint64_t key;    // key of the position after the move
+    int32_t square;  // row * 8 + col of the placed disc
+};
+
+// A position never has more legal moves than empty squares.
+constexpr int MAX_MOVES = 64;
+
+// Raised out of a search when the stop hook asks for it. Every table entry is
+// written only when its node completes, so what is stored stays valid.
+struct SearchAborted : std::exception {
+    const char* what() const noexcept override { return "search stopped"; }
+};
+
+// Asked every STOP_CHECK_INTERVAL expanded nodes whether the search should stop.
+using StopCheck = bool (*)();
+StopCheck g_stop_check = nullptr;
+constexpr uint32_t STOP_CHECK_INTERVAL = 1024;
+uint32_t g_stop_countdown = STOP_CHECK_INTERVAL;
+
+// Positions visited, counted as one per search call including depth-0 leaves:
+// a signature of the search's behaviour for tests and benchmarks.
+uint64_t g_nodes = 0;
+
+constexpr double INF = std::numeric_limits<double>::infinity();
+
+// Stable insertion sort, best first for the side to move: side 1 wants high
+// scores, side 2 low ones; equal scores keep their row-major order.
+template <int Side>
+inline void order_candidates(MoveCandidate* c, int n) {
+    for (int i = 1; i < n; ++i) {
+        const MoveCandidate x = c[i];
+        int j = i;
+        while (j > 0 && (Side == BLACK ? c[j - 1].score < x.score : c[j - 1].score > x.score)) {
+            c[j] = c[j - 1];
+            --j;
+        }
+        c[j] = x;
+    }
+}
+
+inline void check_stop() {
+    if (--g_stop_countdown == 0) {
+        g_stop_countdown = STOP_CHECK_INTERVAL;
+        if (g_stop_check && g_stop_check()) throw SearchAborted();
+    }
+}
+
+// Searches (black, white) with Side to move. At the root (root_moves given) the
+// tied best moves are copied out; below it only the value is needed.
+template <int Side>
+double search(Bitboard black, Bitboard white, int depth, double alpha, double beta, uint64_t key,
+              std::vector<Move>* root_moves) {
+    constexpr int Opp = Side == BLACK ? WHITE : BLACK;
+    ++g_nodes;
+
+    // 1. Depth leaf: the static value; the table is not touched.
+    if (depth == 0) return evaluate(black, white, Side);
+    check_stop();
+
+    // 2. Table probe: an exact entry answers, a bound narrows the window.
+    double a = alpha, b = beta;
+    if (const TTSlot* e = tt.probe(key); e && slot_depth(e->meta) >= depth) {
+        const int flag = slot_flag(e->meta);
+        if (flag == FLAG_LOWER) a = e->val > alpha ? e->val : alpha;
+        if (flag == FLAG_UPPER) b = e->val < beta ? e->val : beta;
+        if (flag == FLAG_EXACT || a >= b) {
+            if (root_moves) {
+                uint8_t squares[MAX_TIED_MOVES];
+                const int n = tt.moves_of(*e, squares);
+                for (int i = 0; i < n; ++i) root_moves->push_back(move_of(squares[i]));
+            }
+            return e->val;
+        }
+    }
+
+    // 3. Candidates in row-major order, each scored one ply down.
+    const Bitboard own = Side == BLACK ? black : white;
+    const Bitboard opp = Side == BLACK ? white : black;
+    Bitboard legal = legal_moves(own, opp);
+
+    // 4. No legal move: scored as it stands, nothing stored.
+    if (!legal) return evaluate(black, white, Side);
+
+    MoveCandidate cand[MAX_MOVES];
+    int count = 0;
+    while (legal) {
+        const int sq = pop_lowest(legal);
+        const Bitboard f = flips(own, opp, sq);
+        const Bitboard new_own = own | f | square_bit(sq), new_opp = opp & ~f;
+        const double score = Side == BLACK ? evaluate(new_own, new_opp, Opp) : evaluate(new_opp, new_own, Opp);
+        cand[count++] = MoveCandidate{score, f, key_after_move(key, Side, sq, f), sq};
+    }
+
+    // 5. Best first for the side to move.
+    order_candidates<Side>(cand, count);
+
+    // 6. Children with the narrowing window; ties collected by exact equality.
+    double best = Side == BLACK ? -INF : INF;
+    uint8_t ties[MAX_MOVES];
+    int tie_count = 0;
+    for (int i = 0; i < count; ++i) {
+        const MoveCandidate& c = cand[i];
+        double v;
+        if (depth == 1) {
+            // A depth-0 child is scored by the same evaluation as its ordering score.
+            ++g_nodes;
+            v = c.score;
+        } else {
+            const Bitboard new_own = own | c.flips | square_bit(c.square), new_opp = opp & ~c.flips;
+            v = Side == BLACK ? search<Opp>(new_own, new_opp, depth - 1, a, b, c.key, nullptr)
+                              : search<Opp>(new_opp, new_own, depth - 1, a, b, c.key, nullptr);
+        }
+        if (Side == BLACK ? v > best : v < best) {
+            best = v;
+            tie_count = 0;
+            ties[tie_count++] = static_cast<uint8_t>(c.square);
+        } else if (v == best) {
+            ties[tie_count++] = static_cast<uint8_t>(c.square);
+        }
+        if (Side == BLACK) {
+            if (v > a) a = v;
+        } else {
+            if (v < b) b = v;
+        }
+        if (a >= b) break;  // cut-off, also on equality
+    }
+
+    // 7-9. Classified against the window as received, then always stored.
+    const int flag = best <= alpha ? FLAG_UPPER : best >= beta ? FLAG_LOWER : FLAG_EXACT;
+    tt.store(key, best, flag, depth, ties, tie_count);
+
+    // 10. The tied moves in search order.
+    if (root_moves)
+        for (int i = 0; i < tie_count; ++i) root_moves->push_back(move_of(ties[i]));
+    return best;
+}
+
+// Searches the position on `board` (cells 0, 1 or 2) with `player` (1 or 2) to
+// move and `key` its position key. The board is left as it was.
+inline SearchResult minimax(Board& board, int player, int depth, double alpha, double beta, uint64_t key) {
+    const Bitboard black = bits_of(board, BLACK), white = bits_of(board, WHITE);
+    SearchResult result{0.0, {}};
+    result.val = player == BLACK ? search<BLACK>(black, white, depth, alpha, beta, key, &result.moves)
+                                 : search<WHITE>(black, white, depth, alpha, beta, key, &result.moves);
+    return result;
+}
+
+// Draws fresh keys, then empties the table: no entry made under the old keys
+// survives. If drawing fails, the table is left as it was.
+inline void init() {
+    init_zobrist_random();
+    tt.clear();
+}
+
+}  // namespace
+}  // namespace flipcore

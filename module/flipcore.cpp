@@ -1,0 +1,62 @@
+// The _flipcore extension module: init() and minimax_moves(), the engine's
+// only face to Python. The whole engine is compiled into this one translation
+// unit with internal linkage; only the module's init function is exported.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/search.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// Copies the first 8 values of the first 8 rows, refusing what the engine
+// cannot search: short boards would be read past their end, other cell codes
+// would be corrupted by make and unmake.
+flipcore::Board board_from(const std::vector<std::vector<int>>& rows) {
+    if (rows.size() < 8)
+        throw py::value_error("board must have at least 8 rows, got " + std::to_string(rows.size()));
+    flipcore::Board board{};
+    for (size_t r = 0; r < 8; ++r) {
+        if (rows[r].size() < 8)
+            throw py::value_error("board row " + std::to_string(r) + " must have at least 8 values, got " +
+                                  std::to_string(rows[r].size()));
+        for (size_t c = 0; c < 8; ++c) {
+            const int cell = rows[r][c];
+            if (cell != 0 && cell != 1 && cell != 2)
+                throw py::value_error("board[" + std::to_string(r) + "][" + std::to_string(c) +
+                                      "] must be 0, 1 or 2, got " + std::to_string(cell));
+            board[r][c] = cell;
+        }
+    }
+    return board;
+}
+
+py::dict minimax_moves(const std::vector<std::vector<int>>& rows, int player, int depth, double alpha, double beta) {
+    flipcore::Board board = board_from(rows);
+    if (player != 1 && player != 2)
+        throw py::value_error("player must be 1 or 2, got " + std::to_string(player));
+    if (depth < 0) throw py::value_error("depth must be 0 or more, got " + std::to_string(depth));
+
+    const uint64_t key = flipcore::zobrist_key(board, player);
+    const flipcore::SearchResult result = flipcore::minimax(board, player, depth, alpha, beta, key);
+
+    py::dict out;
+    py::list moves(result.moves.size());
+    for (size_t i = 0; i < result.moves.size(); ++i)
+        moves[i] = py::make_tuple(result.moves[i].first, result.moves[i].second);
+    out["moves"] = moves;
+    out["val"] = py::float_(result.val);
+    return out;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_flipcore, m) {
+    flipcore::init_zobrist_random();
+    m.def("init", &flipcore::init, "Initialize Zobrist hash keys and clear the transposition table");
+    m.def("minimax_moves", &minimax_moves, "Run minimax. Returns {\"moves\": [(col, row), ...], \"val\": score}");
+}
