@@ -2,7 +2,12 @@
 // order from the least significant end is the row-major scan order.
 #pragma once
 
+#include <array>
 #include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "engine/types.h"
 
@@ -43,29 +48,46 @@ constexpr int pop_lowest(Bitboard& b) {
 constexpr int DX[8] = {1, 1, 0, -1, -1, -1, 0, 1};
 constexpr int DY[8] = {0, 1, 1, 1, 0, -1, -1, -1};
 
-// Moves every disc one step in direction k. Discs that would leave the board
-// through a side edge are dropped instead of wrapping onto the next row; discs
-// leaving through the top or bottom fall off the 64 bits by themselves.
+// Bit-index step of direction k: one square along it.
 template <int K>
-constexpr Bitboard shift(Bitboard b) {
-    constexpr int s = DY[K] * 8 + DX[K];
-    const Bitboard moved = s > 0 ? b << (s > 0 ? s : 0) : b >> (s < 0 ? -s : 0);
-    if constexpr (DX[K] == 1) return moved & ~COL_0;
-    if constexpr (DX[K] == -1) return moved & ~COL_7;
-    return moved;
+constexpr int STEP = DY[K] * 8 + DX[K];
+
+// Shifts every bit by S squares in bit order (towards higher bits when S > 0).
+template <int S>
+constexpr Bitboard shift_by(Bitboard b) {
+    if constexpr (S > 0) return b << S;
+    else return b >> -S;
 }
 
-// Empty squares from which `own` brackets a run of `opp` discs in direction K.
+constexpr Bitboard INNER_COLS = ~(COL_0 | COL_7);
+
+// Opponent discs that can lie inside a bracketed run in direction K. A run
+// that moves sideways never reaches column 0 or 7 (a bracketing disc must lie
+// beyond it), so masking those columns out also keeps every shift below from
+// wrapping a disc onto the next row: a run bit is never in an edge column.
+template <int K>
+constexpr Bitboard run_mask(Bitboard opp) {
+    return DX[K] == 0 ? opp : opp & INNER_COLS;
+}
+
+// From every seed square, the unbroken run of `runnable` squares that starts
+// one step away in direction K (at most six squares long). Doubling steps:
+// runs of up to two single steps, then two extensions by two squares each.
+template <int K, class B>
+constexpr B runs_from(B seeds, B runnable) {
+    constexpr int s = STEP<K>;
+    B run = runnable & shift_by<s>(seeds);
+    run |= runnable & shift_by<s>(run);
+    const B pairs = runnable & shift_by<s>(runnable);
+    run |= pairs & shift_by<2 * s>(run);
+    run |= pairs & shift_by<2 * s>(run);
+    return run;
+}
+
+// Empty squares from which the side owning `own` brackets a run in direction K.
 template <int K>
 constexpr Bitboard moves_in_direction(Bitboard own, Bitboard opp, Bitboard empty) {
-    // A run is at most six discs long on an 8-wide board.
-    Bitboard run = shift<K>(own) & opp;
-    run |= shift<K>(run) & opp;
-    run |= shift<K>(run) & opp;
-    run |= shift<K>(run) & opp;
-    run |= shift<K>(run) & opp;
-    run |= shift<K>(run) & opp;
-    return shift<K>(run) & empty;
+    return empty & shift_by<STEP<K>>(runs_from<K>(own, run_mask<K>(opp)));
 }
 
 // Every square where the side owning `own` may legally place a disc.
@@ -77,26 +99,92 @@ constexpr Bitboard legal_moves(Bitboard own, Bitboard opp) {
            moves_in_direction<6>(own, opp, empty) | moves_in_direction<7>(own, opp, empty);
 }
 
-// The opponent discs one direction turns over when `own` places on `placed`.
+// LINES[sq][k]: the squares from sq (exclusive) to the edge in direction k.
+constexpr auto LINES = [] {
+    std::array<std::array<Bitboard, 8>, 64> lines{};
+    for (int sq = 0; sq < 64; ++sq)
+        for (int k = 0; k < 8; ++k)
+            for (int c = (sq & 7) + DX[k], r = (sq >> 3) + DY[k]; c >= 0 && c < 8 && r >= 0 && r < 8;
+                 c += DX[k], r += DY[k])
+                lines[sq][k] |= square_bit(r * 8 + c);
+    return lines;
+}();
+
+// The opponent discs one direction turns over when `own` places on sq. The
+// first square along the line that is not an opponent disc closes the run;
+// it is the nearest set bit of the line minus the opponent's discs, which is
+// the lowest bit for directions that climb in bit order and the highest for
+// those that descend. The run is bracketed when that square is the mover's.
 template <int K>
-constexpr Bitboard flips_in_direction(Bitboard own, Bitboard opp, Bitboard placed) {
-    Bitboard run = 0;
-    Bitboard x = shift<K>(placed);
-    while (x & opp) {
-        run |= x;
-        x = shift<K>(x);
+constexpr Bitboard flips_in_direction(Bitboard own, Bitboard opp, int sq) {
+    const Bitboard line = LINES[sq][K];
+    const Bitboard stops = line & ~opp;
+    if constexpr (STEP<K> > 0) {
+        const Bitboard closer = stops & (0 - stops);  // lowest set bit, or 0
+        return (closer & own) ? line & (closer - 1) : 0;
+    } else {
+        if (!stops) return 0;
+        const Bitboard closer = square_bit(63 - __builtin_clzll(stops));
+        return (closer & own) ? line & ~((closer << 1) - 1) : 0;
     }
-    return (x & own) ? run : 0;
 }
 
 // All discs turned over by placing on square sq (0 when the move is illegal).
 constexpr Bitboard flips(Bitboard own, Bitboard opp, int sq) {
-    const Bitboard placed = square_bit(sq);
-    return flips_in_direction<0>(own, opp, placed) | flips_in_direction<1>(own, opp, placed) |
-           flips_in_direction<2>(own, opp, placed) | flips_in_direction<3>(own, opp, placed) |
-           flips_in_direction<4>(own, opp, placed) | flips_in_direction<5>(own, opp, placed) |
-           flips_in_direction<6>(own, opp, placed) | flips_in_direction<7>(own, opp, placed);
+    return flips_in_direction<0>(own, opp, sq) | flips_in_direction<1>(own, opp, sq) |
+           flips_in_direction<2>(own, opp, sq) | flips_in_direction<3>(own, opp, sq) |
+           flips_in_direction<4>(own, opp, sq) | flips_in_direction<5>(own, opp, sq) |
+           flips_in_direction<6>(own, opp, sq) | flips_in_direction<7>(own, opp, sq);
 }
+
+// Legal-move masks of both sides at once: side 1's in `black`, side 2's in
+// `white`. On x86-64 the two sides share one pass in the two halves of an
+// SSE2 register (every x86-64 processor has SSE2).
+struct MovePair {
+    Bitboard black;
+    Bitboard white;
+};
+
+#if defined(__SSE2__)
+// Lane-wise 64-bit shifts and masks of a pair of boards.
+struct Lanes {
+    __m128i v;
+    friend Lanes operator&(Lanes a, Lanes b) { return {_mm_and_si128(a.v, b.v)}; }
+    friend Lanes operator|(Lanes a, Lanes b) { return {_mm_or_si128(a.v, b.v)}; }
+    Lanes& operator|=(Lanes b) { v = _mm_or_si128(v, b.v); return *this; }
+};
+template <int S>
+inline Lanes shift_by(Lanes b) {
+    if constexpr (S > 0) return {_mm_slli_epi64(b.v, S)};
+    else return {_mm_srli_epi64(b.v, -S)};
+}
+inline Lanes lanes(Bitboard low, Bitboard high) {
+    return {_mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low))};
+}
+
+template <int K>
+inline Lanes moves_in_direction(Lanes own, Lanes opp, Lanes runnable_sideways, Lanes empty) {
+    const Lanes runnable = DX[K] == 0 ? opp : runnable_sideways;
+    return empty & shift_by<STEP<K>>(runs_from<K>(own, runnable));
+}
+
+inline MovePair legal_moves_both(Bitboard black, Bitboard white) {
+    const Lanes own = lanes(black, white), opp = lanes(white, black);
+    const Lanes empty = lanes(~(black | white), ~(black | white));
+    const Lanes sideways = opp & lanes(INNER_COLS, INNER_COLS);
+    const Lanes m = moves_in_direction<0>(own, opp, sideways, empty) | moves_in_direction<1>(own, opp, sideways, empty) |
+                    moves_in_direction<2>(own, opp, sideways, empty) | moves_in_direction<3>(own, opp, sideways, empty) |
+                    moves_in_direction<4>(own, opp, sideways, empty) | moves_in_direction<5>(own, opp, sideways, empty) |
+                    moves_in_direction<6>(own, opp, sideways, empty) | moves_in_direction<7>(own, opp, sideways, empty);
+    alignas(16) uint64_t out[2];
+    _mm_store_si128(reinterpret_cast<__m128i*>(out), m.v);
+    return {out[0], out[1]};
+}
+#else
+inline MovePair legal_moves_both(Bitboard black, Bitboard white) {
+    return {legal_moves(black, white), legal_moves(white, black)};
+}
+#endif
 
 // The discs of one code on an array board.
 inline Bitboard bits_of(const Board& board, int32_t code) {

@@ -51,31 +51,48 @@ inline double finished_value(int discs1, int discs2) {
     return 0.0;
 }
 
-// Value of the position from side 1's point of view. `player` is the side to
-// move (1 or 2); 0 skips the finished-game rule.
+// Weights of the three terms at one number of discs on the board.
+struct PhaseWeights {
+    double disc, position, mobility;
+};
+
+// The weights slide with the phase t = (discs - 4) / 60, clamped to [0, 1]:
+// disc weight 17t^2 - 2, positional 10 - 9t, mobility 15 - 13t, each formed
+// with fused multiply-adds. They depend on the disc total alone, so they are
+// computed once per total, with the very same operations.
+inline std::array<PhaseWeights, 65> make_phase_weights() {
+    std::array<PhaseWeights, 65> table{};
+    for (int discs = 0; discs <= 64; ++discs) {
+        double t = (discs - 4.0) / 60.0;
+        if (t < 0) t = 0;
+        if (t > 1) t = 1;
+        const double u = 17.0 * t;
+        table[discs] = {std::fma(t, u, -2.0), std::fma(-9.0, t, 10.0), std::fma(-13.0, t, 15.0)};
+    }
+    return table;
+}
+const std::array<PhaseWeights, 65> PHASE_WEIGHTS = make_phase_weights();
+
+// The value from its parts: disc counts, the positional difference (side 1's
+// sum minus side 2's) and both sides' legal-move masks. `player` is the side
+// to move (1 or 2); 0 skips the finished-game rule.
 //
 // The fused multiply-adds fix the last bits of the value. The search collects
 // tied moves by exact equality, so they are part of the result: the engine is
 // built with -ffp-contract=off so the compiler fuses nothing else.
+inline double evaluate_terms(int discs1, int discs2, int position_diff, MovePair moves, int player) {
+    const int mob1 = popcount(moves.black), mob2 = popcount(moves.white);
+    if ((player == BLACK && mob1 == 0) || (player == WHITE && mob2 == 0)) return finished_value(discs1, discs2);
+    const PhaseWeights& w = PHASE_WEIGHTS[discs1 + discs2];
+    double v = static_cast<double>(discs1 - discs2) * w.disc;
+    v = std::fma(static_cast<double>(position_diff), w.position, v);
+    return std::fma(static_cast<double>(mob1 - mob2), w.mobility, v);
+}
+
+// Value of the position from side 1's point of view, `player` to move.
 inline double evaluate(Bitboard black, Bitboard white, int player) {
-    const int discs1 = popcount(black), discs2 = popcount(white);
-    const int mob1 = popcount(legal_moves(black, white));
-    if (player == BLACK && mob1 == 0) return finished_value(discs1, discs2);
-    const int mob2 = popcount(legal_moves(white, black));
-    if (player == WHITE && mob2 == 0) return finished_value(discs1, discs2);
-
-    double t = (discs1 + discs2 - 4.0) / 60.0;
-    if (t < 0) t = 0;
-    if (t > 1) t = 1;
-    const double u = 17.0 * t;
-    const double wd = std::fma(t, u, -2.0);
-    const double wp = std::fma(-9.0, t, 10.0);
-    const double wm = std::fma(-13.0, t, 15.0);
-
-    double v = static_cast<double>(discs1 - discs2) * wd;
-    v = std::fma(static_cast<double>(positional_sum(black) - positional_sum(white)), wp, v);
-    v = std::fma(static_cast<double>(mob1 - mob2), wm, v);
-    return v;
+    return evaluate_terms(popcount(black), popcount(white), positional_sum(black) - positional_sum(white),
+                          legal_moves_both(black, white), player);
 }
 
 // The same on an array board whose cells hold 0, 1 or 2, for players 0, 1, 2.

@@ -19,10 +19,11 @@ namespace {
 
 // One legal move of the node being expanded.
 struct MoveCandidate {
-    double score;    // evaluation of the position after the move, opponent to move
-    Bitboard flips;  // the discs the move turns over
-    uint64_t key;    // key of the position after the move
-    int32_t square;  // row * 8 + col of the placed disc
+    double score;          // evaluation of the position after the move, opponent to move
+    Bitboard flips;        // the discs the move turns over
+    Bitboard reply_moves;  // the opponent's legal moves after it, found while scoring
+    uint64_t key;          // key of the position after the move
+    int32_t square;        // row * 8 + col of the placed disc
 };
 
 // A position never has more legal moves than empty squares.
@@ -46,19 +47,20 @@ uint64_t g_nodes = 0;
 
 constexpr double INF = std::numeric_limits<double>::infinity();
 
-// Stable insertion sort, best first for the side to move: side 1 wants high
-// scores, side 2 low ones; equal scores keep their row-major order.
+// The next candidate in search order: the best score for the side to move
+// among those not yet searched (`remaining`, a bit per candidate index), the
+// earliest generated among equal scores. Picking one at a time gives exactly
+// the order of a stable sort, and costs nothing for the candidates that a
+// cut-off leaves unsearched.
 template <int Side>
-inline void order_candidates(MoveCandidate* c, int n) {
-    for (int i = 1; i < n; ++i) {
-        const MoveCandidate x = c[i];
-        int j = i;
-        while (j > 0 && (Side == BLACK ? c[j - 1].score < x.score : c[j - 1].score > x.score)) {
-            c[j] = c[j - 1];
-            --j;
-        }
-        c[j] = x;
+inline int next_candidate(const MoveCandidate* c, uint64_t remaining) {
+    int best = lowest_square(remaining);
+    remaining &= remaining - 1;
+    while (remaining) {
+        const int i = pop_lowest(remaining);
+        if (Side == BLACK ? c[i].score > c[best].score : c[i].score < c[best].score) best = i;
     }
+    return best;
 }
 
 inline void check_stop() {
@@ -68,10 +70,11 @@ inline void check_stop() {
     }
 }
 
-// Searches (black, white) with Side to move. At the root (root_moves given) the
-// tied best moves are copied out; below it only the value is needed.
+// Searches (black, white) with Side to move, whose legal moves are `legal`.
+// At the root (root_moves given) the tied best moves are copied out; below it
+// only the value is needed.
 template <int Side>
-double search(Bitboard black, Bitboard white, int depth, double alpha, double beta, uint64_t key,
+double search(Bitboard black, Bitboard white, Bitboard legal, int depth, double alpha, double beta, uint64_t key,
               std::vector<Move>* root_moves) {
     constexpr int Opp = Side == BLACK ? WHITE : BLACK;
     ++g_nodes;
@@ -82,47 +85,68 @@ double search(Bitboard black, Bitboard white, int depth, double alpha, double be
 
     // 2. Table probe: an exact entry answers, a bound narrows the window.
     double a = alpha, b = beta;
-    if (const TTSlot* e = tt.probe(key); e && slot_depth(e->meta) >= depth) {
+    if (const TTPayload* e = tt.probe(key); e && slot_depth(e->meta) >= depth) {
         const int flag = slot_flag(e->meta);
         if (flag == FLAG_LOWER) a = e->val > alpha ? e->val : alpha;
         if (flag == FLAG_UPPER) b = e->val < beta ? e->val : beta;
         if (flag == FLAG_EXACT || a >= b) {
             if (root_moves) {
                 uint8_t squares[MAX_TIED_MOVES];
-                const int n = tt.moves_of(*e, squares);
+                const int n = tt.moves_of(key, *e, squares);
                 for (int i = 0; i < n; ++i) root_moves->push_back(move_of(squares[i]));
             }
             return e->val;
         }
     }
 
-    // 3. Candidates in row-major order, each scored one ply down.
-    const Bitboard own = Side == BLACK ? black : white;
-    const Bitboard opp = Side == BLACK ? white : black;
-    Bitboard legal = legal_moves(own, opp);
-
     // 4. No legal move: scored as it stands, nothing stored.
     if (!legal) return evaluate(black, white, Side);
 
+    // 3. Candidates in row-major order, each scored one ply down. Disc counts
+    // and positional sums change only by the placed and flipped discs.
+    const Bitboard own = Side == BLACK ? black : white;
+    const Bitboard opp = Side == BLACK ? white : black;
+    const int own_discs = popcount(own), opp_discs = popcount(opp);
+    const int own_position = positional_sum(own) - positional_sum(opp);  // from the mover's side
     MoveCandidate cand[MAX_MOVES];
     int count = 0;
     while (legal) {
         const int sq = pop_lowest(legal);
         const Bitboard f = flips(own, opp, sq);
+        uint64_t child_key = key ^ (Side == BLACK ? g_zob_b[sq] : g_zob_w[sq]) ^ g_zob_player_b ^ g_zob_player_w;
+        int flipped_weight = 0;
+        for (Bitboard rest = f; rest;) {
+            const int x = pop_lowest(rest);
+            child_key ^= g_zob_flip[x];
+            flipped_weight += SCORES[x];
+        }
+        const int n = popcount(f);
         const Bitboard new_own = own | f | square_bit(sq), new_opp = opp & ~f;
-        const double score = Side == BLACK ? evaluate(new_own, new_opp, Opp) : evaluate(new_opp, new_own, Opp);
-        cand[count++] = MoveCandidate{score, f, key_after_move(key, Side, sq, f), sq};
+        const int mover_position = own_position + SCORES[sq] + 2 * flipped_weight;
+        double score;
+        Bitboard reply;
+        if (Side == BLACK) {
+            const MovePair m = legal_moves_both(new_own, new_opp);
+            score = evaluate_terms(own_discs + 1 + n, opp_discs - n, mover_position, m, Opp);
+            reply = m.white;
+        } else {
+            const MovePair m = legal_moves_both(new_opp, new_own);
+            score = evaluate_terms(opp_discs - n, own_discs + 1 + n, -mover_position, m, Opp);
+            reply = m.black;
+        }
+        if (depth > 1) tt.prefetch(child_key);  // the child probes it first
+        cand[count++] = MoveCandidate{score, f, reply, child_key, sq};
     }
-
-    // 5. Best first for the side to move.
-    order_candidates<Side>(cand, count);
 
     // 6. Children with the narrowing window; ties collected by exact equality.
     double best = Side == BLACK ? -INF : INF;
     uint8_t ties[MAX_MOVES];
     int tie_count = 0;
-    for (int i = 0; i < count; ++i) {
-        const MoveCandidate& c = cand[i];
+    // 5. Best first for the side to move, chosen as the loop goes.
+    for (uint64_t remaining = count == 64 ? ~0ULL : (1ULL << count) - 1; remaining;) {
+        const int next = next_candidate<Side>(cand, remaining);
+        remaining &= ~(1ULL << next);
+        const MoveCandidate& c = cand[next];
         double v;
         if (depth == 1) {
             // A depth-0 child is scored by the same evaluation as its ordering score.
@@ -130,8 +154,8 @@ double search(Bitboard black, Bitboard white, int depth, double alpha, double be
             v = c.score;
         } else {
             const Bitboard new_own = own | c.flips | square_bit(c.square), new_opp = opp & ~c.flips;
-            v = Side == BLACK ? search<Opp>(new_own, new_opp, depth - 1, a, b, c.key, nullptr)
-                              : search<Opp>(new_opp, new_own, depth - 1, a, b, c.key, nullptr);
+            v = Side == BLACK ? search<Opp>(new_own, new_opp, c.reply_moves, depth - 1, a, b, c.key, nullptr)
+                              : search<Opp>(new_opp, new_own, c.reply_moves, depth - 1, a, b, c.key, nullptr);
         }
         if (Side == BLACK ? v > best : v < best) {
             best = v;
@@ -163,8 +187,9 @@ double search(Bitboard black, Bitboard white, int depth, double alpha, double be
 inline SearchResult minimax(Board& board, int player, int depth, double alpha, double beta, uint64_t key) {
     const Bitboard black = bits_of(board, BLACK), white = bits_of(board, WHITE);
     SearchResult result{0.0, {}};
-    result.val = player == BLACK ? search<BLACK>(black, white, depth, alpha, beta, key, &result.moves)
-                                 : search<WHITE>(black, white, depth, alpha, beta, key, &result.moves);
+    result.val = player == BLACK
+                     ? search<BLACK>(black, white, legal_moves(black, white), depth, alpha, beta, key, &result.moves)
+                     : search<WHITE>(black, white, legal_moves(white, black), depth, alpha, beta, key, &result.moves);
     return result;
 }
 

@@ -24,20 +24,18 @@ struct TTEntry {
     std::vector<Move> moves;
 };
 
-// A packed slot of the open-addressing array:
-//   key   64 bits  the position key (the key is its own hash)
+// What a slot holds beside its key:
 //   val   64 bits  the stored value
 //   meta  bits  0-31  depth (two's complement)
-//         bits 32-33  flag: 0 empty slot, 1 'E', 2 'L', 3 'U'
+//         bits 32-33  flag: 1 'E', 2 'L', 3 'U'
 //         bits 34-39  number of tied moves
 //         bits 40-63  the first four tied moves, six bits (square number) each
 // Entries with more than four tied moves keep their whole list in a side map.
-struct TTSlot {
-    uint64_t key;
+struct TTPayload {
     double val;
     uint64_t meta;
 };
-static_assert(sizeof(TTSlot) == 24, "a stored position must stay 24 bytes");
+static_assert(sizeof(TTPayload) == 16, "a stored result must stay 16 bytes beside its 8-byte key");
 
 constexpr int INLINE_MOVES = 4;
 constexpr int MAX_TIED_MOVES = 63;  // a position never has more legal moves
@@ -50,37 +48,45 @@ constexpr int slot_move(uint64_t meta, int i) { return static_cast<int>((meta >>
 constexpr int FLAG_EXACT = 1, FLAG_LOWER = 2, FLAG_UPPER = 3;
 constexpr char FLAG_CHARS[4] = {'?', 'E', 'L', 'U'};
 
+// Open addressing with linear probing over a dense array of keys, so that a
+// probe reads eight keys per cache line; the payloads sit in a parallel
+// array and are read only on a hit. Key 0 marks an empty slot, so a real key
+// of 0 is kept aside in its own slot.
 class TranspositionTable {
    public:
-    // With at most 4 of 5 slots in use, a table just after doubling is 2/5
-    // full: at most 60 bytes of slots per stored position.
     static constexpr size_t INITIAL_CAPACITY = 1024;
 
     TranspositionTable() = default;
     TranspositionTable(const TranspositionTable&) = delete;
     TranspositionTable& operator=(const TranspositionTable&) = delete;
-    ~TranspositionTable() { std::free(slots_); }
+    ~TranspositionTable() { std::free(keys_); }
 
     size_t size() const { return size_; }
     size_t capacity() const { return capacity_; }
 
-    // The slot stored for key, or nullptr. The pointer is valid until the next store.
-    const TTSlot* probe(uint64_t key) const {
-        if (size_ == 0) return nullptr;
+    // The result stored for key, or nullptr. Valid until the next store.
+    const TTPayload* probe(uint64_t key) const {
+        if (key == 0) return has_zero_ ? &zero_ : nullptr;
+        if (!keys_) return nullptr;
         for (size_t i = key & mask_;; i = (i + 1) & mask_) {
-            const TTSlot& s = slots_[i];
-            if (slot_flag(s.meta) == 0) return nullptr;
-            if (s.key == key) return &s;
+            if (keys_[i] == key) return &payload_[i];
+            if (keys_[i] == 0) return nullptr;
         }
     }
 
-    // Copies the tied moves of a slot into out (room for MAX_TIED_MOVES); returns their number.
-    int moves_of(const TTSlot& s, uint8_t* out) const {
-        const int n = slot_count(s.meta);
+    // Starts loading the slot where key would be, ahead of its probe.
+    void prefetch(uint64_t key) const {
+        if (keys_) __builtin_prefetch(&keys_[key & mask_]);
+    }
+
+    // Copies the tied moves stored for key into out (room for MAX_TIED_MOVES);
+    // returns their number.
+    int moves_of(uint64_t key, const TTPayload& p, uint8_t* out) const {
+        const int n = slot_count(p.meta);
         if (n <= INLINE_MOVES) {
-            for (int i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(slot_move(s.meta, i));
+            for (int i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(slot_move(p.meta, i));
         } else {
-            const std::vector<uint8_t>& list = overflow_.at(s.key);
+            const std::vector<uint8_t>& list = overflow_.at(key);
             std::memcpy(out, list.data(), list.size());
         }
         return n;
@@ -93,76 +99,110 @@ class TranspositionTable {
                         static_cast<uint64_t>(n) << 34;
         for (int i = 0; i < n && i < INLINE_MOVES; ++i) meta |= static_cast<uint64_t>(moves[i]) << (40 + 6 * i);
 
-        TTSlot* slot = find_slot(key);
-        if (slot_flag(slot->meta) == 0 && (size_ + 1) * 5 > capacity_ * 4) {
-            grow();
-            slot = find_slot(key);
+        TTPayload* slot;
+        bool fresh;
+        if (key == 0) {
+            slot = &zero_;
+            fresh = !has_zero_;
+        } else {
+            size_t i = find_index(key);
+            fresh = keys_[i] == 0;
+            // At most 4 of 5 slots in use: just after doubling the array is 2/5
+            // full, so slots never take more than 60 bytes per stored position.
+            if (fresh && (size_ + 1) * 5 > capacity_ * 4) {
+                grow();
+                i = find_index(key);
+            }
+            slot = &payload_[i];
+            if (fresh) keys_[i] = key;
         }
+        // The side list first: if it cannot be made, nothing else has changed
+        // except a claimed key, which is released again.
+        const bool had_list = !fresh && slot_count(slot->meta) > INLINE_MOVES;
         if (n > INLINE_MOVES) {
-            overflow_.insert_or_assign(key, std::vector<uint8_t>(moves, moves + n));
-        } else if (slot_flag(slot->meta) != 0 && slot_count(slot->meta) > INLINE_MOVES) {
+            try {
+                overflow_.insert_or_assign(key, std::vector<uint8_t>(moves, moves + n));
+            } catch (...) {
+                if (fresh && key != 0) release(key);
+                throw;
+            }
+        } else if (had_list) {
             overflow_.erase(key);
         }
-        if (slot_flag(slot->meta) == 0) ++size_;
-        *slot = TTSlot{key, val, meta};
+        *slot = TTPayload{val, meta};
+        if (fresh) {
+            if (key == 0) has_zero_ = true;
+            ++size_;
+        }
     }
 
     // Removes every entry; the slot array keeps its size.
     void clear() {
-        if (slots_) std::memset(static_cast<void*>(slots_), 0, capacity_ * sizeof(TTSlot));
+        if (keys_) std::memset(keys_, 0, capacity_ * sizeof(uint64_t));
         overflow_.clear();
+        has_zero_ = false;
         size_ = 0;
     }
 
     // The entry of key in the engine's terms, for inspection.
     std::optional<TTEntry> find(uint64_t key) const {
-        const TTSlot* s = probe(key);
-        if (!s) return std::nullopt;
+        const TTPayload* p = probe(key);
+        if (!p) return std::nullopt;
         uint8_t squares[MAX_TIED_MOVES];
-        const int n = moves_of(*s, squares);
-        TTEntry e{s->val, FLAG_CHARS[slot_flag(s->meta)], slot_depth(s->meta), {}};
+        const int n = moves_of(key, *p, squares);
+        TTEntry e{p->val, FLAG_CHARS[slot_flag(p->meta)], slot_depth(p->meta), {}};
         for (int i = 0; i < n; ++i) e.moves.push_back(move_of(squares[i]));
         return e;
     }
 
    private:
-    // The slot holding key, or the empty slot where it would go. Allocates the
-    // first array on first use.
-    TTSlot* find_slot(uint64_t key) {
-        if (!slots_) allocate(INITIAL_CAPACITY);
-        for (size_t i = key & mask_;; i = (i + 1) & mask_) {
-            TTSlot& s = slots_[i];
-            if (slot_flag(s.meta) == 0 || s.key == key) return &s;
-        }
+    // The index holding key (not 0), or the empty one where it would go.
+    // Allocates the first arrays on first use.
+    size_t find_index(uint64_t key) {
+        if (!keys_) allocate(INITIAL_CAPACITY);
+        size_t i = key & mask_;
+        while (keys_[i] != key && keys_[i] != 0) i = (i + 1) & mask_;
+        return i;
     }
 
+    // Empties the slot of a key just claimed, which is the last of its probe
+    // chain: nothing was stored after it, so no other key is moved.
+    void release(uint64_t key) { keys_[find_index(key)] = 0; }
+
     void allocate(size_t capacity) {
-        // calloc: zeroed slots are empty, and the kernel hands them out lazily.
-        auto* fresh = static_cast<TTSlot*>(std::calloc(capacity, sizeof(TTSlot)));
-        if (!fresh) throw std::bad_alloc();
-        slots_ = fresh;
+        // One zeroed block, keys then payloads; calloc leaves the pages to the
+        // kernel until they are written, and zero keys are empty slots.
+        void* block = std::calloc(capacity, sizeof(uint64_t) + sizeof(TTPayload));
+        if (!block) throw std::bad_alloc();
+        keys_ = static_cast<uint64_t*>(block);
+        payload_ = reinterpret_cast<TTPayload*>(keys_ + capacity);
         capacity_ = capacity;
         mask_ = capacity - 1;
     }
 
-    // Doubles the array. A failed allocation throws before anything changes.
+    // Doubles the arrays. A failed allocation throws before anything changes.
     void grow() {
-        TTSlot* old = slots_;
+        uint64_t* old_keys = keys_;
+        const TTPayload* old_payload = payload_;
         const size_t old_capacity = capacity_;
         allocate(old_capacity * 2);
         for (size_t j = 0; j < old_capacity; ++j) {
-            if (slot_flag(old[j].meta) == 0) continue;
-            size_t i = old[j].key & mask_;
-            while (slot_flag(slots_[i].meta) != 0) i = (i + 1) & mask_;
-            slots_[i] = old[j];
+            if (old_keys[j] == 0) continue;
+            size_t i = old_keys[j] & mask_;
+            while (keys_[i] != 0) i = (i + 1) & mask_;
+            keys_[i] = old_keys[j];
+            payload_[i] = old_payload[j];
         }
-        std::free(old);
+        std::free(old_keys);
     }
 
-    TTSlot* slots_ = nullptr;
+    uint64_t* keys_ = nullptr;
+    TTPayload* payload_ = nullptr;
     size_t capacity_ = 0;
     size_t mask_ = 0;
     size_t size_ = 0;
+    TTPayload zero_{};
+    bool has_zero_ = false;
     std::unordered_map<uint64_t, std::vector<uint8_t>> overflow_;
 };
 

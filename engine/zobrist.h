@@ -2,7 +2,6 @@
 // side to move, XORed together. Drawn afresh on load and on every init().
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <random>
 
@@ -17,10 +16,8 @@ uint64_t g_zob_w[64];
 uint64_t g_zob_player_b;
 uint64_t g_zob_player_w;
 
-// Key change of turning over the discs of one board byte: FLIP_KEYS[i][bits]
-// is the XOR of both colour keys of every square of byte i set in bits. A
-// move's key update is then eight lookups whatever the number of flips.
-std::array<std::array<uint64_t, 256>, 8> g_flip_keys;
+// Key change of turning a disc over on square i: both colour keys toggle.
+uint64_t g_zob_flip[64];
 
 // Draws the 130 keys from a 64-bit Mersenne Twister with the given seed: the
 // two colour tables interleaved square by square, then the two side keys.
@@ -32,14 +29,7 @@ inline void init_zobrist_seeded(uint32_t seed) {
     }
     g_zob_player_b = gen();
     g_zob_player_w = gen();
-    for (int byte = 0; byte < 8; ++byte) {
-        g_flip_keys[byte][0] = 0;
-        for (int bits = 1; bits < 256; ++bits) {
-            const int low = __builtin_ctz(static_cast<unsigned>(bits));
-            const int sq = byte * 8 + low;
-            g_flip_keys[byte][bits] = g_flip_keys[byte][bits & (bits - 1)] ^ g_zob_b[sq] ^ g_zob_w[sq];
-        }
-    }
+    for (int i = 0; i < 64; ++i) g_zob_flip[i] = g_zob_b[i] ^ g_zob_w[i];
 }
 
 // Seeds from the operating system's random source, so keys differ from one
@@ -68,7 +58,7 @@ inline uint64_t zobrist_key(const Board& board, int player) {
 // the opponent to move.
 inline uint64_t key_after_move(uint64_t key, int side, int sq, Bitboard flipped) {
     key ^= side == BLACK ? g_zob_b[sq] : g_zob_w[sq];
-    for (int byte = 0; byte < 8; ++byte) key ^= g_flip_keys[byte][(flipped >> (8 * byte)) & 0xFF];
+    while (flipped) key ^= g_zob_flip[pop_lowest(flipped)];
     return key ^ g_zob_player_b ^ g_zob_player_w;
 }
 
