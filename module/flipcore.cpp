@@ -35,6 +35,20 @@ flipcore::Board board_from(const std::vector<std::vector<int>>& rows) {
     return board;
 }
 
+// Lets Ctrl-C stop a long search without releasing the interpreter lock: the
+// engine asks this every few thousand nodes, and a signal handler that raised
+// (KeyboardInterrupt, or whatever the program installed) stops the search with
+// the Python error left set for the caller to raise.
+bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
+
+// Installs the hook for the duration of one search, also when it throws.
+struct StopHookScope {
+    StopHookScope() { flipcore::g_stop_check = &python_signal_raised; }
+    ~StopHookScope() { flipcore::g_stop_check = nullptr; }
+    StopHookScope(const StopHookScope&) = delete;
+    StopHookScope& operator=(const StopHookScope&) = delete;
+};
+
 py::dict minimax_moves(const std::vector<std::vector<int>>& rows, int player, int depth, double alpha, double beta) {
     flipcore::Board board = board_from(rows);
     if (player != 1 && player != 2)
@@ -42,7 +56,15 @@ py::dict minimax_moves(const std::vector<std::vector<int>>& rows, int player, in
     if (depth < 0) throw py::value_error("depth must be 0 or more, got " + std::to_string(depth));
 
     const uint64_t key = flipcore::zobrist_key(board, player);
-    const flipcore::SearchResult result = flipcore::minimax(board, player, depth, alpha, beta, key);
+    flipcore::SearchResult result{};
+    try {
+        StopHookScope stop_hook;
+        result = flipcore::minimax(board, player, depth, alpha, beta, key);
+    } catch (const flipcore::SearchAborted&) {
+        // Table entries are written only by completed nodes, so nothing
+        // stored so far needs undoing; raise the error the handler set.
+        throw py::error_already_set();
+    }
 
     py::dict out;
     py::list moves(result.moves.size());
