@@ -21,6 +21,22 @@ constexpr Bitboard square_bit(int sq) { return Bitboard{1} << sq; }
 constexpr Bitboard COL_0 = 0x0101010101010101ULL;
 constexpr Bitboard COL_7 = 0x8080808080808080ULL;
 
+// Forces a hot helper into its caller, so that it is compiled with the
+// caller's instruction set (see the kernel sets below).
+#define FLIPCORE_INLINE __attribute__((always_inline)) inline
+
+// The two kernel sets the search is compiled with. Baseline runs on every
+// x86-64 processor (SSE2). Avx2 is used when the processor has AVX2, BMI1/2,
+// POPCNT and FMA: its code is the same C++, compiled inside functions that
+// enable those instructions, with wider vectors where they pay.
+struct Baseline {
+    static constexpr bool wide = false;
+};
+struct Avx2 {
+    static constexpr bool wide = true;
+};
+#define FLIPCORE_AVX2_TARGET __attribute__((target("avx2,bmi,bmi2,popcnt,fma")))
+
 // Portable population count. Compilers turn this into POPCNT where the target
 // has it; without it, this SWAR form beats the library call of the builtin.
 constexpr int popcount(Bitboard b) {
@@ -32,6 +48,14 @@ constexpr int popcount(Bitboard b) {
     b = (b + (b >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
     return static_cast<int>((b * 0x0101010101010101ULL) >> 56);
 #endif
+}
+
+// Population count in a kernel set: the builtin becomes one POPCNT inside
+// the Avx2 functions.
+template <class Isa>
+FLIPCORE_INLINE int popcount_in(Bitboard b) {
+    if constexpr (Isa::wide) return __builtin_popcountll(b);
+    else return popcount(b);
 }
 
 // Index of the lowest set bit; b must not be 0.
@@ -116,7 +140,7 @@ constexpr auto LINES = [] {
 // the lowest bit for directions that climb in bit order and the highest for
 // those that descend. The run is bracketed when that square is the mover's.
 template <int K>
-constexpr Bitboard flips_in_direction(Bitboard own, Bitboard opp, int sq) {
+FLIPCORE_INLINE constexpr Bitboard flips_in_direction(Bitboard own, Bitboard opp, int sq) {
     const Bitboard line = LINES[sq][K];
     const Bitboard stops = line & ~opp;
     if constexpr (STEP<K> > 0) {
@@ -130,7 +154,7 @@ constexpr Bitboard flips_in_direction(Bitboard own, Bitboard opp, int sq) {
 }
 
 // All discs turned over by placing on square sq (0 when the move is illegal).
-constexpr Bitboard flips(Bitboard own, Bitboard opp, int sq) {
+FLIPCORE_INLINE constexpr Bitboard flips(Bitboard own, Bitboard opp, int sq) {
     return flips_in_direction<0>(own, opp, sq) | flips_in_direction<1>(own, opp, sq) |
            flips_in_direction<2>(own, opp, sq) | flips_in_direction<3>(own, opp, sq) |
            flips_in_direction<4>(own, opp, sq) | flips_in_direction<5>(own, opp, sq) |
@@ -138,15 +162,15 @@ constexpr Bitboard flips(Bitboard own, Bitboard opp, int sq) {
 }
 
 // Legal-move masks of both sides at once: side 1's in `black`, side 2's in
-// `white`. On x86-64 the two sides share one pass in the two halves of an
-// SSE2 register (every x86-64 processor has SSE2).
+// `white`.
 struct MovePair {
     Bitboard black;
     Bitboard white;
 };
 
 #if defined(__SSE2__)
-// Lane-wise 64-bit shifts and masks of a pair of boards.
+// Baseline: the two sides share one pass in the two halves of an SSE2
+// register (every x86-64 processor has SSE2).
 struct Lanes {
     __m128i v;
     friend Lanes operator&(Lanes a, Lanes b) { return {_mm_and_si128(a.v, b.v)}; }
@@ -154,21 +178,21 @@ struct Lanes {
     Lanes& operator|=(Lanes b) { v = _mm_or_si128(v, b.v); return *this; }
 };
 template <int S>
-inline Lanes shift_by(Lanes b) {
+FLIPCORE_INLINE Lanes shift_by(Lanes b) {
     if constexpr (S > 0) return {_mm_slli_epi64(b.v, S)};
     else return {_mm_srli_epi64(b.v, -S)};
 }
-inline Lanes lanes(Bitboard low, Bitboard high) {
+FLIPCORE_INLINE Lanes lanes(Bitboard low, Bitboard high) {
     return {_mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low))};
 }
 
 template <int K>
-inline Lanes moves_in_direction(Lanes own, Lanes opp, Lanes runnable_sideways, Lanes empty) {
+FLIPCORE_INLINE Lanes moves_in_direction(Lanes own, Lanes opp, Lanes runnable_sideways, Lanes empty) {
     const Lanes runnable = DX[K] == 0 ? opp : runnable_sideways;
     return empty & shift_by<STEP<K>>(runs_from<K>(own, runnable));
 }
 
-inline MovePair legal_moves_both(Bitboard black, Bitboard white) {
+FLIPCORE_INLINE MovePair legal_moves_pair(Bitboard black, Bitboard white) {
     const Lanes own = lanes(black, white), opp = lanes(white, black);
     const Lanes empty = lanes(~(black | white), ~(black | white));
     const Lanes sideways = opp & lanes(INNER_COLS, INNER_COLS);
@@ -181,10 +205,45 @@ inline MovePair legal_moves_both(Bitboard black, Bitboard white) {
     return {out[0], out[1]};
 }
 #else
-inline MovePair legal_moves_both(Bitboard black, Bitboard white) {
+FLIPCORE_INLINE MovePair legal_moves_pair(Bitboard black, Bitboard white) {
     return {legal_moves(black, white), legal_moves(white, black)};
 }
 #endif
+
+// Avx2: one side's four directions that climb in bit order (steps 1, 9, 8, 7)
+// in the four lanes of a 256-bit vector, shifted by a per-lane amount; the four
+// that descend are the same shifts the other way. Written with the compiler's
+// generic vectors, which become AVX2 instructions inside the Avx2 functions.
+using Quad = uint64_t __attribute__((vector_size(32)));
+
+FLIPCORE_INLINE Bitboard moves_of_side_quad(Bitboard own, Bitboard opp) {
+    constexpr Quad step = {1, 9, 8, 7};
+    constexpr Quad step2 = {2, 18, 16, 14};
+    // Columns 0 and 7 never hold a run that moves sideways (all but the step-8 lane).
+    const Bitboard inner = opp & INNER_COLS;
+    const Quad runnable = {inner, inner, opp, inner};
+    const Quad seeds = {own, own, own, own};
+    const Quad empty = ~(seeds | opp);
+
+    Quad up = runnable & (seeds << step);
+    Quad down = runnable & (seeds >> step);
+    up |= runnable & (up << step);
+    down |= runnable & (down >> step);
+    const Quad pairs_up = runnable & (runnable << step);
+    const Quad pairs_down = runnable & (runnable >> step);
+    up |= pairs_up & (up << step2);
+    down |= pairs_down & (down >> step2);
+    up |= pairs_up & (up << step2);
+    down |= pairs_down & (down >> step2);
+    const Quad m = (empty & (up << step)) | (empty & (down >> step));
+    return m[0] | m[1] | m[2] | m[3];
+}
+
+template <class Isa>
+FLIPCORE_INLINE MovePair legal_moves_both(Bitboard black, Bitboard white) {
+    if constexpr (Isa::wide) return {moves_of_side_quad(black, white), moves_of_side_quad(white, black)};
+    else return legal_moves_pair(black, white);
+}
 
 // The discs of one code on an array board.
 inline Bitboard bits_of(const Board& board, int32_t code) {

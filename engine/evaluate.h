@@ -43,6 +43,19 @@ constexpr int positional_sum(Bitboard b) {
     return sum;
 }
 
+// The terms of a position that change only by the discs a move places and
+// turns over, so the search carries them from parent to child.
+struct Material {
+    int32_t position;  // side 1's positional sum minus side 2's
+    int16_t discs1, discs2;
+};
+static_assert(sizeof(Material) == 8, "material travels in one register");
+
+inline Material material_of(Bitboard black, Bitboard white) {
+    return {positional_sum(black) - positional_sum(white), static_cast<int16_t>(popcount(black)),
+            static_cast<int16_t>(popcount(white))};
+}
+
 // Value of a finished game: the disc difference pushed beyond +-100000.
 inline double finished_value(int discs1, int discs2) {
     const double d = static_cast<double>(discs1 - discs2);
@@ -80,8 +93,10 @@ const std::array<PhaseWeights, 65> PHASE_WEIGHTS = make_phase_weights();
 // The fused multiply-adds fix the last bits of the value. The search collects
 // tied moves by exact equality, so they are part of the result: the engine is
 // built with -ffp-contract=off so the compiler fuses nothing else.
-inline double evaluate_terms(int discs1, int discs2, int position_diff, MovePair moves, int player) {
-    const int mob1 = popcount(moves.black), mob2 = popcount(moves.white);
+template <class Isa>
+FLIPCORE_INLINE double evaluate_terms(Material m, MovePair moves, int player) {
+    const int discs1 = m.discs1, discs2 = m.discs2, position_diff = m.position;
+    const int mob1 = popcount_in<Isa>(moves.black), mob2 = popcount_in<Isa>(moves.white);
     if ((player == BLACK && mob1 == 0) || (player == WHITE && mob2 == 0)) return finished_value(discs1, discs2);
     const PhaseWeights& w = PHASE_WEIGHTS[discs1 + discs2];
     double v = static_cast<double>(discs1 - discs2) * w.disc;
@@ -90,9 +105,13 @@ inline double evaluate_terms(int discs1, int discs2, int position_diff, MovePair
 }
 
 // Value of the position from side 1's point of view, `player` to move.
+template <class Isa>
+FLIPCORE_INLINE double evaluate_material(Bitboard black, Bitboard white, Material m, int player) {
+    return evaluate_terms<Isa>(m, legal_moves_both<Isa>(black, white), player);
+}
+
 inline double evaluate(Bitboard black, Bitboard white, int player) {
-    return evaluate_terms(popcount(black), popcount(white), positional_sum(black) - positional_sum(white),
-                          legal_moves_both(black, white), player);
+    return evaluate_material<Baseline>(black, white, material_of(black, white), player);
 }
 
 // The same on an array board whose cells hold 0, 1 or 2, for players 0, 1, 2.

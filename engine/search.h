@@ -20,6 +20,7 @@ namespace {
 // One legal move of the node being expanded.
 struct MoveCandidate {
     double score;          // evaluation of the position after the move, opponent to move
+    Material material;     // its disc counts and positional difference
     Bitboard flips;        // the discs the move turns over
     Bitboard reply_moves;  // the opponent's legal moves after it, found while scoring
     uint64_t key;          // key of the position after the move
@@ -70,17 +71,24 @@ inline void check_stop() {
     }
 }
 
-// Searches (black, white) with Side to move, whose legal moves are `legal`.
-// At the root (root_moves given) the tied best moves are copied out; below it
-// only the value is needed.
 template <int Side>
-double search(Bitboard black, Bitboard white, Bitboard legal, int depth, double alpha, double beta, uint64_t key,
-              std::vector<Move>* root_moves) {
+double search_baseline(Bitboard black, Bitboard white, Bitboard legal, int depth, double alpha, double beta,
+                       uint64_t key, Material material, std::vector<Move>* root_moves);
+template <int Side>
+FLIPCORE_AVX2_TARGET double search_avx2(Bitboard black, Bitboard white, Bitboard legal, int depth, double alpha,
+                                        double beta, uint64_t key, Material material, std::vector<Move>* root_moves);
+
+// One node: searches (black, white) with Side to move, whose legal moves are
+// `legal`. At the root (root_moves given) the tied best moves are copied out;
+// below it only the value is needed. Compiled once per kernel set.
+template <int Side, class Isa>
+FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard legal, int depth, double alpha,
+                                   double beta, uint64_t key, Material material, std::vector<Move>* root_moves) {
     constexpr int Opp = Side == BLACK ? WHITE : BLACK;
     ++g_nodes;
 
     // 1. Depth leaf: the static value; the table is not touched.
-    if (depth == 0) return evaluate(black, white, Side);
+    if (depth == 0) return evaluate_material<Isa>(black, white, material, Side);
     check_stop();
 
     // 2. Table probe: an exact entry answers, a bound narrows the window.
@@ -100,42 +108,39 @@ double search(Bitboard black, Bitboard white, Bitboard legal, int depth, double 
     }
 
     // 4. No legal move: scored as it stands, nothing stored.
-    if (!legal) return evaluate(black, white, Side);
+    if (!legal) return evaluate_material<Isa>(black, white, material, Side);
+    tt.prefetch_payload(key);  // this node stores its result there
 
     // 3. Candidates in row-major order, each scored one ply down. Disc counts
     // and positional sums change only by the placed and flipped discs.
     const Bitboard own = Side == BLACK ? black : white;
     const Bitboard opp = Side == BLACK ? white : black;
-    const int own_discs = popcount(own), opp_discs = popcount(opp);
-    const int own_position = positional_sum(own) - positional_sum(opp);  // from the mover's side
+    const int own_discs = Side == BLACK ? material.discs1 : material.discs2;
+    const int opp_discs = Side == BLACK ? material.discs2 : material.discs1;
+    const int own_position = Side == BLACK ? material.position : -material.position;  // from the mover's side
     MoveCandidate cand[MAX_MOVES];
     int count = 0;
     while (legal) {
         const int sq = pop_lowest(legal);
         const Bitboard f = flips(own, opp, sq);
         uint64_t child_key = key ^ (Side == BLACK ? g_zob_b[sq] : g_zob_w[sq]) ^ g_zob_player_b ^ g_zob_player_w;
-        int flipped_weight = 0;
-        for (Bitboard rest = f; rest;) {
+        int flipped_weight = 0, n = 0;
+        for (Bitboard rest = f; rest; ++n) {
             const int x = pop_lowest(rest);
             child_key ^= g_zob_flip[x];
             flipped_weight += SCORES[x];
         }
-        const int n = popcount(f);
         const Bitboard new_own = own | f | square_bit(sq), new_opp = opp & ~f;
         const int mover_position = own_position + SCORES[sq] + 2 * flipped_weight;
-        double score;
-        Bitboard reply;
-        if (Side == BLACK) {
-            const MovePair m = legal_moves_both(new_own, new_opp);
-            score = evaluate_terms(own_discs + 1 + n, opp_discs - n, mover_position, m, Opp);
-            reply = m.white;
-        } else {
-            const MovePair m = legal_moves_both(new_opp, new_own);
-            score = evaluate_terms(opp_discs - n, own_discs + 1 + n, -mover_position, m, Opp);
-            reply = m.black;
-        }
+        const auto mover_discs = static_cast<int16_t>(own_discs + 1 + n);
+        const auto other_discs = static_cast<int16_t>(opp_discs - n);
+        const Material after = Side == BLACK ? Material{mover_position, mover_discs, other_discs}
+                                             : Material{-mover_position, other_discs, mover_discs};
+        const MovePair m = Side == BLACK ? legal_moves_both<Isa>(new_own, new_opp) : legal_moves_both<Isa>(new_opp, new_own);
+        const double score = evaluate_terms<Isa>(after, m, Opp);
+        const Bitboard reply = Side == BLACK ? m.white : m.black;
         if (depth > 1) tt.prefetch(child_key);  // the child probes it first
-        cand[count++] = MoveCandidate{score, f, reply, child_key, sq};
+        cand[count++] = MoveCandidate{score, after, f, reply, child_key, sq};
     }
 
     // 6. Children with the narrowing window; ties collected by exact equality.
@@ -148,14 +153,20 @@ double search(Bitboard black, Bitboard white, Bitboard legal, int depth, double 
         remaining &= ~(1ULL << next);
         const MoveCandidate& c = cand[next];
         double v;
-        if (depth == 1) {
-            // A depth-0 child is scored by the same evaluation as its ordering score.
+        if (depth == 1 || (c.reply_moves == 0 && !tt.answers(c.key, depth - 1))) {
+            // A depth-0 child, and a child whose side to move has no move and
+            // no usable table entry, end as the very evaluation that gave
+            // their ordering score; searching them would only repeat it.
             ++g_nodes;
             v = c.score;
         } else {
             const Bitboard new_own = own | c.flips | square_bit(c.square), new_opp = opp & ~c.flips;
-            v = Side == BLACK ? search<Opp>(new_own, new_opp, c.reply_moves, depth - 1, a, b, c.key, nullptr)
-                              : search<Opp>(new_opp, new_own, c.reply_moves, depth - 1, a, b, c.key, nullptr);
+            const Bitboard child_black = Side == BLACK ? new_own : new_opp;
+            const Bitboard child_white = Side == BLACK ? new_opp : new_own;
+            if constexpr (Isa::wide)
+                v = search_avx2<Opp>(child_black, child_white, c.reply_moves, depth - 1, a, b, c.key, c.material, nullptr);
+            else
+                v = search_baseline<Opp>(child_black, child_white, c.reply_moves, depth - 1, a, b, c.key, c.material, nullptr);
         }
         if (Side == BLACK ? v > best : v < best) {
             best = v;
@@ -182,14 +193,43 @@ double search(Bitboard black, Bitboard white, Bitboard legal, int depth, double 
     return best;
 }
 
+template <int Side>
+double search_baseline(Bitboard black, Bitboard white, Bitboard legal, int depth, double alpha, double beta,
+                       uint64_t key, Material material, std::vector<Move>* root_moves) {
+    return search_node<Side, Baseline>(black, white, legal, depth, alpha, beta, key, material, root_moves);
+}
+
+template <int Side>
+FLIPCORE_AVX2_TARGET double search_avx2(Bitboard black, Bitboard white, Bitboard legal, int depth, double alpha,
+                                        double beta, uint64_t key, Material material,
+                                        std::vector<Move>* root_moves) {
+    return search_node<Side, Avx2>(black, white, legal, depth, alpha, beta, key, material, root_moves);
+}
+
+// Whether searches run the Avx2 kernels: decided once from the processor, and
+// switchable so that tests and benchmarks can hold both sets to the same answers.
+bool g_use_avx2 = [] {
+    __builtin_cpu_init();  // static initialisers may run before the library's own
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+           __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("fma");
+}();
+
+template <int Side>
+double search(Bitboard black, Bitboard white, int depth, double alpha, double beta, uint64_t key,
+              std::vector<Move>* root_moves) {
+    const Bitboard legal = Side == BLACK ? legal_moves(black, white) : legal_moves(white, black);
+    const Material material = material_of(black, white);
+    return g_use_avx2 ? search_avx2<Side>(black, white, legal, depth, alpha, beta, key, material, root_moves)
+                      : search_baseline<Side>(black, white, legal, depth, alpha, beta, key, material, root_moves);
+}
+
 // Searches the position on `board` (cells 0, 1 or 2) with `player` (1 or 2) to
 // move and `key` its position key. The board is left as it was.
 inline SearchResult minimax(Board& board, int player, int depth, double alpha, double beta, uint64_t key) {
     const Bitboard black = bits_of(board, BLACK), white = bits_of(board, WHITE);
     SearchResult result{0.0, {}};
-    result.val = player == BLACK
-                     ? search<BLACK>(black, white, legal_moves(black, white), depth, alpha, beta, key, &result.moves)
-                     : search<WHITE>(black, white, legal_moves(white, black), depth, alpha, beta, key, &result.moves);
+    result.val = player == BLACK ? search<BLACK>(black, white, depth, alpha, beta, key, &result.moves)
+                                 : search<WHITE>(black, white, depth, alpha, beta, key, &result.moves);
     return result;
 }
 

@@ -74,9 +74,21 @@ class TranspositionTable {
         }
     }
 
+    // Whether a search of key to this depth would use the stored entry.
+    bool answers(uint64_t key, int depth) const {
+        const TTPayload* p = probe(key);
+        return p && slot_depth(p->meta) >= depth;
+    }
+
     // Starts loading the slot where key would be, ahead of its probe.
     void prefetch(uint64_t key) const {
         if (keys_) __builtin_prefetch(&keys_[key & mask_]);
+    }
+
+    // Starts loading, for writing, the payload that a store of key will most
+    // likely fill, while the node that will store it is still searching.
+    void prefetch_payload(uint64_t key) const {
+        if (keys_) __builtin_prefetch(&payload_[key & mask_], 1);
     }
 
     // Copies the tied moves stored for key into out (room for MAX_TIED_MOVES);

@@ -235,7 +235,23 @@ TEST(CrossCheckKeys, TablesAndKeysAgree) {
 // Positions of random games searched one after another without clearing the
 // tables, at varying depths and windows, so later calls meet entries of
 // every flag and depth left by earlier ones.
-TEST(CrossCheckSearch, GameSequencesWithCarriedTables) {
+// Every search check runs on both kernel sets of the engine: the baseline one
+// that any x86-64 processor runs, and the AVX2 one where the processor has it.
+const bool kAvx2Available = fc::g_use_avx2;
+
+class CrossCheckSearch : public ::testing::TestWithParam<bool> {
+   protected:
+    void SetUp() override {
+        if (GetParam() && !kAvx2Available) GTEST_SKIP() << "this processor lacks AVX2";
+        fc::g_use_avx2 = GetParam();
+    }
+    void TearDown() override { fc::g_use_avx2 = kAvx2Available; }
+};
+
+INSTANTIATE_TEST_SUITE_P(Kernels, CrossCheckSearch, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Avx2" : "Baseline"; });
+
+TEST_P(CrossCheckSearch, GameSequencesWithCarriedTables) {
     std::mt19937 rng(303);
     std::uniform_int_distribution<int> pct(0, 99);
     Calls calls;
@@ -268,7 +284,7 @@ TEST(CrossCheckSearch, GameSequencesWithCarriedTables) {
 
 // Deeper searches of a few positions: depth 5 with full and narrow windows,
 // then shallower requests answered or narrowed by the deep entries.
-TEST(CrossCheckSearch, DeepSearchesThenShallowRequests) {
+TEST_P(CrossCheckSearch, DeepSearchesThenShallowRequests) {
     std::mt19937 rng(404);
     Calls calls;
     std::string error;
@@ -297,7 +313,7 @@ TEST(CrossCheckSearch, DeepSearchesThenShallowRequests) {
 // boards give positions no game reaches (one colour only, nearly full,
 // sides without moves). Re-initialising with the same seed must leave no
 // entry behind in either table.
-TEST(CrossCheckSearch, SymmetricAndArbitraryBoards) {
+TEST_P(CrossCheckSearch, SymmetricAndArbitraryBoards) {
     std::mt19937 rng(505);
     std::uniform_int_distribution<int> pct(0, 99);
     Calls calls;
@@ -325,7 +341,7 @@ TEST(CrossCheckSearch, SymmetricAndArbitraryBoards) {
 
 // Many searches in one episode so the engine's table grows well past its
 // first allocation, then is cleared and refilled.
-TEST(CrossCheckSearch, LargeTablesClearedAndRefilled) {
+TEST_P(CrossCheckSearch, LargeTablesClearedAndRefilled) {
     std::mt19937 rng(606);
     Calls calls;
     std::string error;
