@@ -1,5 +1,31 @@
-"""Exact move search for the two-player 8x8 disc-flipping board game."""
+"""Exact move search for the two-player 8x8 disc-flipping board game.
+
+    >>> import flipcore
+    >>> pos = flipcore.Position.start()
+    >>> flipcore.search(pos, 2).names()
+    ['d3', 'c4', 'f5', 'e6']
+
+The engine itself is the _flipcore extension module (init, minimax_moves);
+this package gives it positions with a text form, square names, drawings,
+and a command line (python -m flipcore).
+"""
 
 from _flipcore import init, minimax_moves
 
-__all__ = ["init", "minimax_moves"]
+from flipcore.position import MoveLike, Position, Square, parse_square, square_name
+from flipcore.search import SearchResult, analyse, search
+from flipcore.svg import svg
+
+__all__ = [
+    "MoveLike",
+    "Position",
+    "SearchResult",
+    "Square",
+    "analyse",
+    "init",
+    "minimax_moves",
+    "parse_square",
+    "search",
+    "square_name",
+    "svg",
+]
