@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
 #include <new>
 #include <optional>
 #include <unordered_map>
@@ -59,7 +60,7 @@ class TranspositionTable {
     TranspositionTable() = default;
     TranspositionTable(const TranspositionTable&) = delete;
     TranspositionTable& operator=(const TranspositionTable&) = delete;
-    ~TranspositionTable() { std::free(keys_); }
+    ~TranspositionTable() { release_block(keys_, capacity_); }
 
     size_t size() const { return size_; }
     size_t capacity() const { return capacity_; }
@@ -181,10 +182,39 @@ class TranspositionTable {
     // chain: nothing was stored after it, so no other key is moved.
     void release(uint64_t key) { keys_[find_index(key)] = 0; }
 
+    static constexpr size_t SLOT_BYTES = sizeof(uint64_t) + sizeof(TTPayload);
+    static constexpr size_t HUGE_PAGE = size_t{2} << 20;
+
+    // One zeroed block, keys then payloads; zero keys are empty slots. Small
+    // blocks come from calloc. Large ones are mapped directly, so the kernel
+    // hands out zeroed pages as they are first written and takes them back
+    // whole, and are offered huge pages: probes land anywhere in the block,
+    // and with 4 KiB pages nearly every one would also miss the TLB.
+    static void* zeroed_block(size_t capacity) {
+        const size_t bytes = capacity * SLOT_BYTES;
+        if (bytes < 2 * HUGE_PAGE) return std::calloc(capacity, SLOT_BYTES);
+        // Map a huge page more than needed and trim both ends, so that the
+        // block starts on a huge-page boundary.
+        void* raw = mmap(nullptr, bytes + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (raw == MAP_FAILED) return nullptr;
+        const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
+        const uintptr_t aligned = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+        if (aligned > start) munmap(raw, aligned - start);
+        munmap(reinterpret_cast<void*>(aligned + bytes), start + HUGE_PAGE - aligned);
+        void* block = reinterpret_cast<void*>(aligned);
+        madvise(block, bytes, MADV_HUGEPAGE);  // a hint: refused, pages stay small
+        return block;
+    }
+
+    static void release_block(void* block, size_t capacity) {
+        if (!block) return;
+        const size_t bytes = capacity * SLOT_BYTES;
+        if (bytes < 2 * HUGE_PAGE) std::free(block);
+        else munmap(block, bytes);
+    }
+
     void allocate(size_t capacity) {
-        // One zeroed block, keys then payloads; calloc leaves the pages to the
-        // kernel until they are written, and zero keys are empty slots.
-        void* block = std::calloc(capacity, sizeof(uint64_t) + sizeof(TTPayload));
+        void* block = zeroed_block(capacity);
         if (!block) throw std::bad_alloc();
         keys_ = static_cast<uint64_t*>(block);
         payload_ = reinterpret_cast<TTPayload*>(keys_ + capacity);
@@ -205,7 +235,7 @@ class TranspositionTable {
             keys_[i] = old_keys[j];
             payload_[i] = old_payload[j];
         }
-        std::free(old_keys);
+        release_block(old_keys, old_capacity);
     }
 
     uint64_t* keys_ = nullptr;
