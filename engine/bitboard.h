@@ -239,6 +239,53 @@ FLIPCORE_INLINE Bitboard moves_of_side_quad(Bitboard own, Bitboard opp) {
     return m[0] | m[1] | m[2] | m[3];
 }
 
+// LINES split by the way a direction runs through the bit order, four lanes
+// each in the lane order of the vectors above.
+struct LineQuads {
+    Quad climbing, descending;
+};
+const std::array<LineQuads, 64> LINE_QUADS = [] {
+    std::array<LineQuads, 64> quads{};
+    for (int sq = 0; sq < 64; ++sq)
+        for (int k = 0; k < 4; ++k) {
+            quads[sq].climbing[k] = LINES[sq][k];
+            quads[sq].descending[k] = LINES[sq][k + 4];
+        }
+    return quads;
+}();
+
+// Avx2 flips: the eight directions of flips() in two vectors. Where the
+// nearest non-opponent square is the highest set bit, the bits below it are
+// smeared down so that it stands alone.
+FLIPCORE_INLINE Bitboard flips_quad(Bitboard own, Bitboard opp, int sq) {
+    const Quad o = {opp, opp, opp, opp}, w = {own, own, own, own};
+    const Quad up = LINE_QUADS[sq].climbing, down = LINE_QUADS[sq].descending;
+    const Quad zero = {0, 0, 0, 0};
+
+    const Quad up_stops = up & ~o;
+    const Quad up_closer = up_stops & (zero - up_stops);
+    const Quad up_flips = up & (up_closer - 1) & reinterpret_cast<Quad>((up_closer & w) != 0);
+
+    Quad smear = down & ~o;
+    smear |= smear >> 1;
+    smear |= smear >> 2;
+    smear |= smear >> 4;
+    smear |= smear >> 8;
+    smear |= smear >> 16;
+    smear |= smear >> 32;
+    const Quad down_closer = smear & ~(smear >> 1);
+    const Quad down_flips = down & ~((down_closer << 1) - 1) & reinterpret_cast<Quad>((down_closer & w) != 0);
+
+    const Quad all = up_flips | down_flips;
+    return all[0] | all[1] | all[2] | all[3];
+}
+
+template <class Isa>
+FLIPCORE_INLINE Bitboard flips_in(Bitboard own, Bitboard opp, int sq) {
+    if constexpr (Isa::wide) return flips_quad(own, opp, sq);
+    else return flips(own, opp, sq);
+}
+
 template <class Isa>
 FLIPCORE_INLINE MovePair legal_moves_both(Bitboard black, Bitboard white) {
     if constexpr (Isa::wide) return {moves_of_side_quad(black, white), moves_of_side_quad(white, black)};

@@ -122,7 +122,7 @@ FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard lega
     int count = 0;
     while (legal) {
         const int sq = pop_lowest(legal);
-        const Bitboard f = flips(own, opp, sq);
+        const Bitboard f = flips_in<Isa>(own, opp, sq);
         uint64_t child_key = key ^ (Side == BLACK ? g_zob_b[sq] : g_zob_w[sq]) ^ g_zob_player_b ^ g_zob_player_w;
         int flipped_weight = 0, n = 0;
         for (Bitboard rest = f; rest; ++n) {
