@@ -64,6 +64,38 @@ inline int next_candidate(const MoveCandidate* c, uint64_t remaining) {
     return best;
 }
 
+// The child loop of a depth-1 node, whose children are depth-0 leaves valued
+// at their ordering scores, settled in one pass over the candidates instead of
+// best-first picking; the outcome is the same. The first child searched is the
+// best score, the earliest generated among equals. It moves the window edge of
+// the side to move to itself (when it improves it); a cut-off then ends the
+// loop at once. Otherwise no later child, never better than the first, can
+// move that edge again, so every child is searched and the ties are all the
+// candidates equal to the best, in generation order.
+template <int Side>
+FLIPCORE_INLINE double settle_frontier(const MoveCandidate* c, int count, double a, double b, uint8_t* ties,
+                                       int& tie_count) {
+    int first = 0;
+    for (int i = 1; i < count; ++i)
+        if (Side == BLACK ? c[i].score > c[first].score : c[i].score < c[first].score) first = i;
+    const double best = c[first].score;
+    ties[0] = static_cast<uint8_t>(c[first].square);
+    tie_count = 1;
+    if (Side == BLACK) {
+        if (best > a) a = best;
+    } else {
+        if (best < b) b = best;
+    }
+    if (a >= b) {
+        g_nodes += 1;
+        return best;
+    }
+    g_nodes += static_cast<uint64_t>(count);
+    for (int i = first + 1; i < count; ++i)
+        if (c[i].score == best) ties[tie_count++] = static_cast<uint8_t>(c[i].square);
+    return best;
+}
+
 inline void check_stop() {
     if (--g_stop_countdown == 0) {
         g_stop_countdown = STOP_CHECK_INTERVAL;
@@ -123,12 +155,18 @@ FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard lega
     while (legal) {
         const int sq = pop_lowest(legal);
         const Bitboard f = flips_in<Isa>(own, opp, sq);
-        uint64_t child_key = key ^ (Side == BLACK ? g_zob_b[sq] : g_zob_w[sq]) ^ g_zob_player_b ^ g_zob_player_w;
+        // Depth-0 children are never probed, so their keys are not needed.
+        uint64_t child_key = 0;
         int flipped_weight = 0, n = 0;
-        for (Bitboard rest = f; rest; ++n) {
-            const int x = pop_lowest(rest);
-            child_key ^= g_zob_flip[x];
-            flipped_weight += SCORES[x];
+        if (depth > 1) {
+            child_key = key ^ (Side == BLACK ? g_zob_b[sq] : g_zob_w[sq]) ^ g_zob_player_b ^ g_zob_player_w;
+            for (Bitboard rest = f; rest; ++n) {
+                const int x = pop_lowest(rest);
+                child_key ^= g_zob_flip[x];
+                flipped_weight += SCORES[x];
+            }
+        } else {
+            for (Bitboard rest = f; rest; ++n) flipped_weight += SCORES[pop_lowest(rest)];
         }
         const Bitboard new_own = own | f | square_bit(sq), new_opp = opp & ~f;
         const int mover_position = own_position + SCORES[sq] + 2 * flipped_weight;
@@ -147,40 +185,46 @@ FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard lega
     double best = Side == BLACK ? -INF : INF;
     uint8_t ties[MAX_MOVES];
     int tie_count = 0;
-    // 5. Best first for the side to move, chosen as the loop goes.
-    for (uint64_t remaining = count == 64 ? ~0ULL : (1ULL << count) - 1; remaining;) {
-        const int next = next_candidate<Side>(cand, remaining);
-        remaining &= ~(1ULL << next);
-        const MoveCandidate& c = cand[next];
-        double v;
-        if (depth == 1 || (c.reply_moves == 0 && !tt.answers(c.key, depth - 1))) {
-            // A depth-0 child, and a child whose side to move has no move and
-            // no usable table entry, end as the very evaluation that gave
-            // their ordering score; searching them would only repeat it.
-            ++g_nodes;
-            v = c.score;
-        } else {
-            const Bitboard new_own = own | c.flips | square_bit(c.square), new_opp = opp & ~c.flips;
-            const Bitboard child_black = Side == BLACK ? new_own : new_opp;
-            const Bitboard child_white = Side == BLACK ? new_opp : new_own;
-            if constexpr (Isa::wide)
-                v = search_avx2<Opp>(child_black, child_white, c.reply_moves, depth - 1, a, b, c.key, c.material, nullptr);
-            else
-                v = search_baseline<Opp>(child_black, child_white, c.reply_moves, depth - 1, a, b, c.key, c.material, nullptr);
+    if (depth == 1) {
+        best = settle_frontier<Side>(cand, count, a, b, ties, tie_count);
+    } else {
+        // 5. Best first for the side to move, chosen as the loop goes.
+        for (uint64_t remaining = count == 64 ? ~0ULL : (1ULL << count) - 1; remaining;) {
+            const int next = next_candidate<Side>(cand, remaining);
+            remaining &= ~(1ULL << next);
+            const MoveCandidate& c = cand[next];
+            double v;
+            if (c.reply_moves == 0 && !tt.answers(c.key, depth - 1)) {
+                // A child whose side to move has no move, and no usable table
+                // entry, ends as the very evaluation that gave its ordering
+                // score; searching it would only repeat it.
+                ++g_nodes;
+                v = c.score;
+            } else {
+                const Bitboard new_own = own | c.flips | square_bit(c.square), new_opp = opp & ~c.flips;
+                const Bitboard child_black = Side == BLACK ? new_own : new_opp;
+                const Bitboard child_white = Side == BLACK ? new_opp : new_own;
+                if constexpr (Isa::wide)
+                    v = search_avx2<Opp>(child_black, child_white, c.reply_moves, depth - 1, a, b, c.key, c.material,
+                                         nullptr);
+                else
+                    v = search_baseline<Opp>(child_black, child_white, c.reply_moves, depth - 1, a, b, c.key,
+                                             c.material, nullptr);
+            }
+            if (Side == BLACK ? v > best : v < best) {
+                best = v;
+                tie_count = 0;
+                ties[tie_count++] = static_cast<uint8_t>(c.square);
+            } else if (v == best) {
+                ties[tie_count++] = static_cast<uint8_t>(c.square);
+            }
+            if (Side == BLACK) {
+                if (v > a) a = v;
+            } else {
+                if (v < b) b = v;
+            }
+            if (a >= b) break;  // cut-off, also on equality
         }
-        if (Side == BLACK ? v > best : v < best) {
-            best = v;
-            tie_count = 0;
-            ties[tie_count++] = static_cast<uint8_t>(c.square);
-        } else if (v == best) {
-            ties[tie_count++] = static_cast<uint8_t>(c.square);
-        }
-        if (Side == BLACK) {
-            if (v > a) a = v;
-        } else {
-            if (v < b) b = v;
-        }
-        if (a >= b) break;  // cut-off, also on equality
     }
 
     // 7-9. Classified against the window as received, then always stored.
