@@ -4,8 +4,8 @@
 //
 //   bench                 the three workloads and the memory measurement
 //   bench --quick         smaller depths, for a fast check that everything agrees
-//   bench --repeat N      time each workload N times (default 3) and keep the
-//                         fastest run of each searcher, to damp a busy machine
+//   bench --repeat N      time each workload N times per searcher (default 3)
+//                         and keep the fastest run, to damp a busy machine
 //   bench --baseline      run the engine's baseline kernels even where the
 //                         processor has AVX2
 #include <sys/wait.h>
@@ -151,6 +151,18 @@ Run timed(const Searcher& s, const Workload& w) {
     return {std::chrono::duration<double>(t1 - t0).count(), s.nodes(), std::move(outcomes)};
 }
 
+// The fastest of `repeat` runs, each from init(); every run must give the same
+// results (empty outcomes mark a run that did not).
+Run best_of(const Searcher& s, const Workload& w, int repeat) {
+    Run best = timed(s, w);
+    for (int r = 1; r < repeat; ++r) {
+        Run again = timed(s, w);
+        if (again.outcomes != best.outcomes) return Run{0, 0, {}};
+        best.seconds = std::min(best.seconds, again.seconds);
+    }
+    return best;
+}
+
 Workload fixed_positions(std::vector<Position> positions, int depth) {
     return [positions, depth](const Searcher& s) {
         std::vector<Outcome> out;
@@ -257,15 +269,10 @@ int main(int argc, char** argv) {
     bool ok = true;
     double log_sum = 0;
     for (const Case& c : cases) {
-        Run e = timed(engine, c.work), p = timed(reference, c.work);
-        for (int r = 1; r < repeat; ++r) {
-            Run e2 = timed(engine, c.work), p2 = timed(reference, c.work);
-            if (e2.outcomes != e.outcomes || p2.outcomes != p.outcomes) {
-                std::printf("FAILED: a repeated %s run gave other results\n", c.name);
-                return 1;
-            }
-            e.seconds = std::min(e.seconds, e2.seconds);
-            p.seconds = std::min(p.seconds, p2.seconds);
+        const Run e = best_of(engine, c.work, repeat), p = best_of(reference, c.work, repeat);
+        if (e.outcomes.empty() || p.outcomes.empty()) {
+            std::printf("FAILED: a repeated %s run gave other results\n", c.name);
+            return 1;
         }
         double ratio;
         ok &= report(c.name, e, p, ratio);

@@ -216,27 +216,43 @@ FLIPCORE_INLINE MovePair legal_moves_pair(Bitboard black, Bitboard white) {
 // generic vectors, which become AVX2 instructions inside the Avx2 functions.
 using Quad = uint64_t __attribute__((vector_size(32)));
 
-FLIPCORE_INLINE Bitboard moves_of_side_quad(Bitboard own, Bitboard opp) {
+// The helpers below pass Quads by value. They are always inlined into the
+// Avx2 functions and never called across a compiled boundary, so the note
+// that such calls would use another convention without AVX does not apply.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+FLIPCORE_INLINE Quad broadcast(Bitboard b) { return Quad{b, b, b, b}; }
+
+// One side's legal moves, still spread over the four lanes (OR them together).
+FLIPCORE_INLINE Quad moves_of_side_quad(Bitboard own, Bitboard opp) {
     constexpr Quad step = {1, 9, 8, 7};
     constexpr Quad step2 = {2, 18, 16, 14};
     // Columns 0 and 7 never hold a run that moves sideways (all but the step-8 lane).
-    const Bitboard inner = opp & INNER_COLS;
-    const Quad runnable = {inner, inner, opp, inner};
-    const Quad seeds = {own, own, own, own};
-    const Quad empty = ~(seeds | opp);
+    constexpr Quad sideways = {INNER_COLS, INNER_COLS, ~Bitboard{0}, INNER_COLS};
+    const Quad runnable = broadcast(opp) & sideways;
+    const Quad seeds = broadcast(own);
+    const Quad empty = broadcast(~(own | opp));
 
     Quad up = runnable & (seeds << step);
     Quad down = runnable & (seeds >> step);
     up |= runnable & (up << step);
     down |= runnable & (down >> step);
     const Quad pairs_up = runnable & (runnable << step);
-    const Quad pairs_down = runnable & (runnable >> step);
+    const Quad pairs_down = pairs_up >> step;  // the same pairs, named by their other end
     up |= pairs_up & (up << step2);
     down |= pairs_down & (down >> step2);
     up |= pairs_up & (up << step2);
     down |= pairs_down & (down >> step2);
-    const Quad m = (empty & (up << step)) | (empty & (down >> step));
-    return m[0] | m[1] | m[2] | m[3];
+    return empty & ((up << step) | (down >> step));
+}
+
+// Both sides' lane-spread moves folded to one mask each, sharing the shuffles.
+FLIPCORE_INLINE MovePair fold_pair(Quad black, Quad white) {
+    const Quad halves = __builtin_shuffle(black, white, Quad{0, 1, 4, 5}) |
+                        __builtin_shuffle(black, white, Quad{2, 3, 6, 7});  // b01|b23, w01|w23
+    const Quad folded = halves | __builtin_shuffle(halves, Quad{1, 0, 3, 2});
+    return {folded[0], folded[2]};
 }
 
 // LINES split by the way a direction runs through the bit order, four lanes
@@ -288,9 +304,10 @@ FLIPCORE_INLINE Bitboard flips_in(Bitboard own, Bitboard opp, int sq) {
 
 template <class Isa>
 FLIPCORE_INLINE MovePair legal_moves_both(Bitboard black, Bitboard white) {
-    if constexpr (Isa::wide) return {moves_of_side_quad(black, white), moves_of_side_quad(white, black)};
+    if constexpr (Isa::wide) return fold_pair(moves_of_side_quad(black, white), moves_of_side_quad(white, black));
     else return legal_moves_pair(black, white);
 }
+#pragma GCC diagnostic pop
 
 // The discs of one code on an array board.
 inline Bitboard bits_of(const Board& board, int32_t code) {
