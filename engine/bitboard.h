@@ -215,12 +215,10 @@ FLIPCORE_INLINE MovePair legal_moves_pair(Bitboard black, Bitboard white) {
 // that descend are the same shifts the other way. Written with the compiler's
 // generic vectors, which become AVX2 instructions inside the Avx2 functions.
 using Quad = uint64_t __attribute__((vector_size(32)));
-
-// The helpers below pass Quads by value. They are always inlined into the
-// Avx2 functions and never called across a compiled boundary, so the note
-// that such calls would use another convention without AVX does not apply.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpsabi"
+// The helpers that pass Quads by value are always inlined into the Avx2
+// functions and never called across a compiled boundary, so the compiler's
+// note that such calls would use another convention without AVX does not
+// apply (the build turns it off with -Wno-psabi).
 
 FLIPCORE_INLINE Quad broadcast(Bitboard b) { return Quad{b, b, b, b}; }
 
@@ -307,7 +305,6 @@ FLIPCORE_INLINE MovePair legal_moves_both(Bitboard black, Bitboard white) {
     if constexpr (Isa::wide) return fold_pair(moves_of_side_quad(black, white), moves_of_side_quad(white, black));
     else return legal_moves_pair(black, white);
 }
-#pragma GCC diagnostic pop
 
 // The discs of one code on an array board.
 inline Bitboard bits_of(const Board& board, int32_t code) {
