@@ -5,7 +5,7 @@ and its row number 1-8: (3, 2) is "d3". A position is held as two 64-bit
 masks, one per side, with bit row * 8 + col standing for square (col, row),
 the form the engine's move rules work on; every rule question (legal moves,
 the discs a move turns over, disc counts) is answered by those C++ rules
-through flipcore._rules.
+through the compiled module _flipcore_rules.
 """
 
 from __future__ import annotations
@@ -13,15 +13,7 @@ from __future__ import annotations
 from collections.abc import Iterator, Sequence
 from typing import Any, Union
 
-try:
-    from flipcore import _rules
-except ImportError as missing:
-    # Typically a source checkout shadowing the installed package.
-    raise ImportError(
-        "flipcore._rules, the compiled move rules, is not beside this flipcore package: "
-        "install it with `pip install .` and import it from outside the source tree "
-        "(or run python -P)"
-    ) from missing
+import _flipcore_rules as _rules
 
 Square = tuple[int, int]
 # A move as the API accepts it: a (col, row) tuple or a name like "d3".
