@@ -41,12 +41,18 @@ flipcore::Board board_from(const std::vector<std::vector<int>>& rows) {
 // the Python error left set for the caller to raise.
 bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
 
-// Installs the hook for the duration of one search, also when it throws.
-struct StopHookScope {
-    StopHookScope() { flipcore::g_stop_check = &python_signal_raised; }
-    ~StopHookScope() { flipcore::g_stop_check = nullptr; }
+// Installs the hook for the duration of one search, also when it throws. A
+// signal handler may itself search; when that inner search ends, the outer
+// one gets its hook back rather than none.
+class StopHookScope {
+   public:
+    StopHookScope() : previous_(flipcore::g_stop_check) { flipcore::g_stop_check = &python_signal_raised; }
+    ~StopHookScope() { flipcore::g_stop_check = previous_; }
     StopHookScope(const StopHookScope&) = delete;
     StopHookScope& operator=(const StopHookScope&) = delete;
+
+   private:
+    flipcore::StopCheck previous_;
 };
 
 py::dict minimax_moves(const std::vector<std::vector<int>>& rows, int player, int depth, double alpha, double beta) {
