@@ -10,6 +10,7 @@
 #include "engine/bitboard.h"
 #include "engine/board.h"
 #include "engine/evaluate.h"
+#include "engine/stop.h"
 #include "engine/tt.h"
 #include "engine/types.h"
 #include "engine/zobrist.h"
@@ -29,18 +30,6 @@ struct MoveCandidate {
 
 // A position never has more legal moves than empty squares.
 constexpr int MAX_MOVES = 64;
-
-// Raised out of a search when the stop hook asks for it. Every table entry is
-// written only when its node completes, so what is stored stays valid.
-struct SearchAborted : std::exception {
-    const char* what() const noexcept override { return "search stopped"; }
-};
-
-// Asked every STOP_CHECK_INTERVAL expanded nodes whether the search should stop.
-using StopCheck = bool (*)();
-StopCheck g_stop_check = nullptr;
-constexpr uint32_t STOP_CHECK_INTERVAL = 1024;
-uint32_t g_stop_countdown = STOP_CHECK_INTERVAL;
 
 // Positions visited, counted as one per search call including depth-0 leaves:
 // a signature of the search's behaviour for tests and benchmarks.
@@ -96,12 +85,6 @@ FLIPCORE_INLINE double settle_frontier(const MoveCandidate* c, int count, double
     return best;
 }
 
-inline void check_stop() {
-    if (--g_stop_countdown == 0) {
-        g_stop_countdown = STOP_CHECK_INTERVAL;
-        if (g_stop_check && g_stop_check()) throw SearchAborted();
-    }
-}
 
 template <int Side>
 double search_baseline(Bitboard black, Bitboard white, Bitboard legal, int depth, double alpha, double beta,

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/stop.h"
 #include "engine/types.h"
 
 namespace flipcore {
@@ -223,20 +224,36 @@ class TranspositionTable {
     }
 
     // Doubles the arrays. A failed allocation throws before anything changes.
+    // Copying a large table takes long (about a second per gigabyte), so the
+    // stop hook is asked as it goes; stopping drops the new arrays and keeps
+    // the old ones whole.
     void grow() {
-        uint64_t* old_keys = keys_;
-        const TTPayload* old_payload = payload_;
-        const size_t old_capacity = capacity_;
-        allocate(old_capacity * 2);
-        for (size_t j = 0; j < old_capacity; ++j) {
-            if (old_keys[j] == 0) continue;
-            size_t i = old_keys[j] & mask_;
-            while (keys_[i] != 0) i = (i + 1) & mask_;
-            keys_[i] = old_keys[j];
-            payload_[i] = old_payload[j];
+        const size_t capacity = capacity_ * 2, mask = capacity - 1;
+        void* block = zeroed_block(capacity);
+        if (!block) throw std::bad_alloc();
+        auto* keys = static_cast<uint64_t*>(block);
+        auto* payload = reinterpret_cast<TTPayload*>(keys + capacity);
+        try {
+            for (size_t j = 0; j < capacity_; ++j) {
+                if ((j & (GROW_POLL_INTERVAL - 1)) == GROW_POLL_INTERVAL - 1) poll_stop();
+                if (keys_[j] == 0) continue;
+                size_t i = keys_[j] & mask;
+                while (keys[i] != 0) i = (i + 1) & mask;
+                keys[i] = keys_[j];
+                payload[i] = payload_[j];
+            }
+        } catch (...) {
+            release_block(block, capacity);
+            throw;
         }
-        release_block(old_keys, old_capacity);
+        release_block(keys_, capacity_);
+        keys_ = keys;
+        payload_ = payload;
+        capacity_ = capacity;
+        mask_ = mask;
     }
+
+    static constexpr size_t GROW_POLL_INTERVAL = size_t{1} << 16;
 
     uint64_t* keys_ = nullptr;
     TTPayload* payload_ = nullptr;

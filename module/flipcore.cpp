@@ -4,8 +4,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <deque>
 #include <string>
-#include <vector>
 
 #include "engine/search.h"
 
@@ -13,10 +13,16 @@ namespace py = pybind11;
 
 namespace {
 
+// The board as pybind11 converts it: any sequence of sequences of integers.
+// Deques rather than vectors, because the conversion reserves a vector's room
+// up front from the sequence's claimed length, and a lazy sequence such as
+// range(10**14) would then fail for memory before its first row was read.
+using BoardRows = std::deque<std::deque<int>>;
+
 // Copies the first 8 values of the first 8 rows, refusing what the engine
 // cannot search: short boards would be read past their end, other cell codes
 // would be corrupted by make and unmake.
-flipcore::Board board_from(const std::vector<std::vector<int>>& rows) {
+flipcore::Board board_from(const BoardRows& rows) {
     if (rows.size() < 8)
         throw py::value_error("board must have at least 8 rows, got " + std::to_string(rows.size()));
     flipcore::Board board{};
@@ -55,7 +61,7 @@ class StopHookScope {
     flipcore::StopCheck previous_;
 };
 
-py::dict minimax_moves(const std::vector<std::vector<int>>& rows, int player, int depth, double alpha, double beta) {
+py::dict minimax_moves(const BoardRows& rows, int player, int depth, double alpha, double beta) {
     flipcore::Board board = board_from(rows);
     if (player != 1 && player != 2)
         throw py::value_error("player must be 1 or 2, got " + std::to_string(player));

@@ -355,6 +355,46 @@ TEST(AllocationFailure, EveryAllocationOfASearchCanFail) {
     }
 }
 
+// Doubling a large table takes long, so the stop hook is asked while entries
+// are copied; stopping there keeps the old array with every entry, and the
+// next store grows it.
+TEST(StopHook, StopDuringGrowthKeepsTheTable) {
+    reset_table();
+    const uint8_t move = 19;
+    std::mt19937_64 rng(7);
+    std::vector<uint64_t> keys;
+    const auto store = [&](uint64_t key) { fc::tt.store(key, static_cast<double>(key % 1000), 1, 3, &move, 1); };
+    // Fill until the next new key doubles an array large enough to be asked about.
+    while (!(fc::tt.capacity() >= (size_t{1} << 16) && (fc::tt.size() + 1) * 5 > fc::tt.capacity() * 4)) {
+        keys.push_back(rng() | 1);
+        store(keys.back());
+    }
+    const size_t size = fc::tt.size(), capacity = fc::tt.capacity();
+    const auto all_kept = [&] {
+        for (uint64_t k : keys) {
+            const auto e = fc::tt.find(k);
+            if (!e || e->val != static_cast<double>(k % 1000) || e->moves.size() != 1) return false;
+        }
+        return true;
+    };
+
+    const uint64_t extra = rng() | 1;
+    {
+        HookScope hook(1, fc::STOP_CHECK_INTERVAL);
+        EXPECT_THROW(store(extra), fc::SearchAborted);
+        EXPECT_EQ(g_hook.calls, 1);
+    }
+    EXPECT_EQ(fc::tt.size(), size);
+    EXPECT_EQ(fc::tt.capacity(), capacity);
+    EXPECT_FALSE(fc::tt.find(extra));
+    EXPECT_TRUE(all_kept());
+
+    store(extra);
+    EXPECT_EQ(fc::tt.capacity(), 2 * capacity);
+    EXPECT_EQ(fc::tt.size(), size + 1);
+    EXPECT_TRUE(all_kept());
+}
+
 // A growth of the slot array that fails keeps the array it had, with every
 // entry in it, and the table grows on the next store once memory is back.
 TEST(AllocationFailure, FailedGrowthKeepsTheTable) {
