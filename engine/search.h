@@ -45,10 +45,13 @@ constexpr double INF = std::numeric_limits<double>::infinity();
 template <int Side>
 inline int next_candidate(const MoveCandidate* c, uint64_t remaining) {
     int best = lowest_square(remaining);
+    double best_score = c[best].score;
     remaining &= remaining - 1;
     while (remaining) {
         const int i = pop_lowest(remaining);
-        if (Side == BLACK ? c[i].score > c[best].score : c[i].score < c[best].score) best = i;
+        const bool better = Side == BLACK ? c[i].score > best_score : c[i].score < best_score;
+        best = better ? i : best;
+        best_score = better ? c[i].score : best_score;
     }
     return best;
 }
@@ -65,9 +68,12 @@ template <int Side>
 FLIPCORE_INLINE double settle_frontier(const MoveCandidate* c, int count, double a, double b, uint8_t* ties,
                                        int& tie_count) {
     int first = 0;
-    for (int i = 1; i < count; ++i)
-        if (Side == BLACK ? c[i].score > c[first].score : c[i].score < c[first].score) first = i;
-    const double best = c[first].score;
+    double best = c[0].score;
+    for (int i = 1; i < count; ++i) {
+        const bool better = Side == BLACK ? c[i].score > best : c[i].score < best;
+        first = better ? i : first;
+        best = better ? c[i].score : best;
+    }
     ties[0] = static_cast<uint8_t>(c[first].square);
     tie_count = 1;
     if (Side == BLACK) {
@@ -80,8 +86,10 @@ FLIPCORE_INLINE double settle_frontier(const MoveCandidate* c, int count, double
         return best;
     }
     g_nodes += static_cast<uint64_t>(count);
-    for (int i = first + 1; i < count; ++i)
-        if (c[i].score == best) ties[tie_count++] = static_cast<uint8_t>(c[i].square);
+    for (int i = first + 1; i < count; ++i) {
+        ties[tie_count] = static_cast<uint8_t>(c[i].square);
+        tie_count += c[i].score == best;
+    }
     return best;
 }
 
@@ -139,17 +147,14 @@ FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard lega
         const int sq = pop_lowest(legal);
         const Bitboard f = flips_in<Isa>(own, opp, sq);
         // Depth-0 children are never probed, so their keys are not needed.
+        // Counted and weighed without a loop whose length the processor
+        // cannot predict; keys only where the child will be probed.
+        const int n = popcount_in<Isa>(f);
+        const int flipped_weight = positional_sum(f);
         uint64_t child_key = 0;
-        int flipped_weight = 0, n = 0;
         if (depth > 1) {
             child_key = key ^ (Side == BLACK ? g_zob_b[sq] : g_zob_w[sq]) ^ g_zob_player_b ^ g_zob_player_w;
-            for (Bitboard rest = f; rest; ++n) {
-                const int x = pop_lowest(rest);
-                child_key ^= g_zob_flip[x];
-                flipped_weight += SCORES[x];
-            }
-        } else {
-            for (Bitboard rest = f; rest; ++n) flipped_weight += SCORES[pop_lowest(rest)];
+            for (Bitboard rest = f; rest;) child_key ^= g_zob_flip[pop_lowest(rest)];
         }
         const Bitboard new_own = own | f | square_bit(sq), new_opp = opp & ~f;
         const int mover_position = own_position + SCORES[sq] + 2 * flipped_weight;
