@@ -1,20 +1,30 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds the package and the C++ tests, and runs
-# every test: the C++ suites under CTest, then the Python suites under pytest.
+# Installs what the tests need, builds the package, and runs every test:
+#  1. the C++ suites (move rules, cross-checks of the engine against the plain
+#     reference, faults) and a quick benchmark run that must find the engine's
+#     answers identical to the reference's, under CTest;
+#  2. the same C++ suites under AddressSanitizer and UndefinedBehaviorSanitizer,
+#     and a leak check of the module under valgrind (tests/run_sanitizers.sh);
+#  3. the Python suites under pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
+need_apt=()
+dpkg -s libgtest-dev >/dev/null 2>&1 || need_apt+=(libgtest-dev)
+command -v valgrind >/dev/null 2>&1 || need_apt+=(valgrind)
+if [ ${#need_apt[@]} -gt 0 ]; then
   sudo_cmd=""
   [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
   $sudo_cmd apt-get update -qq
-  $sudo_cmd apt-get install -y -qq libgtest-dev
+  $sudo_cmd apt-get install -y -qq "${need_apt[@]}"
 fi
 
 python3 -m pip install --quiet '.[test]'
 
-cmake -S . -B build/tests -DFLIPCORE_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
+cmake -S . -B build/tests -DFLIPCORE_BUILD_TESTS=ON -DFLIPCORE_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release
 cmake --build build/tests -j "$(nproc)"
 ctest --test-dir build/tests --output-on-failure
+
+bash tests/run_sanitizers.sh
 
 python3 -m pytest
