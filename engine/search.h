@@ -146,16 +146,19 @@ FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard lega
     while (legal) {
         const int sq = pop_lowest(legal);
         const Bitboard f = flips_in<Isa>(own, opp, sq);
-        // Depth-0 children are never probed, so their keys are not needed.
-        // Counted and weighed without a loop whose length the processor
-        // cannot predict; keys only where the child will be probed.
-        const int n = popcount_in<Isa>(f);
-        const int flipped_weight = positional_sum(f);
+        // Keys only where the child will be probed (depth-0 children never
+        // are), and its slot is fetched at once so that the load runs while
+        // the move is scored.
         uint64_t child_key = 0;
         if (depth > 1) {
             child_key = key ^ (Side == BLACK ? g_zob_b[sq] : g_zob_w[sq]) ^ g_zob_player_b ^ g_zob_player_w;
             for (Bitboard rest = f; rest;) child_key ^= g_zob_flip[pop_lowest(rest)];
+            tt.prefetch(child_key);
         }
+        // Counted and weighed without a loop whose length the processor
+        // cannot predict.
+        const int n = popcount_in<Isa>(f);
+        const int flipped_weight = positional_sum(f);
         const Bitboard new_own = own | f | square_bit(sq), new_opp = opp & ~f;
         const int mover_position = own_position + SCORES[sq] + 2 * flipped_weight;
         const auto mover_discs = static_cast<int16_t>(own_discs + 1 + n);
@@ -165,7 +168,6 @@ FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard lega
         const MovePair m = Side == BLACK ? legal_moves_both<Isa>(new_own, new_opp) : legal_moves_both<Isa>(new_opp, new_own);
         const double score = evaluate_terms<Isa>(after, m, Opp);
         const Bitboard reply = Side == BLACK ? m.white : m.black;
-        if (depth > 1) tt.prefetch(child_key);  // the child probes it first
         cand[count++] = MoveCandidate{score, after, f, reply, child_key, sq};
     }
 
