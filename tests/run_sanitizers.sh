@@ -15,15 +15,7 @@ cd "$(dirname "$0")/.."
 
 build=build/sanitize
 
-need_apt=()
-dpkg -s libgtest-dev >/dev/null 2>&1 || need_apt+=(libgtest-dev)
-command -v valgrind >/dev/null 2>&1 || need_apt+=(valgrind)
-if [ ${#need_apt[@]} -gt 0 ]; then
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  $sudo_cmd apt-get install -y -qq "${need_apt[@]}"
-fi
+bash tests/install_system_deps.sh
 python3 -c 'import pybind11' 2>/dev/null || python3 -m pip install --quiet 'pybind11>=3,<4'
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
