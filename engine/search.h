@@ -151,8 +151,7 @@ FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard lega
         // the move is scored.
         uint64_t child_key = 0;
         if (depth > 1) {
-            child_key = key ^ (Side == BLACK ? g_zob_b[sq] : g_zob_w[sq]) ^ g_zob_player_b ^ g_zob_player_w;
-            for (Bitboard rest = f; rest;) child_key ^= g_zob_flip[pop_lowest(rest)];
+            child_key = key_after_move(key, Side, sq, f);
             tt.prefetch(child_key);
         }
         // Counted and weighed without a loop whose length the processor
