@@ -93,7 +93,6 @@ FLIPCORE_INLINE double settle_frontier(const MoveCandidate* c, int count, double
     return best;
 }
 
-
 template <int Side>
 double search_baseline(Bitboard black, Bitboard white, Bitboard legal, int depth, double alpha, double beta,
                        uint64_t key, Material material, std::vector<Move>* root_moves);
@@ -130,11 +129,11 @@ FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard lega
         }
     }
 
-    // 4. No legal move: scored as it stands, nothing stored.
+    // 3. No legal move: scored as it stands, nothing stored.
     if (!legal) return evaluate_material<Isa>(black, white, material, Side);
     tt.prefetch_payload(key);  // this node stores its result there
 
-    // 3. Candidates in row-major order, each scored one ply down. Disc counts
+    // 4. Candidates in row-major order, each scored one ply down. Disc counts
     // and positional sums change only by the placed and flipped discs.
     const Bitboard own = Side == BLACK ? black : white;
     const Bitboard opp = Side == BLACK ? white : black;
@@ -170,14 +169,15 @@ FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard lega
         cand[count++] = MoveCandidate{score, after, f, reply, child_key, sq};
     }
 
-    // 6. Children with the narrowing window; ties collected by exact equality.
+    // 5. Children, best first for the side to move, with the narrowing
+    // window; ties collected by exact equality.
     double best = Side == BLACK ? -INF : INF;
     uint8_t ties[MAX_MOVES];
     int tie_count = 0;
     if (depth == 1) {
         best = settle_frontier<Side>(cand, count, a, b, ties, tie_count);
     } else {
-        // 5. Best first for the side to move, chosen as the loop goes.
+        // Each next child is picked as the loop goes.
         for (uint64_t remaining = count == 64 ? ~0ULL : (1ULL << count) - 1; remaining;) {
             const int next = next_candidate<Side>(cand, remaining);
             remaining &= ~(1ULL << next);
@@ -216,11 +216,11 @@ FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard lega
         }
     }
 
-    // 7-9. Classified against the window as received, then always stored.
+    // 6. Classified against the window as received, then always stored.
     const int flag = best <= alpha ? FLAG_UPPER : best >= beta ? FLAG_LOWER : FLAG_EXACT;
     tt.store(key, best, flag, depth, ties, tie_count);
 
-    // 10. The tied moves in search order.
+    // 7. The tied moves in search order.
     if (root_moves)
         for (int i = 0; i < tie_count; ++i) root_moves->push_back(move_of(ties[i]));
     return best;
