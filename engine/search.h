@@ -155,7 +155,7 @@ FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard lega
         // Counted and weighed without a loop whose length the processor
         // cannot predict.
         const int n = popcount_in<Isa>(f);
-        const int flipped_weight = positional_sum(f);
+        const int flipped_weight = positional_sum_in<Isa>(f);
         const Bitboard new_own = own | f | square_bit(sq), new_opp = opp & ~f;
         const int mover_position = own_position + SCORES[sq] + 2 * flipped_weight;
         const auto mover_discs = static_cast<int16_t>(own_discs + 1 + n);

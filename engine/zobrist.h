@@ -16,8 +16,10 @@ uint64_t g_zob_w[64];
 uint64_t g_zob_player_b;
 uint64_t g_zob_player_w;
 
-// Key change of turning a disc over on square i: both colour keys toggle.
-uint64_t g_zob_flip[64];
+// Key change of turning over the discs one byte (one row) of a bitboard
+// holds: both colour keys of each of them toggle. Eight lookups turn over any
+// set of discs without a loop whose length the processor cannot predict.
+uint64_t g_zob_flip_row[8][256];
 
 // Draws the 130 keys from a 64-bit Mersenne Twister with the given seed: the
 // two colour tables interleaved square by square, then the two side keys.
@@ -29,7 +31,11 @@ inline void init_zobrist_seeded(uint32_t seed) {
     }
     g_zob_player_b = gen();
     g_zob_player_w = gen();
-    for (int i = 0; i < 64; ++i) g_zob_flip[i] = g_zob_b[i] ^ g_zob_w[i];
+    for (int row = 0; row < 8; ++row)
+        for (int bits = 1; bits < 256; ++bits) {
+            const int sq = row * 8 + lowest_square(static_cast<Bitboard>(bits));
+            g_zob_flip_row[row][bits] = g_zob_flip_row[row][bits & (bits - 1)] ^ g_zob_b[sq] ^ g_zob_w[sq];
+        }
 }
 
 // Seeds from the operating system's random source, so keys differ from one
@@ -58,7 +64,7 @@ inline uint64_t zobrist_key(const Board& board, int player) {
 // the opponent to move.
 inline uint64_t key_after_move(uint64_t key, int side, int sq, Bitboard flipped) {
     key ^= side == BLACK ? g_zob_b[sq] : g_zob_w[sq];
-    while (flipped) key ^= g_zob_flip[pop_lowest(flipped)];
+    for (int row = 0; row < 8; ++row) key ^= g_zob_flip_row[row][(flipped >> (8 * row)) & 0xFF];
     return key ^ g_zob_player_b ^ g_zob_player_w;
 }
 
