@@ -7,11 +7,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/mman.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <new>
 #include <optional>
 #include <unordered_map>
 #include <vector>
 
+#include "engine/bitboard.h"
 #include "engine/stop.h"
 #include "engine/types.h"
 
@@ -50,10 +54,49 @@ constexpr int slot_move(uint64_t meta, int i) { return static_cast<int>((meta >>
 constexpr int FLAG_EXACT = 1, FLAG_LOWER = 2, FLAG_UPPER = 3;
 constexpr char FLAG_CHARS[4] = {'?', 'E', 'L', 'U'};
 
-// Open addressing with linear probing over a dense array of keys, so that a
-// probe reads eight keys per cache line; the payloads sit in a parallel
-// array and are read only on a hit. Key 0 marks an empty slot, so a real key
-// of 0 is kept aside in its own slot.
+// One slot: the key and what is stored for it, read together on a hit.
+struct TTSlot {
+    uint64_t key;
+    TTPayload payload;
+};
+static_assert(sizeof(TTSlot) == 24, "a slot is its key and a 16-byte result");
+
+// A 16-bit tag per slot, the key's top bits with the lowest forced on so that
+// 0 marks an empty slot. Slots are found through their tags: a probe reads a
+// small dense array that stays in cache, and touches a slot only when its
+// tag matches.
+constexpr uint16_t tag_of(uint64_t key) { return static_cast<uint16_t>(key >> 48) | 1; }
+
+// Slots come in groups of eight whose tags are compared at once. A key's
+// search starts at the group its low bits name and goes on group by group;
+// within a group, slots fill in index order and are never emptied one by one,
+// so a group's empty slots always follow its used ones.
+constexpr size_t GROUP = 8;
+
+// The slots of one group whose tag equals `tag`, and those that are empty:
+// two bits per slot, slot j at bits 2j and 2j + 1.
+struct GroupMatch {
+    unsigned hits, empties;
+};
+FLIPCORE_INLINE GroupMatch match_group(const uint16_t* tags, uint16_t tag) {
+#if defined(__SSE2__)
+    const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(tags));
+    return {static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, _mm_set1_epi16(static_cast<short>(tag))))),
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, _mm_setzero_si128())))};
+#else
+    GroupMatch m{0, 0};
+    for (size_t j = 0; j < GROUP; ++j) {
+        m.hits |= tags[j] == tag ? 3u << (2 * j) : 0;
+        m.empties |= tags[j] == 0 ? 3u << (2 * j) : 0;
+    }
+    return m;
+#endif
+}
+constexpr size_t slot_in_group(unsigned mask) { return static_cast<size_t>(__builtin_ctz(mask)) / 2; }
+
+// Open addressing over groups of slots with a tag array beside them (see
+// above). A real key of 0 has no tag of its own, so it is kept aside in its
+// own slot.
 class TranspositionTable {
    public:
     static constexpr size_t INITIAL_CAPACITY = 1024;
@@ -61,18 +104,28 @@ class TranspositionTable {
     TranspositionTable() = default;
     TranspositionTable(const TranspositionTable&) = delete;
     TranspositionTable& operator=(const TranspositionTable&) = delete;
-    ~TranspositionTable() { release_block(keys_, capacity_); }
+    ~TranspositionTable() { release_block(tags_, capacity_); }
 
     size_t size() const { return size_; }
     size_t capacity() const { return capacity_; }
 
+    // Whether storing one more new key doubles the arrays: at most 13 of 16
+    // slots are in use, so that just after doubling, with 13 of 32 in use,
+    // the 26 bytes of a slot and its tag come to at most 64 bytes per entry.
+    bool full() const { return (size_ + 1) * 16 > capacity_ * 13; }
+
     // The result stored for key, or nullptr. Valid until the next store.
     const TTPayload* probe(uint64_t key) const {
         if (key == 0) return has_zero_ ? &zero_ : nullptr;
-        if (!keys_) return nullptr;
-        for (size_t i = key & mask_;; i = (i + 1) & mask_) {
-            if (keys_[i] == key) return &payload_[i];
-            if (keys_[i] == 0) return nullptr;
+        if (!tags_) return nullptr;
+        const uint16_t tag = tag_of(key);
+        for (size_t g = key & group_mask_;; g = (g + GROUP) & group_mask_) {
+            GroupMatch m = match_group(tags_ + g, tag);
+            for (; m.hits; m.hits &= m.hits - 1, m.hits &= m.hits - 1) {
+                const TTSlot& s = slots_[g + slot_in_group(m.hits)];
+                if (s.key == key) return &s.payload;
+            }
+            if (m.empties) return nullptr;
         }
     }
 
@@ -82,15 +135,16 @@ class TranspositionTable {
         return p && slot_depth(p->meta) >= depth;
     }
 
-    // Starts loading the slot where key would be, ahead of its probe.
+    // Starts loading the tags where key's search begins, ahead of its probe.
     void prefetch(uint64_t key) const {
-        if (keys_) __builtin_prefetch(&keys_[key & mask_]);
+        if (tags_) __builtin_prefetch(&tags_[key & group_mask_]);
     }
 
-    // Starts loading, for writing, the payload that a store of key will most
-    // likely fill, while the node that will store it is still searching.
+    // Starts loading, for writing, the slot where key's search begins, which
+    // a store of key will most likely fill, while the node that will store it
+    // is still searching.
     void prefetch_payload(uint64_t key) const {
-        if (keys_) __builtin_prefetch(&payload_[key & mask_], 1);
+        if (tags_) __builtin_prefetch(&slots_[key & group_mask_], 1);
     }
 
     // Copies the tied moves stored for key into out (room for MAX_TIED_MOVES);
@@ -119,16 +173,18 @@ class TranspositionTable {
             slot = &zero_;
             fresh = !has_zero_;
         } else {
+            if (!tags_) allocate(INITIAL_CAPACITY);
             size_t i = find_index(key);
-            fresh = keys_[i] == 0;
-            // At most 4 of 5 slots in use: just after doubling the array is 2/5
-            // full, so slots never take more than 60 bytes per stored position.
-            if (fresh && (size_ + 1) * 5 > capacity_ * 4) {
+            fresh = tags_[i] == 0;
+            if (fresh && full()) {
                 grow();
                 i = find_index(key);
             }
-            slot = &payload_[i];
-            if (fresh) keys_[i] = key;
+            slot = &slots_[i].payload;
+            if (fresh) {
+                tags_[i] = tag_of(key);
+                slots_[i].key = key;
+            }
         }
         // The side list first: if it cannot be made, nothing else has changed
         // except a claimed key, which is released again.
@@ -152,7 +208,7 @@ class TranspositionTable {
 
     // Removes every entry; the slot array keeps its size.
     void clear() {
-        if (keys_) std::memset(keys_, 0, capacity_ * sizeof(uint64_t));
+        if (tags_) std::memset(tags_, 0, capacity_ * sizeof(uint16_t));
         overflow_.clear();
         has_zero_ = false;
         size_ = 0;
@@ -170,29 +226,36 @@ class TranspositionTable {
     }
 
    private:
-    // The index holding key (not 0), or the empty one where it would go.
-    // Allocates the first arrays on first use.
-    size_t find_index(uint64_t key) {
-        if (!keys_) allocate(INITIAL_CAPACITY);
-        size_t i = key & mask_;
-        while (keys_[i] != key && keys_[i] != 0) i = (i + 1) & mask_;
-        return i;
+    // The index holding key (not 0), or the empty one where it would go, in
+    // arrays whose group mask is group_mask.
+    static size_t find_in(const uint16_t* tags, const TTSlot* slots, size_t group_mask, uint64_t key) {
+        const uint16_t tag = tag_of(key);
+        for (size_t g = key & group_mask;; g = (g + GROUP) & group_mask) {
+            GroupMatch m = match_group(tags + g, tag);
+            for (; m.hits; m.hits &= m.hits - 1, m.hits &= m.hits - 1) {
+                const size_t i = g + slot_in_group(m.hits);
+                if (slots[i].key == key) return i;
+            }
+            if (m.empties) return g + slot_in_group(m.empties);
+        }
     }
+    size_t find_index(uint64_t key) const { return find_in(tags_, slots_, group_mask_, key); }
 
-    // Empties the slot of a key just claimed, which is the last of its probe
-    // chain: nothing was stored after it, so no other key is moved.
-    void release(uint64_t key) { keys_[find_index(key)] = 0; }
+    // Empties the slot of a key just claimed, which is the last used slot of
+    // its group: nothing was stored after it, so no other key is moved.
+    void release(uint64_t key) { tags_[find_index(key)] = 0; }
 
-    static constexpr size_t SLOT_BYTES = sizeof(uint64_t) + sizeof(TTPayload);
+    static constexpr size_t SLOT_BYTES = sizeof(uint16_t) + sizeof(TTSlot);
     static constexpr size_t HUGE_PAGE = size_t{2} << 20;
 
-    // One zeroed block, keys then payloads; zero keys are empty slots. Small
-    // blocks come from calloc. Large ones are mapped directly, so the kernel
-    // hands out zeroed pages as they are first written and takes them back
-    // whole, and are offered huge pages: probes land anywhere in the block,
-    // and with 4 KiB pages nearly every one would also miss the TLB.
+    // One zeroed block, tags then slots; zero tags are empty slots. Small
+    // blocks come from calloc. Large ones are mapped directly, so the
+    // kernel hands out zeroed pages as they are first written and takes them
+    // back whole, and are offered huge pages: probes land anywhere in the
+    // block, and with 4 KiB pages nearly every one would also miss the TLB.
     static void* zeroed_block(size_t capacity) {
         const size_t bytes = capacity * SLOT_BYTES;
+        // calloc aligns to 16 bytes, so no group's tags straddle a cache line.
         if (bytes < 2 * HUGE_PAGE) return std::calloc(capacity, SLOT_BYTES);
         // Map a huge page more than needed and trim both ends, so that the
         // block starts on a huge-page boundary.
@@ -217,10 +280,10 @@ class TranspositionTable {
     void allocate(size_t capacity) {
         void* block = zeroed_block(capacity);
         if (!block) throw std::bad_alloc();
-        keys_ = static_cast<uint64_t*>(block);
-        payload_ = reinterpret_cast<TTPayload*>(keys_ + capacity);
+        tags_ = static_cast<uint16_t*>(block);
+        slots_ = reinterpret_cast<TTSlot*>(tags_ + capacity);
         capacity_ = capacity;
-        mask_ = capacity - 1;
+        group_mask_ = (capacity - 1) & ~(GROUP - 1);
     }
 
     // Doubles the arrays. A failed allocation throws before anything changes.
@@ -228,37 +291,36 @@ class TranspositionTable {
     // stop hook is asked as it goes; stopping drops the new arrays and keeps
     // the old ones whole.
     void grow() {
-        const size_t capacity = capacity_ * 2, mask = capacity - 1;
+        const size_t capacity = capacity_ * 2, group_mask = (capacity - 1) & ~(GROUP - 1);
         void* block = zeroed_block(capacity);
         if (!block) throw std::bad_alloc();
-        auto* keys = static_cast<uint64_t*>(block);
-        auto* payload = reinterpret_cast<TTPayload*>(keys + capacity);
+        auto* tags = static_cast<uint16_t*>(block);
+        auto* slots = reinterpret_cast<TTSlot*>(tags + capacity);
         try {
             for (size_t j = 0; j < capacity_; ++j) {
                 if ((j & (GROW_POLL_INTERVAL - 1)) == GROW_POLL_INTERVAL - 1) poll_stop();
-                if (keys_[j] == 0) continue;
-                size_t i = keys_[j] & mask;
-                while (keys[i] != 0) i = (i + 1) & mask;
-                keys[i] = keys_[j];
-                payload[i] = payload_[j];
+                if (tags_[j] == 0) continue;
+                const size_t i = find_in(tags, slots, group_mask, slots_[j].key);
+                tags[i] = tags_[j];
+                slots[i] = slots_[j];
             }
         } catch (...) {
             release_block(block, capacity);
             throw;
         }
-        release_block(keys_, capacity_);
-        keys_ = keys;
-        payload_ = payload;
+        release_block(tags_, capacity_);
+        tags_ = tags;
+        slots_ = slots;
         capacity_ = capacity;
-        mask_ = mask;
+        group_mask_ = group_mask;
     }
 
     static constexpr size_t GROW_POLL_INTERVAL = size_t{1} << 16;
 
-    uint64_t* keys_ = nullptr;
-    TTPayload* payload_ = nullptr;
+    uint16_t* tags_ = nullptr;
+    TTSlot* slots_ = nullptr;
     size_t capacity_ = 0;
-    size_t mask_ = 0;
+    size_t group_mask_ = 0;  // capacity - 1 without the slot-in-group bits
     size_t size_ = 0;
     TTPayload zero_{};
     bool has_zero_ = false;

@@ -365,7 +365,7 @@ TEST(StopHook, StopDuringGrowthKeepsTheTable) {
     std::vector<uint64_t> keys;
     const auto store = [&](uint64_t key) { fc::tt.store(key, static_cast<double>(key % 1000), 1, 3, &move, 1); };
     // Fill until the next new key doubles an array large enough to be asked about.
-    while (!(fc::tt.capacity() >= (size_t{1} << 16) && (fc::tt.size() + 1) * 5 > fc::tt.capacity() * 4)) {
+    while (!(fc::tt.capacity() >= (size_t{1} << 16) && fc::tt.full())) {
         keys.push_back(rng() | 1);
         store(keys.back());
     }
