@@ -55,26 +55,63 @@ inline int next_candidate(const MoveCandidate* c, uint64_t remaining) {
     return best;
 }
 
-// The child loop of a depth-1 node, whose children are depth-0 leaves valued
-// at their ordering scores, settled in one pass over the candidates instead of
-// best-first picking; the outcome is the same. The first child searched is the
-// best score, the earliest generated among equals. It moves the window edge of
-// the side to move to itself (when it improves it); a cut-off then ends the
-// loop at once. Otherwise no later child, never better than the first, can
-// move that edge again, so every child is searched and the ties are all the
-// candidates equal to the best, in generation order.
-template <int Side>
-FLIPCORE_INLINE double settle_frontier(const MoveCandidate* c, int count, double a, double b, uint8_t* ties,
-                                       int& tie_count) {
-    int first = 0;
-    double best = c[0].score;
-    for (int i = 1; i < count; ++i) {
-        const bool better = Side == BLACK ? c[i].score > best : c[i].score < best;
-        first = better ? i : first;
-        best = better ? c[i].score : best;
+// A move scored one ply down: the position after it (the mover's and the
+// opponent's discs), its disc counts and positional difference, the
+// opponent's legal moves there, and the evaluation with the opponent to move.
+// Disc counts and positional sums change only by the placed and flipped
+// discs, so they come from the parent's.
+struct ScoredMove {
+    double score;
+    Material material;
+    Bitboard flips, reply_moves;
+};
+
+template <int Side, class Isa>
+FLIPCORE_INLINE ScoredMove score_move(Bitboard own, Bitboard opp, Material material, int sq) {
+    constexpr int Opp = Side == BLACK ? WHITE : BLACK;
+    const Bitboard f = flips_in<Isa>(own, opp, sq);
+    // Counted and weighed without a loop whose length the processor cannot
+    // predict.
+    const int n = popcount_in<Isa>(f);
+    const int own_discs = Side == BLACK ? material.discs1 : material.discs2;
+    const int opp_discs = Side == BLACK ? material.discs2 : material.discs1;
+    const int own_position = Side == BLACK ? material.position : -material.position;  // from the mover's side
+    const int mover_position = own_position + SCORES[sq] + 2 * positional_sum_in<Isa>(f);
+    const auto mover_discs = static_cast<int16_t>(own_discs + 1 + n);
+    const auto other_discs = static_cast<int16_t>(opp_discs - n);
+    const Material after = Side == BLACK ? Material{mover_position, mover_discs, other_discs}
+                                         : Material{-mover_position, other_discs, mover_discs};
+    const Bitboard new_own = own | f | square_bit(sq), new_opp = opp & ~f;
+    const MovePair m = Side == BLACK ? legal_moves_both<Isa>(new_own, new_opp) : legal_moves_both<Isa>(new_opp, new_own);
+    return {evaluate_terms<Isa>(after, m, Opp), after, f, Side == BLACK ? m.white : m.black};
+}
+
+// The whole expansion of a depth-1 node, whose children are depth-0 leaves
+// valued at their ordering scores, in one pass over the moves: no candidate
+// list, no best-first picking, and the outcome is the same. The first child
+// searched is the best score, the earliest generated among equals. It moves
+// the window edge of the side to move to itself (when it improves it); a
+// cut-off then ends the loop at once. Otherwise no later child, never better
+// than the first, can move that edge again, so every child is searched and
+// the ties are all the moves equal to the best, in generation order.
+template <int Side, class Isa>
+FLIPCORE_INLINE double settle_frontier(Bitboard own, Bitboard opp, Bitboard legal, Material material, double a,
+                                       double b, uint8_t* ties, int& tie_count) {
+    double scores[MAX_MOVES];
+    uint8_t squares[MAX_MOVES];
+    int count = 0;
+    for (; legal; ++count) {
+        const int sq = pop_lowest(legal);
+        scores[count] = score_move<Side, Isa>(own, opp, material, sq).score;
+        squares[count] = static_cast<uint8_t>(sq);
     }
-    ties[0] = static_cast<uint8_t>(c[first].square);
-    tie_count = 1;
+    double best = scores[0];
+    for (int i = 1; i < count; ++i) best = (Side == BLACK ? scores[i] > best : scores[i] < best) ? scores[i] : best;
+    int n = 0;
+    for (int i = 0; i < count; ++i) {
+        ties[n] = squares[i];
+        n += scores[i] == best;
+    }
     if (Side == BLACK) {
         if (best > a) a = best;
     } else {
@@ -82,12 +119,10 @@ FLIPCORE_INLINE double settle_frontier(const MoveCandidate* c, int count, double
     }
     if (a >= b) {
         g_nodes += 1;
-        return best;
-    }
-    g_nodes += static_cast<uint64_t>(count);
-    for (int i = first + 1; i < count; ++i) {
-        ties[tie_count] = static_cast<uint8_t>(c[i].square);
-        tie_count += c[i].score == best;
+        tie_count = 1;
+    } else {
+        g_nodes += static_cast<uint64_t>(count);
+        tie_count = n;
     }
     return best;
 }
@@ -132,51 +167,32 @@ FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard lega
     if (!legal) return evaluate_material<Isa>(black, white, material, Side);
     tt.prefetch_payload(key);  // this node stores its result there
 
-    // 4. Candidates in row-major order, each scored one ply down. Disc counts
-    // and positional sums change only by the placed and flipped discs.
     const Bitboard own = Side == BLACK ? black : white;
     const Bitboard opp = Side == BLACK ? white : black;
-    const int own_discs = Side == BLACK ? material.discs1 : material.discs2;
-    const int opp_discs = Side == BLACK ? material.discs2 : material.discs1;
-    const int own_position = Side == BLACK ? material.position : -material.position;  // from the mover's side
-    MoveCandidate cand[MAX_MOVES];
-    int count = 0;
-    while (legal) {
-        const int sq = pop_lowest(legal);
-        const Bitboard f = flips_in<Isa>(own, opp, sq);
-        // Keys only where the child will be probed (depth-0 children never
-        // are), and its slot is fetched at once so that the load runs while
-        // the move is scored.
-        uint64_t child_key = 0;
-        if (depth > 1) {
-            child_key = key_after_move(key, Side, sq, f);
-            tt.prefetch(child_key);
-        }
-        // Counted and weighed without a loop whose length the processor
-        // cannot predict.
-        const int n = popcount_in<Isa>(f);
-        const int flipped_weight = positional_sum_in<Isa>(f);
-        const Bitboard new_own = own | f | square_bit(sq), new_opp = opp & ~f;
-        const int mover_position = own_position + SCORES[sq] + 2 * flipped_weight;
-        const auto mover_discs = static_cast<int16_t>(own_discs + 1 + n);
-        const auto other_discs = static_cast<int16_t>(opp_discs - n);
-        const Material after = Side == BLACK ? Material{mover_position, mover_discs, other_discs}
-                                             : Material{-mover_position, other_discs, mover_discs};
-        const MovePair m = Side == BLACK ? legal_moves_both<Isa>(new_own, new_opp) : legal_moves_both<Isa>(new_opp, new_own);
-        const double score = evaluate_terms<Isa>(after, m, Opp);
-        const Bitboard reply = Side == BLACK ? m.white : m.black;
-        cand[count++] = MoveCandidate{score, after, f, reply, child_key, sq};
-    }
-
-    // 5. Children, best first for the side to move, with the narrowing
-    // window; ties collected by exact equality.
-    double best = Side == BLACK ? -INF : INF;
+    double best;
     uint8_t ties[MAX_MOVES];
     int tie_count = 0;
     if (depth == 1) {
-        best = settle_frontier<Side>(cand, count, a, b, ties, tie_count);
+        // 4-5. Every child is a leaf: settled in one pass.
+        best = settle_frontier<Side, Isa>(own, opp, legal, material, a, b, ties, tie_count);
     } else {
-        // Each next child is picked as the loop goes.
+        // 4. Candidates in row-major order, each scored one ply down.
+        MoveCandidate cand[MAX_MOVES];
+        int count = 0;
+        while (legal) {
+            const int sq = pop_lowest(legal);
+            const ScoredMove m = score_move<Side, Isa>(own, opp, material, sq);
+            // The child's slot is fetched at once, so that the load runs
+            // while the other moves are scored.
+            const uint64_t child_key = key_after_move(key, Side, sq, m.flips);
+            tt.prefetch(child_key);
+            cand[count++] = MoveCandidate{m.score, m.material, m.flips, m.reply_moves, child_key, sq};
+        }
+
+        // 5. Children, best first for the side to move, with the narrowing
+        // window; ties collected by exact equality. Each next child is
+        // picked as the loop goes.
+        best = Side == BLACK ? -INF : INF;
         for (uint64_t remaining = count == 64 ? ~0ULL : (1ULL << count) - 1; remaining;) {
             const int next = next_candidate<Side>(cand, remaining);
             remaining &= ~(1ULL << next);

@@ -64,6 +64,7 @@ inline uint64_t zobrist_key(const Board& board, int player) {
 // the opponent to move.
 inline uint64_t key_after_move(uint64_t key, int side, int sq, Bitboard flipped) {
     key ^= side == BLACK ? g_zob_b[sq] : g_zob_w[sq];
+#pragma GCC unroll 8
     for (int row = 0; row < 8; ++row) key ^= g_zob_flip_row[row][(flipped >> (8 * row)) & 0xFF];
     return key ^ g_zob_player_b ^ g_zob_player_w;
 }
