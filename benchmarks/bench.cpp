@@ -4,8 +4,8 @@
 //
 //   bench                 the three workloads and the memory measurement
 //   bench --quick         smaller depths, for a fast check that everything agrees
-//   bench --repeat N      time each workload N times per searcher (default 3)
-//                         and keep the fastest run, to damp a busy machine
+//   bench --repeat N      rounds per workload (default 3), each a plain run
+//                         beside engine runs of about as long (see compare())
 //   bench --baseline      run the engine's baseline kernels even where the
 //                         processor has AVX2
 #include <sys/wait.h>
@@ -151,16 +151,40 @@ Run timed(const Searcher& s, const Workload& w) {
     return {std::chrono::duration<double>(t1 - t0).count(), s.nodes(), std::move(outcomes)};
 }
 
-// The fastest of `repeat` runs, each from init(); every run must give the same
-// results (empty outcomes mark a run that did not).
-Run best_of(const Searcher& s, const Workload& w, int repeat) {
-    Run best = timed(s, w);
-    for (int r = 1; r < repeat; ++r) {
-        Run again = timed(s, w);
-        if (again.outcomes != best.outcomes) return Run{0, 0, {}};
-        best.seconds = std::min(best.seconds, again.seconds);
+// Both searchers timed side by side. This machine's speed drifts by up to a
+// third over seconds, so each round times one run of the plain reference and,
+// right after it, the engine over and over for about as long, taking the
+// engine's mean; the two figures of a round thus share the same conditions.
+// The ratio is the median of the rounds' ratios. Every run must give the
+// results of the first (empty outcomes mark a comparison that failed).
+struct Comparison {
+    Run engine, plain;  // the results of the first runs, with the fastest round's time
+    double ratio;
+};
+
+Comparison compare(const Searcher& eng, const Searcher& ref, const Workload& w, int rounds) {
+    Comparison c{timed(eng, w), timed(ref, w), 0};  // first runs: they also grow the tables
+    std::vector<double> ratios;
+    for (int r = 0; r < rounds; ++r) {
+        const Run p = timed(ref, w);
+        if (p.outcomes != c.plain.outcomes) return {};
+        double spent = 0;
+        int runs = 0;
+        do {
+            const Run e = timed(eng, w);
+            if (e.outcomes != c.engine.outcomes) return {};
+            spent += e.seconds;
+            ++runs;
+        } while (spent < p.seconds);
+        const double e_mean = spent / runs;
+        if (r == 0 || p.seconds < c.plain.seconds) c.plain.seconds = p.seconds;
+        if (r == 0 || e_mean < c.engine.seconds) c.engine.seconds = e_mean;
+        ratios.push_back(p.seconds / e_mean);
     }
-    return best;
+    std::sort(ratios.begin(), ratios.end());
+    const size_t n = ratios.size();
+    c.ratio = n % 2 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2;
+    return c;
 }
 
 Workload fixed_positions(std::vector<Position> positions, int depth) {
@@ -191,11 +215,11 @@ Workload self_play(int depth) {
     };
 }
 
-bool report(const char* name, const Run& e, const Run& p, double& ratio) {
+bool report(const char* name, const Comparison& c) {
+    const Run &e = c.engine, &p = c.plain;
     const bool same = e.outcomes == p.outcomes && e.nodes == p.nodes;
-    ratio = p.seconds / e.seconds;
-    std::printf("%-5s  %9.3f s %12.0f n/s   %9.3f s %12.0f n/s   %7.1fx  %12llu  %s\n", name, e.seconds,
-                e.nodes / e.seconds, p.seconds, p.nodes / p.seconds, ratio,
+    std::printf("%-5s  %9.4f s %12.0f n/s   %9.3f s %12.0f n/s   %7.1fx  %12llu  %s\n", name, e.seconds,
+                e.nodes / e.seconds, p.seconds, p.nodes / p.seconds, c.ratio,
                 static_cast<unsigned long long>(e.nodes), same ? "identical" : "DIFFERENT");
     return same;
 }
@@ -269,14 +293,13 @@ int main(int argc, char** argv) {
     bool ok = true;
     double log_sum = 0;
     for (const Case& c : cases) {
-        const Run e = best_of(engine, c.work, repeat), p = best_of(reference, c.work, repeat);
-        if (e.outcomes.empty() || p.outcomes.empty()) {
+        const Comparison result = compare(engine, reference, c.work, repeat);
+        if (result.engine.outcomes.empty() || result.plain.outcomes.empty()) {
             std::printf("FAILED: a repeated %s run gave other results\n", c.name);
             return 1;
         }
-        double ratio;
-        ok &= report(c.name, e, p, ratio);
-        log_sum += std::log(ratio);
+        ok &= report(c.name, result);
+        log_sum += std::log(result.ratio);
     }
     std::printf("geometric mean of the ratios: %.1fx\n", std::exp(log_sum / 3));
 
