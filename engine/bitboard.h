@@ -61,6 +61,9 @@ FLIPCORE_INLINE int popcount_in(Bitboard b) {
 // Index of the lowest set bit; b must not be 0.
 constexpr int lowest_square(Bitboard b) { return __builtin_ctzll(b); }
 
+// Index of the highest set bit; b must not be 0.
+constexpr int highest_square(Bitboard b) { return 63 - __builtin_clzll(b); }
+
 // Removes and returns the lowest set square; b must not be 0.
 constexpr int pop_lowest(Bitboard& b) {
     const int sq = lowest_square(b);
@@ -304,6 +307,17 @@ template <class Isa>
 FLIPCORE_INLINE MovePair legal_moves_both(Bitboard black, Bitboard white) {
     if constexpr (Isa::wide) return fold_pair(moves_of_side_quad(black, white), moves_of_side_quad(white, black));
     else return legal_moves_pair(black, white);
+}
+
+// One side's legal moves in a kernel set.
+template <class Isa>
+FLIPCORE_INLINE Bitboard legal_moves_in(Bitboard own, Bitboard opp) {
+    if constexpr (Isa::wide) {
+        const Quad m = moves_of_side_quad(own, opp);
+        return m[0] | m[1] | m[2] | m[3];
+    } else {
+        return legal_moves(own, opp);
+    }
 }
 
 // The discs of one code on an array board.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -66,12 +67,11 @@ struct ScoredMove {
     Bitboard flips, reply_moves;
 };
 
+// Disc counts and positional difference after Side places on sq turning
+// over f, counted and weighed without a loop whose length the processor
+// cannot predict.
 template <int Side, class Isa>
-FLIPCORE_INLINE ScoredMove score_move(Bitboard own, Bitboard opp, Material material, int sq) {
-    constexpr int Opp = Side == BLACK ? WHITE : BLACK;
-    const Bitboard f = flips_in<Isa>(own, opp, sq);
-    // Counted and weighed without a loop whose length the processor cannot
-    // predict.
+FLIPCORE_INLINE Material material_after(Material material, Bitboard f, int sq) {
     const int n = popcount_in<Isa>(f);
     const int own_discs = Side == BLACK ? material.discs1 : material.discs2;
     const int opp_discs = Side == BLACK ? material.discs2 : material.discs1;
@@ -79,8 +79,15 @@ FLIPCORE_INLINE ScoredMove score_move(Bitboard own, Bitboard opp, Material mater
     const int mover_position = own_position + SCORES[sq] + 2 * positional_sum_in<Isa>(f);
     const auto mover_discs = static_cast<int16_t>(own_discs + 1 + n);
     const auto other_discs = static_cast<int16_t>(opp_discs - n);
-    const Material after = Side == BLACK ? Material{mover_position, mover_discs, other_discs}
-                                         : Material{-mover_position, other_discs, mover_discs};
+    return Side == BLACK ? Material{mover_position, mover_discs, other_discs}
+                         : Material{-mover_position, other_discs, mover_discs};
+}
+
+template <int Side, class Isa>
+FLIPCORE_INLINE ScoredMove score_move(Bitboard own, Bitboard opp, Material material, int sq) {
+    constexpr int Opp = Side == BLACK ? WHITE : BLACK;
+    const Bitboard f = flips_in<Isa>(own, opp, sq);
+    const Material after = material_after<Side, Isa>(material, f, sq);
     const Bitboard new_own = own | f | square_bit(sq), new_opp = opp & ~f;
     const MovePair m = Side == BLACK ? legal_moves_both<Isa>(new_own, new_opp) : legal_moves_both<Isa>(new_opp, new_own);
     return {evaluate_terms<Isa>(after, m, Opp), after, f, Side == BLACK ? m.white : m.black};
@@ -149,7 +156,8 @@ FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard lega
 
     // 2. Table probe: an exact entry answers, a bound narrows the window.
     double a = alpha, b = beta;
-    if (const TTPayload* e = tt.probe(key); e && slot_depth(e->meta) >= depth) {
+    const TranspositionTable::Place place = tt.locate(key);
+    if (const TTPayload* e = place.entry; e && slot_depth(e->meta) >= depth) {
         const int flag = slot_flag(e->meta);
         if (flag == FLAG_LOWER) a = e->val > alpha ? e->val : alpha;
         if (flag == FLAG_UPPER) b = e->val < beta ? e->val : beta;
@@ -165,16 +173,44 @@ FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard lega
 
     // 3. No legal move: scored as it stands, nothing stored.
     if (!legal) return evaluate_material<Isa>(black, white, material, Side);
-    tt.prefetch_payload(key);  // this node stores its result there
+    tt.prefetch_for_store(place);
 
     const Bitboard own = Side == BLACK ? black : white;
     const Bitboard opp = Side == BLACK ? white : black;
     double best;
     uint8_t ties[MAX_MOVES];
+    std::memset(ties, 0, INLINE_MOVES);  // the store reads the first four at once
     int tie_count = 0;
     if (depth == 1) {
         // 4-5. Every child is a leaf: settled in one pass.
         best = settle_frontier<Side, Isa>(own, opp, legal, material, a, b, ties, tie_count);
+    } else if ((legal & (legal - 1)) == 0) {
+        // 4-5. A single move, as forced moves often are near the end: with
+        // nothing to order, its score matters only as the child's value when
+        // the opponent has no reply, and then it is the finished-game value.
+        // The child's own search needs only the opponent's moves.
+        // (Found from the top: were it found as the loop below finds its
+        // first move, the compiler would hoist that move's work above the
+        // test and spill it, costing more than this path saves.)
+        const int sq = highest_square(legal);
+        const Bitboard f = flips_in<Isa>(own, opp, sq);
+        const Material after = material_after<Side, Isa>(material, f, sq);
+        const Bitboard new_own = own | f | square_bit(sq), new_opp = opp & ~f;
+        const Bitboard reply = legal_moves_in<Isa>(new_opp, new_own);
+        const uint64_t child_key = key_after_move(key, Side, sq, f);
+        if (reply == 0 && !tt.answers(child_key, depth - 1)) {
+            ++g_nodes;  // the child, scored as it stands
+            best = finished_value(after.discs1, after.discs2);
+        } else {
+            const Bitboard child_black = Side == BLACK ? new_own : new_opp;
+            const Bitboard child_white = Side == BLACK ? new_opp : new_own;
+            if constexpr (Isa::wide)
+                best = search_avx2<Opp>(child_black, child_white, reply, depth - 1, a, b, child_key, after, nullptr);
+            else
+                best = search_baseline<Opp>(child_black, child_white, reply, depth - 1, a, b, child_key, after, nullptr);
+        }
+        ties[0] = static_cast<uint8_t>(sq);
+        tie_count = 1;
     } else {
         // 4. Candidates in row-major order, each scored one ply down.
         MoveCandidate cand[MAX_MOVES];
@@ -233,7 +269,7 @@ FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard lega
 
     // 6. Classified against the window as received, then always stored.
     const int flag = best <= alpha ? FLAG_UPPER : best >= beta ? FLAG_LOWER : FLAG_EXACT;
-    tt.store(key, best, flag, depth, ties, tie_count);
+    tt.store_at(place, key, best, flag, depth, ties, tie_count);
 
     // 7. The tied moves in search order.
     if (root_moves)

@@ -114,20 +114,32 @@ class TranspositionTable {
     // the 26 bytes of a slot and its tag come to at most 64 bytes per entry.
     bool full() const { return (size_ + 1) * 16 > capacity_ * 13; }
 
-    // The result stored for key, or nullptr. Valid until the next store.
-    const TTPayload* probe(uint64_t key) const {
-        if (key == 0) return has_zero_ ? &zero_ : nullptr;
-        if (!tags_) return nullptr;
+    // What a probe found: the result stored for key, or nullptr (valid until
+    // the next store), and the slot that holds key or that key would take,
+    // so that a store of key right after its search need not look again.
+    struct Place {
+        const TTPayload* entry;
+        size_t index;    // NO_INDEX for key 0 and before the first store
+        uint64_t epoch;  // the index holds while the arrays stay the same
+    };
+    static constexpr size_t NO_INDEX = ~size_t{0};
+
+    Place locate(uint64_t key) const {
+        if (key == 0) return {has_zero_ ? &zero_ : nullptr, NO_INDEX, epoch_};
+        if (!tags_) return {nullptr, NO_INDEX, epoch_};
         const uint16_t tag = tag_of(key);
         for (size_t g = key & group_mask_;; g = (g + GROUP) & group_mask_) {
             GroupMatch m = match_group(tags_ + g, tag);
             for (; m.hits; m.hits &= m.hits - 1, m.hits &= m.hits - 1) {
-                const TTSlot& s = slots_[g + slot_in_group(m.hits)];
-                if (s.key == key) return &s.payload;
+                const size_t i = g + slot_in_group(m.hits);
+                if (slots_[i].key == key) return {&slots_[i].payload, i, epoch_};
             }
-            if (m.empties) return nullptr;
+            if (m.empties) return {nullptr, g + slot_in_group(m.empties), epoch_};
         }
     }
+
+    // The result stored for key, or nullptr. Valid until the next store.
+    const TTPayload* probe(uint64_t key) const { return locate(key).entry; }
 
     // Whether a search of key to this depth would use the stored entry.
     bool answers(uint64_t key, int depth) const {
@@ -140,11 +152,10 @@ class TranspositionTable {
         if (tags_) __builtin_prefetch(&tags_[key & group_mask_]);
     }
 
-    // Starts loading, for writing, the slot where key's search begins, which
-    // a store of key will most likely fill, while the node that will store it
-    // is still searching.
-    void prefetch_payload(uint64_t key) const {
-        if (tags_) __builtin_prefetch(&slots_[key & group_mask_], 1);
+    // Starts loading, for writing, the slot a store will fill, while the
+    // node that will store there is still searching.
+    void prefetch_for_store(const Place& at) const {
+        if (at.index != NO_INDEX) __builtin_prefetch(&slots_[at.index], 1);
     }
 
     // Copies the tied moves stored for key into out (room for MAX_TIED_MOVES);
@@ -160,12 +171,36 @@ class TranspositionTable {
         return n;
     }
 
+    // store() for the key that `at` located, with the common case inline:
+    // the located slot still empty (nothing claimed it since, and the arrays
+    // did not grow) or still holding key, and no side list before or after.
+    // `moves` must have at least INLINE_MOVES readable bytes.
+    FLIPCORE_INLINE void store_at(const Place& at, uint64_t key, double val, int flag, int32_t depth,
+                                  const uint8_t* moves, int n) {
+        if (at.epoch == epoch_ && at.index != NO_INDEX && n <= INLINE_MOVES) {
+            const size_t i = at.index;
+            const uint64_t meta = meta_of(flag, depth, n, inline_moves(moves, n));
+            if (tags_[i] == 0 && !full()) {
+                tags_[i] = tag_of(key);
+                slots_[i] = TTSlot{key, TTPayload{val, meta}};
+                ++size_;
+                return;
+            }
+            if (tags_[i] != 0 && slots_[i].key == key && slot_count(slots_[i].payload.meta) <= INLINE_MOVES) {
+                slots_[i].payload = TTPayload{val, meta};
+                return;
+            }
+        }
+        store(key, val, flag, depth, moves, n);
+    }
+
     // Creates or overwrites the entry of key. Throws std::bad_alloc when memory
     // runs out, leaving the table exactly as it was.
-    void store(uint64_t key, double val, int flag, int32_t depth, const uint8_t* moves, int n) {
-        uint64_t meta = static_cast<uint32_t>(depth) | static_cast<uint64_t>(flag) << 32 |
-                        static_cast<uint64_t>(n) << 34;
-        for (int i = 0; i < n && i < INLINE_MOVES; ++i) meta |= static_cast<uint64_t>(moves[i]) << (40 + 6 * i);
+    __attribute__((noinline)) void store(uint64_t key, double val, int flag, int32_t depth, const uint8_t* moves,
+                                         int n) {
+        uint64_t packed = 0;
+        for (int i = 0; i < n && i < INLINE_MOVES; ++i) packed |= static_cast<uint64_t>(moves[i]) << (6 * i);
+        const uint64_t meta = meta_of(flag, depth, n, packed);
 
         TTPayload* slot;
         bool fresh;
@@ -209,6 +244,7 @@ class TranspositionTable {
     // Removes every entry; the slot array keeps its size.
     void clear() {
         if (tags_) std::memset(tags_, 0, capacity_ * sizeof(uint16_t));
+        ++epoch_;
         overflow_.clear();
         has_zero_ = false;
         size_ = 0;
@@ -226,6 +262,21 @@ class TranspositionTable {
     }
 
    private:
+    static constexpr uint64_t meta_of(int flag, int32_t depth, int n, uint64_t inline_moves) {
+        return static_cast<uint32_t>(depth) | static_cast<uint64_t>(flag) << 32 | static_cast<uint64_t>(n) << 34 |
+               inline_moves << 40;
+    }
+
+    // The first min(n, 4) moves in 6-bit fields, from four bytes read at once
+    // and the fields past n masked off, without a branch on n.
+    static uint64_t inline_moves(const uint8_t* moves, int n) {
+        uint32_t bytes;
+        std::memcpy(&bytes, moves, sizeof bytes);
+        const uint64_t fields = (bytes & 0x3Fu) | (bytes >> 2 & 0xFC0u) | (bytes >> 4 & 0x3F000u) |
+                                (bytes >> 6 & 0xFC0000u);
+        return fields & ((uint64_t{1} << (6 * n)) - 1);
+    }
+
     // The index holding key (not 0), or the empty one where it would go, in
     // arrays whose group mask is group_mask.
     static size_t find_in(const uint16_t* tags, const TTSlot* slots, size_t group_mask, uint64_t key) {
@@ -309,6 +360,7 @@ class TranspositionTable {
             throw;
         }
         release_block(tags_, capacity_);
+        ++epoch_;
         tags_ = tags;
         slots_ = slots;
         capacity_ = capacity;
@@ -322,6 +374,7 @@ class TranspositionTable {
     size_t capacity_ = 0;
     size_t group_mask_ = 0;  // capacity - 1 without the slot-in-group bits
     size_t size_ = 0;
+    uint64_t epoch_ = 0;  // changes whenever slots may move or empty
     TTPayload zero_{};
     bool has_zero_ = false;
     std::unordered_map<uint64_t, std::vector<uint8_t>> overflow_;
