@@ -225,15 +225,14 @@ using Quad = uint64_t __attribute__((vector_size(32)));
 
 FLIPCORE_INLINE Quad broadcast(Bitboard b) { return Quad{b, b, b, b}; }
 
-// One side's legal moves, still spread over the four lanes (OR them together).
-FLIPCORE_INLINE Quad moves_of_side_quad(Bitboard own, Bitboard opp) {
+// One side's legal moves, still spread over the four lanes (OR them
+// together), from the two sides' discs and the empty squares in every lane.
+FLIPCORE_INLINE Quad moves_of_side_quad(Quad seeds, Quad opp, Quad empty) {
     constexpr Quad step = {1, 9, 8, 7};
     constexpr Quad step2 = {2, 18, 16, 14};
     // Columns 0 and 7 never hold a run that moves sideways (all but the step-8 lane).
     constexpr Quad sideways = {INNER_COLS, INNER_COLS, ~Bitboard{0}, INNER_COLS};
-    const Quad runnable = broadcast(opp) & sideways;
-    const Quad seeds = broadcast(own);
-    const Quad empty = broadcast(~(own | opp));
+    const Quad runnable = opp & sideways;
 
     Quad up = runnable & (seeds << step);
     Quad down = runnable & (seeds >> step);
@@ -305,15 +304,19 @@ FLIPCORE_INLINE Bitboard flips_in(Bitboard own, Bitboard opp, int sq) {
 
 template <class Isa>
 FLIPCORE_INLINE MovePair legal_moves_both(Bitboard black, Bitboard white) {
-    if constexpr (Isa::wide) return fold_pair(moves_of_side_quad(black, white), moves_of_side_quad(white, black));
-    else return legal_moves_pair(black, white);
+    if constexpr (Isa::wide) {
+        const Quad b = broadcast(black), w = broadcast(white), empty = broadcast(~(black | white));
+        return fold_pair(moves_of_side_quad(b, w, empty), moves_of_side_quad(w, b, empty));
+    } else {
+        return legal_moves_pair(black, white);
+    }
 }
 
 // One side's legal moves in a kernel set.
 template <class Isa>
 FLIPCORE_INLINE Bitboard legal_moves_in(Bitboard own, Bitboard opp) {
     if constexpr (Isa::wide) {
-        const Quad m = moves_of_side_quad(own, opp);
+        const Quad m = moves_of_side_quad(broadcast(own), broadcast(opp), broadcast(~(own | opp)));
         return m[0] | m[1] | m[2] | m[3];
     } else {
         return legal_moves(own, opp);
