@@ -271,8 +271,8 @@ const std::array<LineQuads, 64> LINE_QUADS = [] {
 }();
 
 // Avx2 flips: the eight directions of flips() in two vectors. Where the
-// nearest non-opponent square is the highest set bit, the bits below it are
-// smeared down so that it stands alone.
+// nearest non-opponent square is the highest set bit, the squares below it
+// on the line are smeared over so that it stands alone.
 FLIPCORE_INLINE Bitboard flips_quad(Bitboard own, Bitboard opp, int sq) {
     const Quad o = {opp, opp, opp, opp}, w = {own, own, own, own};
     const Quad up = LINE_QUADS[sq].climbing, down = LINE_QUADS[sq].descending;
@@ -282,14 +282,14 @@ FLIPCORE_INLINE Bitboard flips_quad(Bitboard own, Bitboard opp, int sq) {
     const Quad up_closer = up_stops & (zero - up_stops);
     const Quad up_flips = up & (up_closer - 1) & reinterpret_cast<Quad>((up_closer & w) != 0);
 
-    Quad smear = down & ~o;
-    smear |= smear >> 1;
-    smear |= smear >> 2;
-    smear |= smear >> 4;
-    smear |= smear >> 8;
-    smear |= smear >> 16;
-    smear |= smear >> 32;
-    const Quad down_closer = smear & ~(smear >> 1);
+    // The line's squares lie one step apart, so three doublings by the step
+    // smear across all seven of them.
+    constexpr Quad step = {-STEP<4>, -STEP<5>, -STEP<6>, -STEP<7>};
+    const Quad down_stops = down & ~o;
+    Quad smear = down_stops | (down_stops >> step);
+    smear |= smear >> (step + step);
+    smear |= smear >> (4 * step);
+    const Quad down_closer = down_stops & ~(smear >> step);
     const Quad down_flips = down & ~((down_closer << 1) - 1) & reinterpret_cast<Quad>((down_closer & w) != 0);
 
     const Quad all = up_flips | down_flips;
