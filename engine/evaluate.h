@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 
 #include "engine/bitboard.h"
 #include "engine/types.h"
@@ -43,36 +44,45 @@ constexpr int positional_sum(Bitboard b) {
     return sum;
 }
 
-// The squares that share one positional weight: the table holds seven
-// distinct weights, so with a population-count instruction a sum is seven
-// masked counts, about a third of the work of the eight row lookups.
-struct WeightClass {
-    int32_t weight;
-    Bitboard squares;
-};
-constexpr int WEIGHT_CLASSES = 7;
-constexpr auto WEIGHT_CLASS_TABLE = [] {
-    std::array<WeightClass, WEIGHT_CLASSES> classes{};
-    int used = 0;
-    for (int sq = 0; sq < 64; ++sq) {
-        int k = 0;
-        while (k < used && classes[k].weight != SCORES[sq]) ++k;
-        if (k == used) classes[used++].weight = SCORES[sq];  // a table with more weights fails to compile here
-        classes[k].squares |= square_bit(sq);
-    }
-    return used == WEIGHT_CLASSES ? classes : throw "SCORES must hold exactly WEIGHT_CLASSES weights";
-}();
+// The squares whose weight is one of `weights`.
+constexpr Bitboard squares_weighing(std::initializer_list<int32_t> weights) {
+    Bitboard squares = 0;
+    for (int sq = 0; sq < 64; ++sq)
+        for (int32_t w : weights) squares |= SCORES[sq] == w ? square_bit(sq) : 0;
+    return squares;
+}
 
-// Positional sum in a kernel set.
+// The positional weight of the discs a move turns over, from their number n
+// and five masked population counts: every square counts -1, the second
+// ring -1 more and its X-squares -48 beyond that, the edges +6, and of the
+// edges the A-squares +5 more and the C-squares -25. That gives every weight
+// of the table except the corners', and no disc on a corner is ever turned
+// over: nothing lies beyond a corner to bracket it.
+constexpr Bitboard SECOND_RING = squares_weighing({-2, -50}), X_SQUARES = squares_weighing({-50});
+constexpr Bitboard EDGES = squares_weighing({-20, 10, 5}), A_SQUARES = squares_weighing({10}),
+                   C_SQUARES = squares_weighing({-20});
+constexpr Bitboard CORNERS = squares_weighing({100});
+
+constexpr bool flipped_weights_hold() {
+    for (int sq = 0; sq < 64; ++sq) {
+        const Bitboard b = square_bit(sq);
+        const int w = -1 - !!(b & SECOND_RING) - 48 * !!(b & X_SQUARES) + 6 * !!(b & EDGES) +
+                      5 * !!(b & A_SQUARES) - 25 * !!(b & C_SQUARES);
+        if (!(b & CORNERS) && w != SCORES[sq]) return false;
+    }
+    return CORNERS == (square_bit(0) | square_bit(7) | square_bit(56) | square_bit(63));
+}
+static_assert(flipped_weights_hold(), "the flipped-disc weight formula must match SCORES");
+
+// Positional weight of turned-over discs f, n of them, in a kernel set.
 template <class Isa>
-FLIPCORE_INLINE int positional_sum_in(Bitboard b) {
+FLIPCORE_INLINE int flipped_weight_in(Bitboard f, int n) {
     if constexpr (Isa::wide) {
-        int sum = 0;
-#pragma GCC unroll 7
-        for (const WeightClass& c : WEIGHT_CLASS_TABLE) sum += c.weight * popcount_in<Isa>(b & c.squares);
-        return sum;
+        return -n - popcount_in<Isa>(f & SECOND_RING) - 48 * popcount_in<Isa>(f & X_SQUARES) +
+               6 * popcount_in<Isa>(f & EDGES) + 5 * popcount_in<Isa>(f & A_SQUARES) -
+               25 * popcount_in<Isa>(f & C_SQUARES);
     } else {
-        return positional_sum(b);
+        return positional_sum(f);
     }
 }
 

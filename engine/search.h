@@ -76,7 +76,7 @@ FLIPCORE_INLINE Material material_after(Material material, Bitboard f, int sq) {
     const int own_discs = Side == BLACK ? material.discs1 : material.discs2;
     const int opp_discs = Side == BLACK ? material.discs2 : material.discs1;
     const int own_position = Side == BLACK ? material.position : -material.position;  // from the mover's side
-    const int mover_position = own_position + SCORES[sq] + 2 * positional_sum_in<Isa>(f);
+    const int mover_position = own_position + SCORES[sq] + 2 * flipped_weight_in<Isa>(f, n);
     const auto mover_discs = static_cast<int16_t>(own_discs + 1 + n);
     const auto other_discs = static_cast<int16_t>(opp_discs - n);
     return Side == BLACK ? Material{mover_position, mover_discs, other_discs}

@@ -213,7 +213,7 @@ TEST(CrossCheckRules, FlipsLegalityAndEvaluation) {
     EXPECT_GT(compared, 100000);
 }
 
-// The two kernel sets' move generation, flips and positional sums agree on
+// The two kernel sets' move generation, flips and flipped weights agree on
 // every square of every corpus position, both sides to move (the wide set
 // is compiled here without AVX2, from the same source).
 TEST(CrossCheckRules, KernelSetsAgree) {
@@ -228,7 +228,7 @@ TEST(CrossCheckRules, KernelSetsAgree) {
                 if ((own | opp) >> sq & 1) continue;
                 const fc::Bitboard f = fc::flips_in<fc::Baseline>(own, opp, sq);
                 ASSERT_EQ(fc::flips_in<fc::Avx2>(own, opp, sq), f) << "square " << sq << "\n" << describe(p.board, 1);
-                ASSERT_EQ(fc::positional_sum_in<fc::Avx2>(f | own), fc::positional_sum(f | own));
+                ASSERT_EQ(fc::flipped_weight_in<fc::Avx2>(f, fc::popcount(f)), fc::positional_sum(f));
             }
     }
 }
