@@ -267,13 +267,13 @@ class TranspositionTable {
                inline_moves << 40;
     }
 
-    // The first min(n, 4) moves in 6-bit fields, from four bytes read at once
-    // and the fields past n masked off, without a branch on n.
+    // The first min(n, 4) moves in 6-bit fields, the fields past n masked
+    // off, without a branch on n. The bytes are read one by one: the search
+    // has just written them one by one, and a wider read of several recent
+    // narrow writes would wait for all of them to reach the cache.
     static uint64_t inline_moves(const uint8_t* moves, int n) {
-        uint32_t bytes;
-        std::memcpy(&bytes, moves, sizeof bytes);
-        const uint64_t fields = (bytes & 0x3Fu) | (bytes >> 2 & 0xFC0u) | (bytes >> 4 & 0x3F000u) |
-                                (bytes >> 6 & 0xFC0000u);
+        const uint64_t fields = uint64_t{moves[0]} | uint64_t{moves[1]} << 6 | uint64_t{moves[2]} << 12 |
+                                uint64_t{moves[3]} << 18;
         return fields & ((uint64_t{1} << (6 * n)) - 1);
     }
 
