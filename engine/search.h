@@ -194,10 +194,11 @@ FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard lega
         // test and spill it, costing more than this path saves.)
         const int sq = highest_square(legal);
         const Bitboard f = flips_in<Isa>(own, opp, sq);
+        const uint64_t child_key = key_after_move(key, Side, sq, f);
+        tt.prefetch(child_key);  // for the child's probe, while its moves are found
         const Material after = material_after<Side, Isa>(material, f, sq);
         const Bitboard new_own = own | f | square_bit(sq), new_opp = opp & ~f;
         const Bitboard reply = legal_moves_in<Isa>(new_opp, new_own);
-        const uint64_t child_key = key_after_move(key, Side, sq, f);
         if (reply == 0 && !tt.answers(child_key, depth - 1)) {
             ++g_nodes;  // the child, scored as it stands
             best = finished_value(after.discs1, after.discs2);
