@@ -179,7 +179,7 @@ FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard lega
     const Bitboard opp = Side == BLACK ? white : black;
     double best;
     uint8_t ties[MAX_MOVES];
-    std::memset(ties, 0, INLINE_MOVES);  // the store reads the first four at once
+    std::memset(ties, 0, INLINE_MOVES);  // the store reads the first four, used or not
     int tie_count = 0;
     if (depth == 1) {
         // 4-5. Every child is a leaf: settled in one pass.
