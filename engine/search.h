@@ -56,11 +56,11 @@ inline int next_candidate(const MoveCandidate* c, uint64_t remaining) {
     return best;
 }
 
-// A move scored one ply down: the position after it (the mover's and the
-// opponent's discs), its disc counts and positional difference, the
-// opponent's legal moves there, and the evaluation with the opponent to move.
-// Disc counts and positional sums change only by the placed and flipped
-// discs, so they come from the parent's.
+// A move scored one ply down: the discs it turns over, the disc counts and
+// positional difference after it, the opponent's legal moves there, and the
+// evaluation with the opponent to move. Disc counts and positional sums
+// change only by the placed and flipped discs, so they come from the
+// parent's.
 struct ScoredMove {
     double score;
     Material material;
@@ -141,13 +141,23 @@ template <int Side>
 FLIPCORE_AVX2_TARGET double search_avx2(Bitboard black, Bitboard white, Bitboard legal, int depth, double alpha,
                                         double beta, uint64_t key, Material material, std::vector<Move>* root_moves);
 
+// Searches the child reached by Side's move, given the mover's and the
+// opponent's discs after it, with the same kernel set.
+template <int Side, class Isa>
+FLIPCORE_INLINE double search_child(Bitboard new_own, Bitboard new_opp, Bitboard reply, int depth, double a, double b,
+                                    uint64_t key, Material material) {
+    constexpr int Opp = Side == BLACK ? WHITE : BLACK;
+    const Bitboard black = Side == BLACK ? new_own : new_opp, white = Side == BLACK ? new_opp : new_own;
+    if constexpr (Isa::wide) return search_avx2<Opp>(black, white, reply, depth, a, b, key, material, nullptr);
+    else return search_baseline<Opp>(black, white, reply, depth, a, b, key, material, nullptr);
+}
+
 // One node: searches (black, white) with Side to move, whose legal moves are
 // `legal`. At the root (root_moves given) the tied best moves are copied out;
 // below it only the value is needed. Compiled once per kernel set.
 template <int Side, class Isa>
 FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard legal, int depth, double alpha,
                                    double beta, uint64_t key, Material material, std::vector<Move>* root_moves) {
-    constexpr int Opp = Side == BLACK ? WHITE : BLACK;
     ++g_nodes;
 
     // 1. Depth leaf: the static value; the table is not touched.
@@ -203,12 +213,7 @@ FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard lega
             ++g_nodes;  // the child, scored as it stands
             best = finished_value(after.discs1, after.discs2);
         } else {
-            const Bitboard child_black = Side == BLACK ? new_own : new_opp;
-            const Bitboard child_white = Side == BLACK ? new_opp : new_own;
-            if constexpr (Isa::wide)
-                best = search_avx2<Opp>(child_black, child_white, reply, depth - 1, a, b, child_key, after, nullptr);
-            else
-                best = search_baseline<Opp>(child_black, child_white, reply, depth - 1, a, b, child_key, after, nullptr);
+            best = search_child<Side, Isa>(new_own, new_opp, reply, depth - 1, a, b, child_key, after);
         }
         ties[0] = static_cast<uint8_t>(sq);
         tie_count = 1;
@@ -243,14 +248,7 @@ FLIPCORE_INLINE double search_node(Bitboard black, Bitboard white, Bitboard lega
                 v = c.score;
             } else {
                 const Bitboard new_own = own | c.flips | square_bit(c.square), new_opp = opp & ~c.flips;
-                const Bitboard child_black = Side == BLACK ? new_own : new_opp;
-                const Bitboard child_white = Side == BLACK ? new_opp : new_own;
-                if constexpr (Isa::wide)
-                    v = search_avx2<Opp>(child_black, child_white, c.reply_moves, depth - 1, a, b, c.key, c.material,
-                                         nullptr);
-                else
-                    v = search_baseline<Opp>(child_black, child_white, c.reply_moves, depth - 1, a, b, c.key,
-                                             c.material, nullptr);
+                v = search_child<Side, Isa>(new_own, new_opp, c.reply_moves, depth - 1, a, b, c.key, c.material);
             }
             if (Side == BLACK ? v > best : v < best) {
                 best = v;
