@@ -127,15 +127,8 @@ class TranspositionTable {
     Place locate(uint64_t key) const {
         if (key == 0) return {has_zero_ ? &zero_ : nullptr, NO_INDEX, epoch_};
         if (!tags_) return {nullptr, NO_INDEX, epoch_};
-        const uint16_t tag = tag_of(key);
-        for (size_t g = key & group_mask_;; g = (g + GROUP) & group_mask_) {
-            GroupMatch m = match_group(tags_ + g, tag);
-            for (; m.hits; m.hits &= m.hits - 1, m.hits &= m.hits - 1) {
-                const size_t i = g + slot_in_group(m.hits);
-                if (slots_[i].key == key) return {&slots_[i].payload, i, epoch_};
-            }
-            if (m.empties) return {nullptr, g + slot_in_group(m.empties), epoch_};
-        }
+        const size_t i = find_index(key);
+        return {tags_[i] != 0 ? &slots_[i].payload : nullptr, i, epoch_};
     }
 
     // The result stored for key, or nullptr. Valid until the next store.
