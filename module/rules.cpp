@@ -1,4 +1,4 @@
-// The _flipcore_rules extension module: the move rules of engine/bitboard.h
+// The flipcore._rules extension module: the move rules of engine/bitboard.h
 // for the Python package, so that its positions follow exactly the rules the
 // search uses instead of a second implementation in Python. A position here
 // is two 64-bit masks (bit row * 8 + col), side 1's discs and side 2's discs,
@@ -56,7 +56,7 @@ py::tuple discs(Bitboard black, Bitboard white) {
 
 }  // namespace
 
-PYBIND11_MODULE(_flipcore_rules, m) {
+PYBIND11_MODULE(_rules, m) {
     m.def("legal_moves", &legal_moves, "Mask of the squares where `player` may place a disc");
     m.def("play", &play, "(black, white) after `player` places on square `sq`; ValueError if illegal");
     m.def("discs", &discs, "(side-1 discs, side-2 discs) counted");

@@ -1,4 +1,4 @@
-"""Type stub of _flipcore_rules (module/rules.cpp).
+"""Type stub of flipcore._rules (module/rules.cpp).
 
 A position is two 64-bit masks, side 1's discs and side 2's discs, with bit
 row * 8 + col standing for square (col, row), and the side to move, 1 or 2.

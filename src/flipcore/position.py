@@ -5,7 +5,7 @@ and its row number 1-8: (3, 2) is "d3". A position is held as two 64-bit
 masks, one per side, with bit row * 8 + col standing for square (col, row),
 the form the engine's move rules work on; every rule question (legal moves,
 the discs a move turns over, disc counts) is answered by those C++ rules
-through the compiled module _flipcore_rules.
+through the compiled module flipcore._rules.
 """
 
 from __future__ import annotations
@@ -13,7 +13,7 @@ from __future__ import annotations
 from collections.abc import Iterator, Sequence
 from typing import Any, Union
 
-import _flipcore_rules as _rules
+from flipcore import _rules
 
 Square = tuple[int, int]
 # A move as the API accepts it: a (col, row) tuple or a name like "d3".
