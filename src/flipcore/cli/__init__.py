@@ -1,0 +1,74 @@
+"""The flipcore command line: analyse a position, play the engine, or watch
+it play itself.
+
+    python -m flipcore analyse [POSITION] [--depth N]
+    python -m flipcore play [--depth N] [--as X|O]
+    python -m flipcore selfplay [--depth N]
+
+Mistakes in the command (a bad position text, a bad option) end with a
+one-line message on stderr and status 2; Ctrl-C ends quietly with status 130.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Callable, Sequence
+
+from flipcore.cli import analyse, play
+from flipcore.cli.common import EXIT_INTERRUPTED, EXIT_USAGE, PROG, Parser, UsageError
+
+# Each command lives in its own module, which adds its subparser.
+_COMMANDS = (analyse, play)
+
+
+def _join_position_words(argv: list[str]) -> list[str]:
+    """Lets a position be typed unquoted, board and side as two words.
+
+    A board usually starts with "-", which argparse would take for an
+    option; joined with its side into one word holding a space, argparse
+    takes it as the positional argument it is. No option is 16 characters
+    long, so longer words starting with "-" are boards.
+    """
+    words: list[str] = []
+    i = 0
+    while i < len(argv):
+        word = argv[i]
+        if word.startswith("-") and len(word) >= 16 and "=" not in word and " " not in word:
+            side = argv[i + 1] if i + 1 < len(argv) and len(argv[i + 1]) == 1 else ""
+            words.append(f"{word} {side}")
+            i += 2 if side else 1
+        else:
+            words.append(word)
+            i += 1
+    return words
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = Parser(prog=PROG, description="Exact move search for the disc-flipping game.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for command in _COMMANDS:
+        command.register(commands)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line; returns the exit status."""
+    words = list(sys.argv[1:] if argv is None else argv)
+    try:
+        args = _parser().parse_args(_join_position_words(words))
+        run: Callable[[argparse.Namespace], int] = args.run
+        return run(args)
+    except UsageError as err:
+        message = " ".join(str(err).split())
+        print(f"{PROG}: error: {message}", file=sys.stderr)
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        print(file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (say, `| head`): stop quietly, and point stdout
+        # at /dev/null so that the interpreter's last flush does not fail too.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1

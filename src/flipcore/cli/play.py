@@ -1,0 +1,121 @@
+"""flipcore play and flipcore selfplay: games against the engine."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+
+from flipcore.cli.common import PLAY_DEPTH, depth_arg, outcome
+from flipcore.position import BLACK, SIDE_CHARS, WHITE, Position, square_name
+from flipcore.search import SearchResult, search
+
+
+def _engine_move(position: Position, depth: int) -> tuple[SearchResult, tuple[int, int]]:
+    result = search(position, depth)
+    if not result.moves:
+        raise RuntimeError(f"the engine found no move in {position.text()!r}")
+    return result, result.moves[0]
+
+
+def _ask_move(position: Position, echo: bool) -> Position | None:
+    """Reads the person's moves until one is legal; None when they stop."""
+    side = SIDE_CHARS[position.player]
+    while True:
+        try:
+            entry = input(f"Your move ({side}): ")
+        except EOFError:
+            if echo:
+                print()
+            return None
+        if echo:
+            # Typed input is echoed by the terminal; piped input is not.
+            print(entry)
+        entry = entry.strip()
+        if entry.lower() in ("quit", "q"):
+            return None
+        if entry in ("", "?"):
+            print("Your legal moves: " + " ".join(square_name(m) for m in position.legal_moves()))
+            continue
+        try:
+            return position.play(entry)
+        except ValueError as err:
+            print(f"{err}. Try again.")
+
+
+def run_play(args: argparse.Namespace) -> int:
+    human = BLACK if args.side == "X" else WHITE
+    you, engine = SIDE_CHARS[human], SIDE_CHARS[3 - human]
+    echo = not sys.stdin.isatty()
+    print(f"You play {you}, the engine plays {engine} at depth {args.depth}. X moves first.")
+    print("Type a square such as d3; '?' lists your moves, 'quit' stops.")
+    position = Position.start()
+    while not position.is_over():
+        side = SIDE_CHARS[position.player]
+        if not position.legal_moves():
+            print(f"{side} has no legal move and passes.")
+            position = position.pass_()
+        elif position.player == human:
+            print()
+            print(position)
+            after = _ask_move(position, echo)
+            if after is None:
+                print("Game stopped before the end.")
+                return 1
+            position = after
+        else:
+            _, move = _engine_move(position, args.depth)
+            print(f"The engine ({engine}) plays {square_name(move)}.", flush=True)
+            position = position.play(move)
+    print()
+    print(position)
+    x, o = position.discs()
+    mine, theirs = (x, o) if human == BLACK else (o, x)
+    verdict = "You win." if mine > theirs else "The engine wins." if theirs > mine else "Nobody wins."
+    print(f"Game over. {outcome(position)}. {verdict}")
+    return 0
+
+
+def run_selfplay(args: argparse.Namespace) -> int:
+    position = Position.start()
+    record: list[str] = []
+    print(f"The engine plays both sides at depth {args.depth}; values are from X's point of view.")
+    while not position.is_over():
+        side = SIDE_CHARS[position.player]
+        if not position.legal_moves():
+            record.append("pass")
+            print(f"{len(record):3d}. {side} passes", flush=True)
+            position = position.pass_()
+            continue
+        result, move = _engine_move(position, args.depth)
+        record.append(square_name(move))
+        print(f"{len(record):3d}. {side} {square_name(move)}  value {result.value:+.2f}", flush=True)
+        position = position.play(move)
+    print()
+    print(position)
+    print("Moves: " + " ".join(record))
+    print(f"Result: {outcome(position)}")
+    return 0
+
+
+def register(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    engine_depth = f"engine depth (default {PLAY_DEPTH})"
+
+    play = commands.add_parser(
+        "play", help="play a game against the engine", description="Play a game against the engine."
+    )
+    play.add_argument("--depth", metavar="N", type=depth_arg, default=PLAY_DEPTH, help=engine_depth)
+    play.add_argument(
+        "--as",
+        dest="side",
+        type=str.upper,
+        choices=("X", "O"),
+        default="X",
+        help="your side (default X, who moves first)",
+    )
+    play.set_defaults(run=run_play)
+
+    selfplay = commands.add_parser(
+        "selfplay", help="let the engine play itself", description="Let the engine play a game against itself."
+    )
+    selfplay.add_argument("--depth", metavar="N", type=depth_arg, default=PLAY_DEPTH, help=engine_depth)
+    selfplay.set_defaults(run=run_selfplay)
