@@ -14,18 +14,23 @@ from _flipcore import init, minimax_moves
 
 from flipcore.position import MoveLike, Position, Square, parse_square, square_name
 from flipcore.search import SearchResult, analyse, search
+from flipcore.solve import EXACT_EMPTIES, SolveResult, set_solve_table_bytes, solve
 from flipcore.svg import svg
 
 __all__ = [
+    "EXACT_EMPTIES",
     "MoveLike",
     "Position",
     "SearchResult",
+    "SolveResult",
     "Square",
     "analyse",
     "init",
     "minimax_moves",
     "parse_square",
     "search",
+    "set_solve_table_bytes",
+    "solve",
     "square_name",
     "svg",
 ]

@@ -1,0 +1,32 @@
+"""Type stub of flipcore._solver (module/solver.cpp), the exact solver.
+
+A position is two 64-bit masks, side 1's discs and side 2's discs, with bit
+row * 8 + col standing for square (col, row), and the side to move, 1 or 2.
+Scores and bounds are from the side to move's point of view.
+"""
+
+from collections.abc import Callable
+from typing import TypedDict
+
+class _Solved(TypedDict):
+    score: int
+    moves: list[int]
+    line: list[int]
+    move_scores: list[tuple[int, int]]
+    nodes: int
+
+def set_table_bytes(n: int, /) -> None:
+    """Sets the solver table's size in bytes (at least 1 MiB)"""
+
+def table_bytes() -> int:
+    """The solver table's size in bytes"""
+
+def solve(
+    black: int,
+    white: int,
+    player: int,
+    mode: str,
+    progress: Callable[[int, int], None] | None = None,
+    /,
+) -> _Solved:
+    """Solves the position exactly in mode "exact", "wld" or "every_move"; squares are row * 8 + col, -1 a pass"""

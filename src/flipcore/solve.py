@@ -1,0 +1,251 @@
+"""The exact endgame solver: a position's result under perfect play by both
+sides, to the end of the game (flipcore._solver, engine/solve.h).
+
+Unlike search(), which looks a fixed number of plies ahead and scores the
+positions there with a heuristic, solve() plays every line out to the end
+under the full rules (a side without a legal move passes; the game ends
+when neither side can move) and proves the final score. Its cost grows
+about threefold with each empty square: positions with at most
+EXACT_EMPTIES empty squares solve in about a second.
+
+Scores are final disc differences, side 1 (X) minus side 2 (O), with the
+empty squares left at the end counted for the winner, so the two sides'
+final counts always add up to 64.
+
+The solver has its own table, apart from search()'s: its size is
+FLIPCORE_SOLVE_TABLE_MB megabytes if that environment variable is set when
+this module is imported, else the engine's default (64 MiB), and
+set_solve_table_bytes() changes it. Each thread that solves gets a table of
+that size of its own (see the binding), so solves in two threads run at
+once; the interpreter lock is released while solving.
+"""
+
+from __future__ import annotations
+
+import os
+import time
+from collections.abc import Callable
+from dataclasses import dataclass
+from types import ModuleType
+
+from flipcore.position import BLACK, Position, Square, square_name
+
+# Positions with at most this many empty squares solve in about a second
+# (median of random positions reached by random play, measured on a 2-core
+# AMD EPYC); analyse, review and the web page switch to the exact solver there.
+EXACT_EMPTIES = 20
+
+MODES = ("exact", "wld", "every_move")
+
+# The binding's value for a pass in a line of play.
+_PASS_SQUARE = -1
+
+TABLE_ENV = "FLIPCORE_SOLVE_TABLE_MB"
+_MIB = 1 << 20
+
+
+@dataclass(frozen=True)
+class SolveResult:
+    """What one solve proved.
+
+    score: the final disc difference with perfect play, side 1 minus side 2
+        (X minus O), the empty squares counted for the winner; in mode "wld"
+        only its sign: +1 when X wins, 0 for a draw, -1 when O wins.
+    mode: "exact", "wld" or "every_move".
+    player: the side to move in the solved position (1 or 2).
+    moves: every best move of the side to move, as (col, row) in row-major
+        order; empty when it must pass or the game is over.
+    line: a line of perfect play to the end of the game, None standing for a
+        pass (in mode "wld", at most a leading pass).
+    move_scores: in mode "every_move", each legal move's exact score (side 1
+        minus side 2); None in the other modes.
+    nodes: positions the solver visited.
+    seconds: how long the solve took.
+    """
+
+    score: int
+    mode: str
+    player: int
+    moves: tuple[Square, ...]
+    line: tuple[Square | None, ...]
+    move_scores: dict[Square, int] | None
+    nodes: int
+    seconds: float
+
+    def score_for_mover(self) -> int:
+        """The score from the side to move's point of view."""
+        return self.score if self.player == BLACK else -self.score
+
+    def names(self) -> list[str]:
+        """The best moves by name, like "d3"."""
+        return [square_name(move) for move in self.moves]
+
+    def line_names(self) -> list[str]:
+        """The line by name, "pass" for a pass."""
+        return ["pass" if move is None else square_name(move) for move in self.line]
+
+    def describe(self) -> str:
+        """The result in words: "X wins 51-13", "O wins 40-24", "draw 32-32";
+        in mode "wld" without the counts: "X wins", "O wins", "draw"."""
+        return describe_score(self.score, wld=self.mode == "wld")
+
+
+def describe_score(score: int, wld: bool = False) -> str:
+    """A score (side 1 minus side 2) in words, as SolveResult.describe()."""
+    winner = "X" if score > 0 else "O" if score < 0 else None
+    if wld:
+        return f"{winner} wins" if winner else "draw"
+    # The counts add up to 64, the empties going to the winner.
+    x = (64 + score) // 2
+    o = 64 - x
+    if winner is None:
+        return f"draw {x}-{o}"
+    return f"{winner} wins {max(x, o)}-{min(x, o)}"
+
+
+def _table_bytes_from_env() -> int | None:
+    """The table size that FLIPCORE_SOLVE_TABLE_MB asks for, if set."""
+    text = os.environ.get(TABLE_ENV, "").strip()
+    if not text:
+        return None
+    try:
+        megabytes = int(text)
+    except ValueError:
+        megabytes = 0
+    if megabytes < 1:
+        raise ValueError(f"{TABLE_ENV} must be a whole number of megabytes, at least 1, got {text!r}")
+    return megabytes * _MIB
+
+
+# Read once, at import; a bad value is reported by the first solve rather
+# than by `import flipcore`, which must keep working for everything else.
+try:
+    _pending_table_bytes: int | None = _table_bytes_from_env()
+    _env_error: ValueError | None = None
+except ValueError as err:
+    _pending_table_bytes = None
+    _env_error = err
+
+_solver_module: ModuleType | None = None
+
+
+def _solver() -> ModuleType:
+    """The compiled solver, loaded on first use with the table size set."""
+    global _solver_module, _pending_table_bytes
+    if _env_error is not None:
+        raise _env_error
+    if _solver_module is None:
+        from flipcore import _solver as module
+
+        if _pending_table_bytes is not None:
+            module.set_table_bytes(_pending_table_bytes)
+            _pending_table_bytes = None
+        _solver_module = module
+    return _solver_module
+
+
+def set_solve_table_bytes(n: int) -> None:
+    """Sets the size in bytes of the solver's table (at least 1 MiB).
+
+    Each thread's table takes the new size at its next solve. A size that
+    cannot be allocated raises MemoryError there and keeps the old table.
+    """
+    if type(n) is not int:
+        raise TypeError(f"the table size must be a whole number of bytes, got {n!r}")
+    if n < _MIB:
+        raise ValueError(f"the table size must be at least 1 MiB ({_MIB} bytes), got {n}")
+    _solver().set_table_bytes(n)
+
+
+def solve_table_bytes() -> int:
+    """The size in bytes of the solver's table."""
+    return int(_solver().table_bytes())
+
+
+def _square(sq: int) -> Square:
+    return (sq % 8, sq // 8)
+
+
+def _final_score(position: Position) -> int:
+    """A finished game's score, side 1 minus side 2, empties to the winner."""
+    x, o = position.discs()
+    diff = x - o
+    empties = 64 - x - o
+    return diff + empties if diff > 0 else diff - empties if diff < 0 else 0
+
+
+def solve(
+    position: Position,
+    mode: str = "exact",
+    *,
+    progress: Callable[[int, int], None] | None = None,
+) -> SolveResult:
+    """Solves `position` exactly: its score with perfect play to the end.
+
+    mode: "exact" (the score, every best move and a line of perfect play),
+        "wld" (only who wins, often much faster, and every move that keeps
+        that result), or "every_move" (the exact score of every legal move).
+    progress: called as progress(lower, upper) each time the proven bounds
+        on the score narrow, in side 1's view like the score (in mode "wld"
+        from -1 to +1); an exception it raises stops the solve and comes out
+        of solve().
+
+    Ctrl-C stops a solve in the main thread with KeyboardInterrupt; the
+    solver stays usable. The time grows about threefold with each empty
+    square: see EXACT_EMPTIES.
+    """
+    if not isinstance(position, Position):
+        raise TypeError(f"position must be a flipcore.Position, got {type(position).__name__}")
+    if not isinstance(mode, str) or mode not in MODES:
+        raise ValueError(f"mode must be 'exact', 'wld' or 'every_move', got {mode!r}")
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be callable or None, got {type(progress).__name__}")
+
+    player = position.player
+    # Side 1's view of the side to move's score and bounds.
+    sign = 1 if player == BLACK else -1
+    began = time.perf_counter()
+
+    if position.is_over():
+        score = _final_score(position)
+        if mode == "wld":
+            score = (score > 0) - (score < 0)
+        return SolveResult(
+            score=score,
+            mode=mode,
+            player=player,
+            moves=(),
+            line=(),
+            move_scores={} if mode == "every_move" else None,
+            nodes=0,
+            seconds=time.perf_counter() - began,
+        )
+
+    report: Callable[[int, int], None] | None = None
+    if progress is not None:
+        user = progress
+
+        def report(lower: int, upper: int) -> None:
+            if sign > 0:
+                user(lower, upper)
+            else:
+                user(-upper, -lower)
+
+    black, white = position._black, position._white
+    found = _solver().solve(black, white, player, mode, report)
+    seconds = time.perf_counter() - began
+
+    move_scores: dict[Square, int] | None = None
+    if mode == "every_move":
+        move_scores = {_square(sq): sign * score for sq, score in found["move_scores"]}
+    return SolveResult(
+        score=sign * found["score"],
+        mode=mode,
+        player=player,
+        moves=tuple(_square(sq) for sq in found["moves"]),
+        line=tuple(None if sq == _PASS_SQUARE else _square(sq) for sq in found["line"]),
+        move_scores=move_scores,
+        nodes=found["nodes"],
+        seconds=seconds,
+    )
+
