@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the tests need (GoogleTest, valgrind, Chromium
-# and its driver) when they
-# are missing; used by tests/run.sh and tests/run_sanitizers.sh.
+# and its driver) when they are missing; used by tests/run.sh and
+# tests/run_sanitizers.sh.
 set -euo pipefail
 
 need_apt=()
