@@ -1,0 +1,509 @@
+// The exact endgame solver: plays the game's full rules (a side without a
+// move passes, the game ends when neither can move) to the end and proves the
+// final disc difference, counting the empty squares for the winner.
+//
+// Search: negamax on the integer score with null windows only. The root
+// value is pinned down by a sequence of null-window searches around a first
+// guess (MTD style), each narrowing the proven bounds; every node below is a
+// null-window node. Nodes with many empties probe the solver's own table,
+// order their moves fastest-first (fewest replies for the opponent) with the
+// table's best move first; nodes with few empties run without the table in
+// parity order over the empty squares; the last four empties have their own
+// code that never generates moves over the whole board.
+//
+// All state lives in a Solver object: its table, node count and hooks. It
+// shares only the immutable move-rule tables of engine/bitboard.h with the
+// depth-limited search and never touches that search's statics.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "engine/bitboard.h"
+#include "engine/solve_table.h"
+#include "engine/stop.h"
+
+namespace flipcore {
+namespace {
+
+enum class SolveMode { exact, wld, every_move };
+
+struct SolveOutcome {
+    int score;                   // side to move's view; wld: -1 loss, 0 draw, +1 win
+    std::vector<int> best;       // squares reaching `score`, ascending
+    std::vector<int> line;       // principal variation, PASS_SQUARE for a pass
+    std::vector<std::pair<int, int>> move_scores;  // every_move: (square, exact score)
+    uint64_t nodes;
+};
+
+constexpr int PASS_SQUARE = -1;
+
+namespace solve_detail {
+
+constexpr int INF_SCORE = SOLVE_SCORE_MAX + 1;
+
+// Nodes with at most this many empties skip the table and move ordering.
+constexpr int SHALLOW_EMPTIES = 6;
+// How many nodes pass between two questions to the stop hook.
+constexpr uint64_t STOP_INTERVAL = 4096;
+
+constexpr Bitboard CORNERS = 0x8100000000000081ULL;
+
+// The four 4x4 quadrants. The last empties are played quadrant by quadrant:
+// squares in quadrants with an odd number of empties first (parity order).
+constexpr Bitboard QUADRANTS[4] = {0x000000000F0F0F0FULL, 0x00000000F0F0F0F0ULL, 0x0F0F0F0F00000000ULL,
+                                   0xF0F0F0F000000000ULL};
+
+// The union of the quadrants holding an odd number of the squares in `empty`.
+template <class Isa>
+FLIPCORE_INLINE Bitboard odd_quadrants(Bitboard empty) {
+    Bitboard odd = 0;
+    for (Bitboard q : QUADRANTS)
+        if (popcount_in<Isa>(empty & q) & 1) odd |= q;
+    return odd;
+}
+
+// The score of a finished game from the side to move's view: the disc
+// difference, with the empty squares going to the winner.
+template <class Isa>
+FLIPCORE_INLINE int final_score(Bitboard own, Bitboard opp) {
+    const int mine = popcount_in<Isa>(own), theirs = popcount_in<Isa>(opp);
+    const int diff = mine - theirs, empties = 64 - mine - theirs;
+    return diff > 0 ? diff + empties : diff < 0 ? diff - empties : 0;
+}
+
+// What a search shares down the tree: the table, the node count and the
+// stop hook, all belonging to one Solver.
+struct Context {
+    SolveTable* table;
+    const std::function<bool()>* stop;
+    uint64_t nodes = 0;
+    uint64_t next_stop_check = STOP_INTERVAL;
+
+    void count_and_poll() {
+        ++nodes;
+        if (nodes >= next_stop_check) {
+            next_stop_check = nodes + STOP_INTERVAL;
+            if (*stop && (*stop)()) throw SearchAborted();
+        }
+    }
+};
+
+// The recursion's entry points, compiled once per kernel set.
+int mid_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int empties);
+FLIPCORE_AVX2_TARGET int mid_avx2(Context& c, Bitboard own, Bitboard opp, int alpha, int empties);
+int shallow_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int empties);
+FLIPCORE_AVX2_TARGET int shallow_avx2(Context& c, Bitboard own, Bitboard opp, int alpha, int empties);
+int last4_baseline(Context& c, Bitboard own, Bitboard opp, int alpha);
+FLIPCORE_AVX2_TARGET int last4_avx2(Context& c, Bitboard own, Bitboard opp, int alpha);
+
+// The last empty square x: the score once it is filled (or left empty when
+// neither side can play it). Counts the flips of the one move directly.
+template <class Isa>
+FLIPCORE_INLINE int solve_1(Context& c, Bitboard own, Bitboard opp, int x) {
+    ++c.nodes;
+    const int mine = popcount_in<Isa>(own);  // the other side has 63 - mine
+    if (const int f = popcount_in<Isa>(flips_in<Isa>(own, opp, x))) return 2 * (mine + 1 + f) - 64;
+    if (const int f = popcount_in<Isa>(flips_in<Isa>(opp, own, x))) return 2 * (mine - f) - 64;
+    // Nobody can play: 63 discs, the winner takes the empty square.
+    return mine > 31 ? 2 * mine - 62 : 2 * mine - 64;
+}
+
+// N empty squares (2 to 4), given in the order to try them; a null-window
+// search around alpha (fail-soft). Passed: the other side has just passed.
+template <int N, class Isa, bool Passed = false>
+FLIPCORE_INLINE int solve_n(Context& c, Bitboard own, Bitboard opp, int alpha, const int* squares) {
+    ++c.nodes;
+    int best = -INF_SCORE;
+    for (int i = 0; i < N; ++i) {
+        const int x = squares[i];
+        const Bitboard f = flips_in<Isa>(own, opp, x);
+        if (!f) continue;
+        const Bitboard child_own = opp ^ f, child_opp = own | f | square_bit(x);
+        int rest[N - 1];
+        for (int j = 0, k = 0; j < N; ++j)
+            if (j != i) rest[k++] = squares[j];
+        int v;
+        if constexpr (N == 2) v = -solve_1<Isa>(c, child_own, child_opp, rest[0]);
+        else v = -solve_n<N - 1, Isa>(c, child_own, child_opp, -alpha - 1, rest);
+        if (v > best) {
+            best = v;
+            if (v > alpha) return v;
+        }
+    }
+    if (best > -INF_SCORE) return best;
+    if constexpr (Passed) return final_score<Isa>(own, opp);  // neither side can move
+    else return -solve_n<N, Isa, true>(c, opp, own, -alpha - 1, squares);
+}
+
+// Four empties: the squares sorted into parity order, then solve_n.
+template <class Isa>
+FLIPCORE_INLINE int last4_node(Context& c, Bitboard own, Bitboard opp, int alpha) {
+    const Bitboard empty = ~(own | opp);
+    const Bitboard odd = odd_quadrants<Isa>(empty);
+    int squares[4];
+    int n = 0;
+    for (Bitboard b = empty & odd; b;) squares[n++] = pop_lowest(b);
+    for (Bitboard b = empty & ~odd; b;) squares[n++] = pop_lowest(b);
+    return solve_n<4, Isa>(c, own, opp, alpha, squares);
+}
+
+template <class Isa>
+FLIPCORE_INLINE int last4_call(Context& c, Bitboard own, Bitboard opp, int alpha) {
+    if constexpr (Isa::wide) return last4_avx2(c, own, opp, alpha);
+    else return last4_baseline(c, own, opp, alpha);
+}
+
+template <class Isa>
+FLIPCORE_INLINE int shallow_call(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
+    if constexpr (Isa::wide) return shallow_avx2(c, own, opp, alpha, empties);
+    else return shallow_baseline(c, own, opp, alpha, empties);
+}
+
+template <class Isa>
+FLIPCORE_INLINE int mid_call(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
+    if constexpr (Isa::wide) return mid_avx2(c, own, opp, alpha, empties);
+    else return mid_baseline(c, own, opp, alpha, empties);
+}
+
+// A child with `empties` empty squares, by the code for its size.
+template <class Isa>
+FLIPCORE_INLINE int child_call(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
+    if (empties > SHALLOW_EMPTIES) return mid_call<Isa>(c, own, opp, alpha, empties);
+    if (empties > 4) return shallow_call<Isa>(c, own, opp, alpha, empties);
+    return last4_call<Isa>(c, own, opp, alpha);
+}
+
+// 5 to SHALLOW_EMPTIES empties: no table, no move list; the empty squares
+// are tried in parity order.
+template <class Isa>
+FLIPCORE_INLINE int shallow_node(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
+    c.count_and_poll();
+    const Bitboard empty = ~(own | opp);
+    const Bitboard odd = odd_quadrants<Isa>(empty);
+    int best = -INF_SCORE;
+    for (Bitboard group : {empty & odd, empty & ~odd}) {
+        while (group) {
+            const int x = pop_lowest(group);
+            const Bitboard f = flips_in<Isa>(own, opp, x);
+            if (!f) continue;
+            const Bitboard child_own = opp ^ f, child_opp = own | f | square_bit(x);
+            const int v = empties - 1 > 4 ? -shallow_call<Isa>(c, child_own, child_opp, -alpha - 1, empties - 1)
+                                          : -last4_call<Isa>(c, child_own, child_opp, -alpha - 1);
+            if (v > best) {
+                best = v;
+                if (v > alpha) return v;
+            }
+        }
+    }
+    if (best > -INF_SCORE) return best;
+    if (!legal_moves_in<Isa>(opp, own)) return final_score<Isa>(own, opp);
+    return -shallow_call<Isa>(c, opp, own, -alpha - 1, empties);
+}
+
+// A move at a node with the table: the square, the child it leads to, and
+// its place in the order.
+struct OrderedMove {
+    Bitboard child_own, child_opp;
+    int square;
+    int key;
+};
+
+// Fastest first: the fewer replies the opponent has (corners counting double),
+// the earlier the move is tried.
+template <class Isa>
+FLIPCORE_INLINE int fastest_first_key(Bitboard child_own, Bitboard child_opp) {
+    const Bitboard replies = legal_moves_in<Isa>(child_own, child_opp);
+    return -(popcount_in<Isa>(replies) + popcount_in<Isa>(replies & CORNERS)) * 16;
+}
+
+// More than SHALLOW_EMPTIES empties: probes and stores the table, orders
+// the moves.
+template <class Isa>
+FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
+    c.count_and_poll();
+    int table_move = NO_SOLVE_MOVE;
+    if (const SolveEntry* e = c.table->probe(own, opp)) {
+        if (e->lower > alpha) return e->lower;
+        if (e->upper <= alpha) return e->upper;
+        table_move = e->move;
+    }
+    Bitboard moves = legal_moves_in<Isa>(own, opp);
+    if (!moves) {
+        if (!legal_moves_in<Isa>(opp, own)) return final_score<Isa>(own, opp);
+        return -mid_call<Isa>(c, opp, own, -alpha - 1, empties);
+    }
+
+    OrderedMove list[32];
+    int count = 0;
+    while (moves) {
+        const int x = pop_lowest(moves);
+        const Bitboard f = flips_in<Isa>(own, opp, x);
+        OrderedMove& m = list[count++];
+        m.child_own = opp ^ f;
+        m.child_opp = own | f | square_bit(x);
+        m.square = x;
+        m.key = x == table_move ? 1 << 30 : fastest_first_key<Isa>(m.child_own, m.child_opp);
+    }
+
+    int best = -INF_SCORE, best_move = NO_SOLVE_MOVE;
+    for (int i = 0; i < count; ++i) {
+        // Selection sort as we go: a cutoff often comes before the list is sorted.
+        int pick = i;
+        for (int j = i + 1; j < count; ++j)
+            if (list[j].key > list[pick].key) pick = j;
+        std::swap(list[i], list[pick]);
+        const OrderedMove& m = list[i];
+        const int v = -child_call<Isa>(c, m.child_own, m.child_opp, -alpha - 1, empties - 1);
+        if (v > best) {
+            best = v;
+            best_move = m.square;
+            if (v > alpha) break;
+        }
+    }
+    if (best > alpha) c.table->store(own, opp, empties, best, SOLVE_SCORE_MAX, best_move);
+    else c.table->store(own, opp, empties, -SOLVE_SCORE_MAX, best, best_move);
+    return best;
+}
+
+inline int mid_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
+    return mid_node<Baseline>(c, own, opp, alpha, empties);
+}
+FLIPCORE_AVX2_TARGET inline int mid_avx2(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
+    return mid_node<Avx2>(c, own, opp, alpha, empties);
+}
+inline int shallow_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
+    return shallow_node<Baseline>(c, own, opp, alpha, empties);
+}
+FLIPCORE_AVX2_TARGET inline int shallow_avx2(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
+    return shallow_node<Avx2>(c, own, opp, alpha, empties);
+}
+inline int last4_baseline(Context& c, Bitboard own, Bitboard opp, int alpha) {
+    return last4_node<Baseline>(c, own, opp, alpha);
+}
+FLIPCORE_AVX2_TARGET inline int last4_avx2(Context& c, Bitboard own, Bitboard opp, int alpha) {
+    return last4_node<Avx2>(c, own, opp, alpha);
+}
+
+// Any position, whatever its number of empties: a null-window search around
+// alpha, fail-soft (the result r means score <= r when r <= alpha, score >= r
+// when r > alpha).
+template <class Isa>
+FLIPCORE_INLINE int any_node(Context& c, Bitboard own, Bitboard opp, int alpha) {
+    const Bitboard empty = ~(own | opp);
+    const int empties = popcount_in<Isa>(empty);
+    if (empties > 4) return child_call<Isa>(c, own, opp, alpha, empties);
+    int squares[4];
+    int n = 0;
+    for (Bitboard b = empty; b;) squares[n++] = pop_lowest(b);
+    switch (n) {
+        case 0: ++c.nodes; return final_score<Isa>(own, opp);
+        case 1: return solve_1<Isa>(c, own, opp, squares[0]);
+        case 2: return solve_n<2, Isa>(c, own, opp, alpha, squares);
+        case 3: return solve_n<3, Isa>(c, own, opp, alpha, squares);
+        default: return last4_call<Isa>(c, own, opp, alpha);
+    }
+}
+
+inline int any_baseline(Context& c, Bitboard own, Bitboard opp, int alpha) {
+    return any_node<Baseline>(c, own, opp, alpha);
+}
+FLIPCORE_AVX2_TARGET inline int any_avx2(Context& c, Bitboard own, Bitboard opp, int alpha) {
+    return any_node<Avx2>(c, own, opp, alpha);
+}
+
+// Whether this processor runs the Avx2 kernels.
+inline bool processor_has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+           __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("fma");
+}
+
+}  // namespace solve_detail
+
+class Solver {
+  public:
+    explicit Solver(size_t table_bytes = DEFAULT_SOLVE_TABLE_BYTES) : table_(table_bytes) {}
+
+    void resize_table(size_t bytes) { table_.resize(bytes); }
+    size_t table_bytes() const { return table_.bytes(); }
+    void clear_table() { table_.clear(); }
+
+    std::function<bool()> stop;
+    std::function<void(int lower, int upper)> progress;
+    // Whether to run the Avx2 kernels (the processor must have them); tests
+    // switch it off to hold both kernel sets to the same answers.
+    bool use_avx2 = solve_detail::processor_has_avx2();
+
+    SolveOutcome solve(Bitboard own, Bitboard opp, SolveMode mode) {
+        if (own & opp) throw std::invalid_argument("a square holds discs of both sides");
+        table_.next_age();
+        solve_detail::Context c{&table_, &stop};
+        SolveOutcome out{0, {}, {}, {}, 0};
+        const bool passed = !legal_moves(own, opp);
+        if (passed && !legal_moves(opp, own)) {
+            // Finished game: its score, nothing to play.
+            const int s = popcount(own) - popcount(opp);
+            const int empties = 64 - popcount(own | opp);
+            out.score = s > 0 ? s + empties : s < 0 ? s - empties : 0;
+            if (mode == SolveMode::wld) out.score = out.score > 0 ? 1 : out.score < 0 ? -1 : 0;
+            report(out.score, out.score);
+            out.nodes = 1;
+            return out;
+        }
+        // The side to move must pass: solve from the other side's view.
+        const Bitboard mover = passed ? opp : own, other = passed ? own : opp;
+        const int sign = passed ? -1 : 1;
+        if (passed) out.line.push_back(PASS_SQUARE);
+
+        if (mode == SolveMode::wld) {
+            out.score = sign * wld_score(c, mover, other, sign);
+            if (!passed) out.best = wld_moves(c, mover, other, out.score);
+        } else if (mode == SolveMode::exact || passed) {
+            out.score = sign * exact_score(c, mover, other, sign, 0);
+            if (!passed) out.best = exact_moves(c, mover, other, out.score);
+            extend_line(c, mover, other, sign * out.score, out.line);
+        } else {
+            // every_move: each move's exact score, the best of them the root's.
+            int best = -solve_detail::INF_SCORE;
+            for (Bitboard m = legal_moves(own, opp); m;) {
+                const int x = pop_lowest(m);
+                const Bitboard f = flips(own, opp, x);
+                const int v = -exact_score(c, opp ^ f, own | f | square_bit(x), 0, 0);
+                out.move_scores.emplace_back(x, v);
+                if (v > best) {
+                    best = v;
+                    out.best.clear();
+                }
+                if (v == best) out.best.push_back(x);
+            }
+            out.score = best;
+            report(best, best);
+            extend_line(c, own, opp, best, out.line);
+        }
+        out.nodes = c.nodes;
+        return out;
+    }
+
+  private:
+    void report(int lower, int upper) {
+        if (progress) progress(lower, upper);
+    }
+
+    // Null-window search of (own, opp) around alpha, in the chosen kernel set.
+    int probe(solve_detail::Context& c, Bitboard own, Bitboard opp, int alpha) {
+        return use_avx2 ? solve_detail::any_avx2(c, own, opp, alpha) : solve_detail::any_baseline(c, own, opp, alpha);
+    }
+
+    // The exact score by null-window searches around a guess, each narrowing
+    // [lower, upper]. `report_sign` is 1 when (own, opp) is the root as the
+    // caller sees it, -1 when it is the root after a pass, 0 when its bounds
+    // are not the root's. Scores of finished games are even (the winner gets
+    // the empties), so each step can move by two.
+    int exact_score(solve_detail::Context& c, Bitboard own, Bitboard opp, int report_sign, int guess) {
+        int lower = -SOLVE_SCORE_MAX, upper = SOLVE_SCORE_MAX;
+        int g = guess;
+        while (lower < upper) {
+            // Test score >= beta, where beta is even and inside (lower, upper].
+            int beta = g > lower ? g : lower + 1;
+            if (beta & 1) beta += 1;
+            if (beta > upper) beta = upper;
+            const int v = probe(c, own, opp, beta - 1);
+            if (v >= beta) lower = v;
+            else upper = v;
+            g = v;
+            if (report_sign > 0) report(lower, upper);
+            else if (report_sign < 0) report(-upper, -lower);
+        }
+        return lower;
+    }
+
+    // -1, 0 or 1: loss, draw or win, by two null windows around 0 at most.
+    int wld_score(solve_detail::Context& c, Bitboard own, Bitboard opp, int report_sign) {
+        auto tell = [&](int lower, int upper) {
+            if (report_sign > 0) report(lower, upper);
+            else report(-upper, -lower);
+        };
+        if (probe(c, own, opp, -1) <= -1) {
+            tell(-1, -1);
+            return -1;
+        }
+        tell(0, 1);
+        const int r = probe(c, own, opp, 0) > 0 ? 1 : 0;
+        tell(r, r);
+        return r;
+    }
+
+    // The moves reaching `score` (known to be the root's exact score): a move
+    // does iff the child's score is at most -score.
+    std::vector<int> exact_moves(solve_detail::Context& c, Bitboard own, Bitboard opp, int score) {
+        std::vector<int> best;
+        for (Bitboard m = legal_moves(own, opp); m;) {
+            const int x = pop_lowest(m);
+            const Bitboard f = flips(own, opp, x);
+            if (probe(c, opp ^ f, own | f | square_bit(x), -score) <= -score) best.push_back(x);
+        }
+        return best;
+    }
+
+    // The moves reaching the win/draw/loss result `r`: after a win, the moves
+    // leaving the other side lost; after a draw, those leaving it no win;
+    // after a loss, every move.
+    std::vector<int> wld_moves(solve_detail::Context& c, Bitboard own, Bitboard opp, int r) {
+        std::vector<int> best;
+        for (Bitboard m = legal_moves(own, opp); m;) {
+            const int x = pop_lowest(m);
+            const Bitboard f = flips(own, opp, x);
+            const int t = r > 0 ? -1 : 0;
+            if (r < 0 || probe(c, opp ^ f, own | f | square_bit(x), t) <= t) best.push_back(x);
+        }
+        return best;
+    }
+
+    // Appends a line of best play from (own, opp), whose exact score is
+    // `score`, to the end of the game: at each step the first move (the
+    // table's best move tried first) whose child is proven to score -score.
+    void extend_line(solve_detail::Context& c, Bitboard own, Bitboard opp, int score, std::vector<int>& line) {
+        for (;;) {
+            Bitboard moves = legal_moves(own, opp);
+            if (!moves) {
+                if (!legal_moves(opp, own)) return;
+                line.push_back(PASS_SQUARE);
+                std::swap(own, opp);
+                score = -score;
+                continue;
+            }
+            const SolveEntry* e = table_.probe(own, opp);
+            std::vector<int> order;
+            if (e && e->move != NO_SOLVE_MOVE && (moves & square_bit(e->move))) order.push_back(e->move);
+            for (Bitboard m = moves; m;) {
+                const int x = pop_lowest(m);
+                if (order.empty() || x != order[0]) order.push_back(x);
+            }
+            int chosen = -1;
+            for (int x : order) {
+                const Bitboard f = flips(own, opp, x);
+                if (probe(c, opp ^ f, own | f | square_bit(x), -score) <= -score) {
+                    chosen = x;
+                    break;
+                }
+            }
+            if (chosen < 0) throw std::logic_error("solver: no move reaches the proven score");
+            line.push_back(chosen);
+            const Bitboard f = flips(own, opp, chosen);
+            const Bitboard next_own = opp ^ f;
+            opp = own | f | square_bit(chosen);
+            own = next_own;
+            score = -score;
+        }
+    }
+
+    SolveTable table_;
+};
+
+}  // namespace
+}  // namespace flipcore

@@ -1,0 +1,128 @@
+// The exact solver's own transposition table: a fixed block of entries, each
+// holding proven bounds on one position's final disc difference and the move
+// that did best there. Entries keep both bitboards, so a probe matches only
+// its own position and a hash collision can never hand back another
+// position's bounds. Independent of the depth-limited search's table.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+
+#include "engine/bitboard.h"
+
+namespace flipcore {
+namespace {
+
+// Scores are final disc differences: always within [-64, 64].
+constexpr int SOLVE_SCORE_MAX = 64;
+
+constexpr size_t DEFAULT_SOLVE_TABLE_BYTES = size_t{64} << 20;
+
+// One stored position. `empties` is the number of empty squares plus one
+// (0 marks a slot never written), and doubles as the work the result cost:
+// the replacement scheme keeps the deeper of two candidates.
+struct SolveEntry {
+    Bitboard own;     // discs of the side to move
+    Bitboard opp;     // discs of the other side
+    int8_t lower;     // proven: score >= lower
+    int8_t upper;     // proven: score <= upper
+    uint8_t move;     // best move found, or NO_SOLVE_MOVE
+    uint8_t empties;  // empty squares + 1; 0 = unused
+    uint8_t age;      // the solve that last wrote it, modulo 256
+    uint8_t unused[3];
+};
+static_assert(sizeof(SolveEntry) == 24, "a solver table entry is two bitboards and eight bytes");
+static_assert(alignof(SolveEntry) == 8, "entries pack back to back");
+
+constexpr uint8_t NO_SOLVE_MOVE = 64;
+
+// Mixes both bitboards into 64 bits whose high bits select the slot.
+constexpr uint64_t solve_hash(Bitboard own, Bitboard opp) {
+    uint64_t h = own * 0x9E3779B97F4A7C15ULL;
+    h ^= (opp + (h >> 29)) * 0xC2B2AE3D27D4EB4FULL;
+    h ^= h >> 32;
+    return h * 0xD6E8FEB86659FD93ULL;
+}
+
+// Two-way buckets: a position lives in slot i or i + 1, where i comes from its
+// hash. A store overwrites its own position's slot if present, else the slot
+// written by an older solve, else the one with fewer empties.
+class SolveTable {
+  public:
+    explicit SolveTable(size_t bytes) { resize(bytes); }
+
+    // Allocates the new block before freeing the old: on std::bad_alloc the
+    // table is left as it was.
+    void resize(size_t bytes) {
+        const size_t count = std::max<size_t>(bytes / sizeof(SolveEntry), 2);
+        std::unique_ptr<SolveEntry[]> fresh(new SolveEntry[count]());
+        entries_ = std::move(fresh);
+        count_ = count;
+        age_ = 0;
+    }
+
+    size_t bytes() const { return count_ * sizeof(SolveEntry); }
+
+    void clear() {
+        std::fill(entries_.get(), entries_.get() + count_, SolveEntry{});
+        age_ = 0;
+    }
+
+    // A new solve begins: its entries are preferred over those of earlier ones.
+    void next_age() { ++age_; }
+
+    const SolveEntry* probe(Bitboard own, Bitboard opp) const {
+        const SolveEntry* e = entries_.get() + slot_of(own, opp);
+        if (e[0].own == own && e[0].opp == opp && e[0].empties) return &e[0];
+        if (e[1].own == own && e[1].opp == opp && e[1].empties) return &e[1];
+        return nullptr;
+    }
+
+    void prefetch(Bitboard own, Bitboard opp) const {
+        __builtin_prefetch(entries_.get() + slot_of(own, opp));
+    }
+
+    // Records that the score of (own, opp) lies in [lower, upper]. Bounds
+    // already held for the same position are facts too, so they are kept
+    // where they are tighter.
+    void store(Bitboard own, Bitboard opp, int empties, int lower, int upper, int move) {
+        SolveEntry* e = entries_.get() + slot_of(own, opp);
+        SolveEntry* slot;
+        if (e[0].own == own && e[0].opp == opp && e[0].empties) {
+            slot = &e[0];
+        } else if (e[1].own == own && e[1].opp == opp && e[1].empties) {
+            slot = &e[1];
+        } else {
+            slot = worse(e[0], e[1]) ? &e[0] : &e[1];
+            *slot = SolveEntry{own, opp, -SOLVE_SCORE_MAX, SOLVE_SCORE_MAX, NO_SOLVE_MOVE, 0, 0, {}};
+        }
+        slot->lower = static_cast<int8_t>(std::max<int>(slot->lower, lower));
+        slot->upper = static_cast<int8_t>(std::min<int>(slot->upper, upper));
+        if (move != NO_SOLVE_MOVE) slot->move = static_cast<uint8_t>(move);
+        slot->empties = static_cast<uint8_t>(empties + 1);
+        slot->age = age_;
+    }
+
+  private:
+    // Whether a should be replaced before b.
+    bool worse(const SolveEntry& a, const SolveEntry& b) const {
+        const bool a_old = a.age != age_, b_old = b.age != age_;
+        if (a_old != b_old) return a_old;
+        return a.empties <= b.empties;
+    }
+
+    // The bucket's first slot: the hash's high bits scaled to count_ - 1.
+    size_t slot_of(Bitboard own, Bitboard opp) const {
+        return static_cast<size_t>((static_cast<unsigned __int128>(solve_hash(own, opp)) * (count_ - 1)) >> 64);
+    }
+
+    std::unique_ptr<SolveEntry[]> entries_;
+    size_t count_ = 0;
+    uint8_t age_ = 0;
+};
+
+}  // namespace
+}  // namespace flipcore

@@ -1,0 +1,379 @@
+// The exact solver (engine/solve.h) against the plain full-minimax solver
+// (tests/plain/plain_solver.h) on positions from random games, in every mode
+// and both kernel sets; its answers under the board's symmetries; the
+// standard endgame positions; the stop hook, progress reports and tiny tables.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/solve.h"
+#include "tests/cpp/test_util.h"
+#include "tests/plain/plain_solver.h"
+
+namespace fc = flipcore;
+using fc::Bitboard;
+using plain::Board;
+
+namespace {
+
+// Fewer cases under the sanitizers, which slow the search tenfold or more.
+#if defined(FLIPCORE_SANITIZE) || defined(__SANITIZE_ADDRESS__)
+constexpr int CASE_DIVISOR = 8;
+#else
+constexpr int CASE_DIVISOR = 1;
+#endif
+
+int cases(int n) { return std::max(1, n / CASE_DIVISOR); }
+
+Bitboard discs_of(const Board& b, int side) {
+    Bitboard out = 0;
+    for (int sq = 0; sq < 64; ++sq)
+        if (b[sq / 8][sq % 8] == side) out |= Bitboard{1} << sq;
+    return out;
+}
+
+int empties_of(const Board& b) {
+    int n = 0;
+    for (const auto& row : b)
+        for (int cell : row) n += cell == 0;
+    return n;
+}
+
+// Positions from random games with at most max_empties empty squares: every
+// such position of each game, so that passes and finished games are in.
+std::vector<testutil::Position> endgame_positions(uint32_t seed, int games, int max_empties) {
+    std::mt19937 rng(seed);
+    std::vector<testutil::Position> out;
+    for (int g = 0; g < games; ++g)
+        for (const auto& p : testutil::random_game(rng))
+            if (empties_of(p.board) <= max_empties) out.push_back(p);
+    return out;
+}
+
+// What the plain solver says about a position: each move's score, the best
+// score and the moves reaching it.
+struct Reference {
+    int score;
+    std::vector<int> best;
+    std::vector<std::pair<int, int>> move_scores;
+};
+
+Reference reference(Board b, int player) {
+    Reference r{};
+    r.move_scores = plain::solve_every_move(b, player);
+    if (r.move_scores.empty()) {
+        r.score = plain::solve_score(b, player);
+        return r;
+    }
+    r.score = -1000;
+    for (auto [sq, v] : r.move_scores) r.score = std::max(r.score, v);
+    for (auto [sq, v] : r.move_scores)
+        if (v == r.score) r.best.push_back(sq);
+    return r;
+}
+
+int sign_of(int v) { return (v > 0) - (v < 0); }
+
+// Plays `line` from the position: every entry must be a legal move, or a
+// pass exactly when the mover has none; the game must end with the line, at
+// a final score equal to `score` from the first mover's view.
+void expect_line_reaches(Board b, int player, const std::vector<int>& line, int score) {
+    const int first = player;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const std::vector<int> moves = plain::legal_squares(b, player);
+        if (line[i] == fc::PASS_SQUARE) {
+            ASSERT_TRUE(moves.empty()) << "pass at step " << i << " with a move available";
+            ASSERT_FALSE(plain::legal_squares(b, plain::opponent(player)).empty()) << "pass after the game ended";
+        } else {
+            ASSERT_TRUE(std::count(moves.begin(), moves.end(), line[i])) << "illegal move " << line[i] << " at " << i;
+            const int col = line[i] % 8, row = line[i] / 8;
+            plain::make_move(b, col, row, plain::collect_flips(b, col, row, player), player);
+        }
+        player = plain::opponent(player);
+    }
+    EXPECT_TRUE(plain::legal_squares(b, player).empty() && plain::legal_squares(b, plain::opponent(player)).empty())
+        << "the line stops before the game ends";
+    EXPECT_EQ(plain::final_score(b, first), score);
+}
+
+// Checks every mode of `solver` on one position against the reference.
+void expect_agrees(fc::Solver& solver, const testutil::Position& p, const Reference& ref) {
+    const Bitboard own = discs_of(p.board, p.player), opp = discs_of(p.board, plain::opponent(p.player));
+    const std::string where = testutil::board_to_string(p.board) + "player " + std::to_string(p.player);
+
+    const fc::SolveOutcome exact = solver.solve(own, opp, fc::SolveMode::exact);
+    EXPECT_EQ(exact.score, ref.score) << where;
+    EXPECT_EQ(exact.best, ref.best) << where;
+    expect_line_reaches(p.board, p.player, exact.line, exact.score);
+    if (!exact.line.empty() && !ref.best.empty()) {
+        EXPECT_TRUE(std::count(ref.best.begin(), ref.best.end(), exact.line[0])) << where;
+    }
+
+    const fc::SolveOutcome wld = solver.solve(own, opp, fc::SolveMode::wld);
+    EXPECT_EQ(wld.score, sign_of(ref.score)) << where;
+    std::vector<int> wld_best;
+    for (auto [sq, v] : ref.move_scores)
+        if (sign_of(v) == sign_of(ref.score)) wld_best.push_back(sq);
+    EXPECT_EQ(wld.best, wld_best) << where;
+
+    const fc::SolveOutcome every = solver.solve(own, opp, fc::SolveMode::every_move);
+    EXPECT_EQ(every.score, ref.score) << where;
+    EXPECT_EQ(every.best, ref.best) << where;
+    EXPECT_EQ(every.move_scores, ref.move_scores) << where;
+    expect_line_reaches(p.board, p.player, every.line, every.score);
+}
+
+TEST(Solve, AgreesWithPlainSolverOnRandomEndgames) {
+    // A small table too, so that entries are replaced all the time.
+    fc::Solver solver;
+    fc::Solver tiny(3 * sizeof(fc::SolveEntry));
+    fc::Solver baseline;
+    baseline.use_avx2 = false;
+    int checked = 0, passes = 0, finished = 0;
+    for (const auto& p : endgame_positions(1234, cases(400), 9)) {
+        const Reference ref = reference(p.board, p.player);
+        expect_agrees(solver, p, ref);
+        if (checked % 4 == 0) expect_agrees(tiny, p, ref);
+        if (checked % 4 == 1) expect_agrees(baseline, p, ref);
+        passes += ref.move_scores.empty() && !plain::legal_squares(p.board, plain::opponent(p.player)).empty();
+        finished += plain::legal_squares(p.board, 1).empty() && plain::legal_squares(p.board, 2).empty();
+        ++checked;
+        if (HasFailure()) break;
+    }
+    EXPECT_GT(checked, cases(3000));
+    EXPECT_GT(passes, 0);
+    EXPECT_GT(finished, 0);
+}
+
+// Positions with more empties than the plain solver reaches quickly, where
+// the table and move ordering do most: fewer of them.
+TEST(Solve, AgreesWithPlainSolverWithMoreEmpties) {
+    fc::Solver solver(1 << 20);
+    std::mt19937 rng(99);
+    int checked = 0;
+    for (int g = 0; g < cases(24); ++g) {
+        const auto game = testutil::random_game(rng);
+        for (const auto& p : game) {
+            const int e = empties_of(p.board);
+            if (e != 10) continue;
+            expect_agrees(solver, p, reference(p.board, p.player));
+            ++checked;
+            break;
+        }
+        if (HasFailure()) break;
+    }
+    EXPECT_GT(checked, cases(18));
+}
+
+// Games that end early, with empty squares left: one side wiped out, or
+// both blocked.
+TEST(Solve, FinishedGamesAndWipeOuts) {
+    fc::Solver solver;
+    // Side 1 to move, can take every opposing disc: the wipe-out scores +64.
+    Board wipe = testutil::board_from_rows({
+        "........", "........", "........", "...XO...", "........", "........", "........", "........"});
+    auto r = solver.solve(discs_of(wipe, 1), discs_of(wipe, 2), fc::SolveMode::exact);
+    EXPECT_EQ(r.score, 64);
+    EXPECT_EQ(r.best, std::vector<int>{29});
+    EXPECT_EQ(r.line, std::vector<int>{29});
+    // Nobody can move: the score is final, the empties go to the winner.
+    Board blocked = testutil::board_from_rows({
+        "XXX.....", "........", "........", "........", "........", "........", "........", ".....OOO"});
+    blocked[7][0] = 2;
+    for (auto mode : {fc::SolveMode::exact, fc::SolveMode::wld, fc::SolveMode::every_move}) {
+        r = solver.solve(discs_of(blocked, 2), discs_of(blocked, 1), mode);
+        EXPECT_EQ(r.score, mode == fc::SolveMode::wld ? 1 : 58);
+        EXPECT_TRUE(r.best.empty() && r.line.empty() && r.move_scores.empty());
+    }
+    // Empty board: a draw nobody can change.
+    EXPECT_EQ(solver.solve(0, 0, fc::SolveMode::exact).score, 0);
+}
+
+// The eight symmetries of the board as square maps.
+int transform(int sq, int t) {
+    int row = sq / 8, col = sq % 8;
+    if (t & 1) col = 7 - col;
+    if (t & 2) row = 7 - row;
+    if (t & 4) std::swap(row, col);
+    return row * 8 + col;
+}
+
+Bitboard transform(Bitboard b, int t) {
+    Bitboard out = 0;
+    for (int sq = 0; sq < 64; ++sq)
+        if (b >> sq & 1) out |= Bitboard{1} << transform(sq, t);
+    return out;
+}
+
+TEST(Solve, SymmetricPositionsGiveTheSameResult) {
+    fc::Solver solver(1 << 22);
+    const auto positions = endgame_positions(777, cases(60), 14);
+    int checked = 0;
+    for (size_t i = 0; i < positions.size(); i += 7) {
+        const auto& p = positions[i];
+        const Bitboard own = discs_of(p.board, p.player), opp = discs_of(p.board, plain::opponent(p.player));
+        const auto base = solver.solve(own, opp, fc::SolveMode::every_move);
+        for (int t = 1; t < 8; ++t) {
+            const auto r = solver.solve(transform(own, t), transform(opp, t), fc::SolveMode::every_move);
+            EXPECT_EQ(r.score, base.score);
+            std::vector<int> best;
+            for (int sq : base.best) best.push_back(transform(sq, t));
+            std::sort(best.begin(), best.end());
+            EXPECT_EQ(r.best, best);
+            std::vector<std::pair<int, int>> scores;
+            for (auto [sq, v] : base.move_scores) scores.emplace_back(transform(sq, t), v);
+            std::sort(scores.begin(), scores.end());
+            EXPECT_EQ(r.move_scores, scores);
+        }
+        ++checked;
+    }
+    EXPECT_GT(checked, cases(100));
+}
+
+// ------------------------------------------------------------ standard positions
+
+struct StandardPosition {
+    int number;
+    Bitboard own, opp;
+    int score;
+    std::vector<int> best;
+};
+
+int square_of_name(const std::string& name) { return (name[1] - '1') * 8 + (name[0] - 'a'); }
+
+std::vector<StandardPosition> standard_positions() {
+    std::ifstream in(FLIPCORE_REPO_ROOT "/tests/data/endgame.txt");
+    std::vector<StandardPosition> out;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::stringstream fields(line);
+        std::string number, position, score, moves;
+        std::getline(fields, number, ';');
+        std::getline(fields, position, ';');
+        std::getline(fields, score, ';');
+        std::getline(fields, moves);
+        StandardPosition p{std::stoi(number), 0, 0, std::stoi(score), {}};
+        Bitboard x = 0, o = 0;
+        for (int sq = 0; sq < 64; ++sq) {
+            if (position[sq] == 'X') x |= Bitboard{1} << sq;
+            if (position[sq] == 'O') o |= Bitboard{1} << sq;
+        }
+        const bool x_to_move = position.at(65) == 'X';
+        p.own = x_to_move ? x : o;
+        p.opp = x_to_move ? o : x;
+        std::stringstream names(moves);
+        std::string name;
+        while (names >> name) p.best.push_back(square_of_name(name));
+        std::sort(p.best.begin(), p.best.end());
+        out.push_back(p);
+    }
+    return out;
+}
+
+TEST(Solve, StandardPositions) {
+    const auto positions = standard_positions();
+    ASSERT_EQ(positions.size(), 10u);
+    // The quickest of them; the benchmark runs all ten.
+    const std::set<int> quick = CASE_DIVISOR == 1 ? std::set<int>{40, 42} : std::set<int>{};
+    for (const auto& p : positions) {
+        if (!quick.count(p.number)) continue;
+        fc::Solver solver;
+        const auto r = solver.solve(p.own, p.opp, fc::SolveMode::exact);
+        EXPECT_EQ(r.score, p.score) << "position " << p.number;
+        EXPECT_EQ(r.best, p.best) << "position " << p.number;
+    }
+}
+
+// ------------------------------------------------------------ hooks and table
+
+TEST(Solve, StopHookAbortsAndTheSolverStaysRight) {
+    const auto positions = endgame_positions(4242, 30, 16);
+    std::vector<testutil::Position> deep;
+    for (const auto& p : positions)
+        if (empties_of(p.board) == 16 && !plain::legal_squares(p.board, p.player).empty()) deep.push_back(p);
+    ASSERT_GE(deep.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        const auto& p = deep[i];
+        const Bitboard own = discs_of(p.board, p.player), opp = discs_of(p.board, plain::opponent(p.player));
+        fc::Solver fresh(1 << 20);
+        const auto expected = fresh.solve(own, opp, fc::SolveMode::exact);
+        ASSERT_GT(expected.nodes, 3 * fc::solve_detail::STOP_INTERVAL);
+
+        fc::Solver solver(1 << 20);
+        int asked = 0;
+        solver.stop = [&] { return ++asked >= 2; };
+        EXPECT_THROW(solver.solve(own, opp, fc::SolveMode::exact), fc::SearchAborted);
+        EXPECT_EQ(asked, 2);
+        solver.stop = nullptr;
+        for (auto mode : {fc::SolveMode::exact, fc::SolveMode::every_move}) {
+            const auto again = solver.solve(own, opp, mode);
+            EXPECT_EQ(again.score, expected.score);
+            EXPECT_EQ(again.best, expected.best);
+        }
+    }
+}
+
+TEST(Solve, ProgressNarrowsToTheScore) {
+    const auto positions = endgame_positions(31337, 20, 14);
+    fc::Solver solver(1 << 20);
+    int checked = 0;
+    for (size_t i = 0; i < positions.size(); i += 5) {
+        const auto& p = positions[i];
+        const Bitboard own = discs_of(p.board, p.player), opp = discs_of(p.board, plain::opponent(p.player));
+        for (auto mode : {fc::SolveMode::exact, fc::SolveMode::wld}) {
+            std::vector<std::pair<int, int>> seen;
+            solver.progress = [&](int lower, int upper) { seen.emplace_back(lower, upper); };
+            const auto r = solver.solve(own, opp, mode);
+            ASSERT_FALSE(seen.empty());
+            for (size_t k = 0; k < seen.size(); ++k) {
+                EXPECT_LE(seen[k].first, r.score);
+                EXPECT_GE(seen[k].second, r.score);
+                if (k) {
+                    EXPECT_TRUE(seen[k].first >= seen[k - 1].first && seen[k].second <= seen[k - 1].second);
+                }
+            }
+            EXPECT_EQ(seen.back(), std::make_pair(r.score, r.score));
+        }
+        ++checked;
+    }
+    EXPECT_GT(checked, 10);
+}
+
+TEST(Solve, TableResizeAndClearKeepAnswers) {
+    fc::Solver solver(1 << 20);
+    EXPECT_EQ(solver.table_bytes(), (size_t{1} << 20) / sizeof(fc::SolveEntry) * sizeof(fc::SolveEntry));
+    const auto positions = endgame_positions(5, 10, 14);
+    std::vector<fc::SolveOutcome> first;
+    for (const auto& p : positions)
+        first.push_back(solver.solve(discs_of(p.board, p.player), discs_of(p.board, plain::opponent(p.player)),
+                                     fc::SolveMode::exact));
+    // The sanitizers' allocator stops the process on absurd sizes instead of failing.
+    if (CASE_DIVISOR == 1) {
+        EXPECT_THROW(solver.resize_table(~size_t{0} / 2), std::bad_alloc);
+    }
+    EXPECT_EQ(solver.table_bytes(), (size_t{1} << 20) / sizeof(fc::SolveEntry) * sizeof(fc::SolveEntry));
+    for (int round = 0; round < 2; ++round) {
+        if (round == 0) solver.resize_table(100 * sizeof(fc::SolveEntry));
+        else solver.clear_table();
+        for (size_t i = 0; i < positions.size(); ++i) {
+            const auto& p = positions[i];
+            const auto r = solver.solve(discs_of(p.board, p.player), discs_of(p.board, plain::opponent(p.player)),
+                                        fc::SolveMode::exact);
+            EXPECT_EQ(r.score, first[i].score);
+            EXPECT_EQ(r.best, first[i].best);
+            expect_line_reaches(p.board, p.player, r.line, r.score);
+        }
+    }
+}
+
+}  // namespace
