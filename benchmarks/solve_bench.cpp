@@ -1,0 +1,140 @@
+// Speed of the exact endgame solver on the standard endgame positions: each
+// solved for its exact score and every best move, one thread, a fresh table
+// per position. Every answer is checked against the file; a mismatch fails
+// the run (exit status 1).
+//
+//   solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M]
+//
+// FILE defaults to ../shared/endgame/positions.txt from the repository root,
+// then to the copy in tests/data. --only runs the listed position numbers;
+// --baseline runs the baseline kernels even where the processor has AVX2.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/solve.h"
+
+namespace {
+
+struct Position {
+    int number;
+    flipcore::Bitboard own, opp;
+    int score;
+    std::vector<int> best;
+    std::string text;
+};
+
+std::string square_name(int sq) { return std::string(1, char('a' + sq % 8)) + char('1' + sq / 8); }
+
+bool read_positions(const std::string& path, std::vector<Position>& out) {
+    std::ifstream in(path);
+    if (!in) return false;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::stringstream fields(line);
+        std::string number, position, score, moves;
+        std::getline(fields, number, ';');
+        std::getline(fields, position, ';');
+        std::getline(fields, score, ';');
+        std::getline(fields, moves);
+        if (position.size() != 66) {
+            std::fprintf(stderr, "bad position line: %s\n", line.c_str());
+            std::exit(2);
+        }
+        Position p{std::stoi(number), 0, 0, std::stoi(score), {}, position};
+        flipcore::Bitboard x = 0, o = 0;
+        for (int sq = 0; sq < 64; ++sq) {
+            if (position[sq] == 'X') x |= flipcore::square_bit(sq);
+            if (position[sq] == 'O') o |= flipcore::square_bit(sq);
+        }
+        const bool x_to_move = position[65] == 'X';
+        p.own = x_to_move ? x : o;
+        p.opp = x_to_move ? o : x;
+        std::stringstream names(moves);
+        std::string name;
+        while (names >> name) p.best.push_back((name[1] - '1') * 8 + (name[0] - 'a'));
+        std::sort(p.best.begin(), p.best.end());
+        out.push_back(p);
+    }
+    return true;
+}
+
+std::string squares_text(const std::vector<int>& squares) {
+    std::string s;
+    for (int sq : squares) s += (s.empty() ? "" : " ") + square_name(sq);
+    return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string path;
+    std::set<int> only;
+    bool baseline = false;
+    size_t table_mib = flipcore::DEFAULT_SOLVE_TABLE_BYTES >> 20;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--baseline") {
+            baseline = true;
+        } else if (arg == "--only" && i + 1 < argc) {
+            std::stringstream list(argv[++i]);
+            std::string n;
+            while (std::getline(list, n, ',')) only.insert(std::stoi(n));
+        } else if (arg == "--table-mib" && i + 1 < argc) {
+            table_mib = std::stoul(argv[++i]);
+        } else if (!arg.empty() && arg[0] != '-') {
+            path = arg;
+        } else {
+            std::fprintf(stderr, "usage: solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M]\n");
+            return 2;
+        }
+    }
+
+    std::vector<Position> positions;
+    const std::vector<std::string> candidates =
+        path.empty() ? std::vector<std::string>{"../shared/endgame/positions.txt", "tests/data/endgame.txt"}
+                     : std::vector<std::string>{path};
+    bool found = false;
+    for (const auto& c : candidates)
+        if (read_positions(c, positions)) {
+            std::printf("positions: %s\n", c.c_str());
+            found = true;
+            break;
+        }
+    if (!found) {
+        std::fprintf(stderr, "cannot read the positions file (run from the repository root or give its path)\n");
+        return 2;
+    }
+
+    std::printf("kernels: %s, table %zu MiB\n", baseline ? "baseline" : "best available", table_mib);
+    std::printf("%4s %7s %-8s %10s %14s %12s  %s\n", "#", "score", "moves", "seconds", "nodes", "nodes/s", "check");
+    double total_seconds = 0;
+    uint64_t total_nodes = 0;
+    bool all_right = true;
+    for (const auto& p : positions) {
+        if (!only.empty() && !only.count(p.number)) continue;
+        flipcore::Solver solver(table_mib << 20);
+        if (baseline) solver.use_avx2 = false;
+        const auto t0 = std::chrono::steady_clock::now();
+        const flipcore::SolveOutcome r = solver.solve(p.own, p.opp, flipcore::SolveMode::exact);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        const bool right = r.score == p.score && r.best == p.best;
+        all_right = all_right && right;
+        total_seconds += seconds;
+        total_nodes += r.nodes;
+        std::printf("%4d %+7d %-8s %10.3f %14llu %12.0f  %s\n", p.number, r.score, squares_text(r.best).c_str(), seconds,
+                    static_cast<unsigned long long>(r.nodes), r.nodes / seconds,
+                    right ? "ok" : ("WRONG, expected " + std::to_string(p.score) + " " + squares_text(p.best)).c_str());
+        std::fflush(stdout);
+    }
+    std::printf("total %23.3f %14llu %12.0f  %s\n", total_seconds, static_cast<unsigned long long>(total_nodes),
+                total_nodes / total_seconds, all_right ? "all right" : "MISMATCH");
+    return all_right ? 0 : 1;
+}
