@@ -1,0 +1,128 @@
+"""flipcore solve: the exact result of a position under perfect play."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from collections.abc import Callable
+
+from flipcore.cli.common import position_from_words
+from flipcore.position import BLACK, SIDE_CHARS, Position, square_name
+from flipcore.solve import EXACT_EMPTIES, SolveResult, describe_score, solve
+
+# Beyond this many empty squares a solve may run for minutes or hours.
+WARN_EMPTIES = EXACT_EMPTIES + 4
+# Proven bounds are shown once a solve has run this long, then at most this often.
+PROGRESS_SECONDS = 1.0
+
+
+def _bounds_words(lower: int, upper: int, wld: bool) -> str:
+    """What the bounds (side 1's view) prove so far, in words."""
+    if not wld:
+        return f"X scores between {lower:+d} and {upper:+d} so far"
+    if lower >= 0:
+        return "X at least draws so far"
+    if upper <= 0:
+        return "O at least draws so far"
+    return "nothing proven yet"
+
+
+def _progress_printer(wld: bool) -> Callable[[int, int], None]:
+    """A progress callback printing narrowed bounds on stderr, rate-limited."""
+    began = time.perf_counter()
+    last = [began]
+    shown: list[tuple[int, int]] = []
+
+    def show(lower: int, upper: int) -> None:
+        now = time.perf_counter()
+        if lower == upper or now - last[0] < PROGRESS_SECONDS or shown[-1:] == [(lower, upper)]:
+            return
+        last[0] = now
+        shown.append((lower, upper))
+        print(f"  {now - began:6.1f} s  {_bounds_words(lower, upper, wld)}", file=sys.stderr, flush=True)
+
+    return show
+
+
+def _moves_words(result: SolveResult) -> str:
+    if not result.moves:
+        return f"Best move: pass ({SIDE_CHARS[result.player]} has no legal move)"
+    label = "Best move" if len(result.moves) == 1 else "Best moves"
+    return f"{label}: {' '.join(result.names())}"
+
+
+def _nodes_words(result: SolveResult) -> str:
+    rate = result.nodes / result.seconds / 1e6 if result.seconds > 0 else 0.0
+    return f"Nodes: {result.nodes:,} in {result.seconds:.2f} s ({rate:.1f} M nodes/s)"
+
+
+def exact_line(position: Position) -> str:
+    """One labelled line of the exact result, for analyse near the end."""
+    result = solve(position)
+    best = " ".join(result.names()) or "pass"
+    return f"exact: {result.describe()}, best {best}, line {' '.join(result.line_names())}"
+
+
+def run_solve(args: argparse.Namespace) -> int:
+    position = position_from_words(args.position)
+    mode = "wld" if args.wld else "every_move" if args.every_move else "exact"
+    print(position)
+    print()
+    if position.is_over():
+        print(f"The game is over: {solve(position).describe()}.")
+        return 0
+
+    side = SIDE_CHARS[position.player]
+    empty = 64 - sum(position.discs())
+    if not position.legal_moves():
+        print(f"{side} has no legal move and passes.")
+    what = "who wins" if mode == "wld" else "the exact score"
+    print(f"{empty} empty squares: solving for {what}; scores are X's discs minus O's.")
+    if empty > WARN_EMPTIES:
+        print(
+            f"With more than {WARN_EMPTIES} empty squares this may take very long "
+            "(Ctrl-C stops it); bounds proven so far are shown as they narrow."
+        )
+    sys.stdout.flush()
+
+    result = solve(position, mode, progress=_progress_printer(mode == "wld"))
+    print(f"Result: {result.describe()}")
+    print(_moves_words(result))
+    if result.move_scores:
+        print()
+        print("move  score  result")
+        # Best first for the side to move; ties in row-major order.
+        view = 1 if position.player == BLACK else -1
+        ranked = sorted(result.move_scores.items(), key=lambda item: (-view * item[1], item[0][1], item[0][0]))
+        for move, score in ranked:
+            print(f"  {square_name(move)}  {score:+4d}   {describe_score(score)}")
+        print()
+    if result.line:
+        print(f"Line: {' '.join(result.line_names())}")
+    print(_nodes_words(result))
+    return 0
+
+
+def register(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    solve_cmd = commands.add_parser(
+        "solve",
+        help="solve a position exactly: the result with perfect play by both sides",
+        description="Solve a position to the end of the game under perfect play: the final score "
+        "(X's discs minus O's, empty squares counted for the winner), every best move and a line "
+        f"of best play. Up to about {EXACT_EMPTIES} empty squares this takes about a second; each "
+        "more empty square costs about three times as long.",
+    )
+    solve_cmd.add_argument(
+        "position",
+        nargs="*",
+        metavar="POSITION",
+        help="64 squares (X, O or -) from a1 row by row, a space, and the side to move (X or O); "
+        "default: the start position",
+    )
+    mode = solve_cmd.add_mutually_exclusive_group()
+    mode.add_argument(
+        "--every-move", action="store_true", help="the exact score of every legal move, best first"
+    )
+    mode.add_argument("--wld", action="store_true", help="only who wins (faster), and the moves that keep that")
+    solve_cmd.set_defaults(run=run_solve)
