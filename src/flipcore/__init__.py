@@ -12,15 +12,20 @@ and a command line (python -m flipcore).
 
 from _flipcore import init, minimax_moves
 
+from flipcore.game import Game, GameRecordError
 from flipcore.position import MoveLike, Position, Square, parse_square, square_name
+from flipcore.review import Review, review
 from flipcore.search import SearchResult, analyse, search
 from flipcore.solve import EXACT_EMPTIES, SolveResult, set_solve_table_bytes, solve
 from flipcore.svg import svg
 
 __all__ = [
     "EXACT_EMPTIES",
+    "Game",
+    "GameRecordError",
     "MoveLike",
     "Position",
+    "Review",
     "SearchResult",
     "SolveResult",
     "Square",
@@ -28,6 +33,7 @@ __all__ = [
     "init",
     "minimax_moves",
     "parse_square",
+    "review",
     "search",
     "set_solve_table_bytes",
     "solve",
