@@ -1,0 +1,954 @@
+"""Batch analysis: values and best moves for many positions, on every core of
+this machine or on a Dask cluster.
+
+    >>> from flipcore import batch
+    >>> for record in batch.run(["-" * 27 + "OX------XO" + "-" * 27 + " X"], depth=2, jobs=1):
+    ...     print(record["line"], record["value"], record["moves"])
+    1 0.0 ['d3', 'c4', 'f5', 'e6']
+
+run() yields one record per position; run_file() reads a file, writes the
+records to JSON Lines, CSV or Parquet as they finish, and resumes a run that
+was stopped, searching only what the output does not hold yet.
+
+Every position is searched from an empty table: init() runs just before each
+search. A record therefore depends only on its position and the settings,
+never on which worker took it or what that worker searched before, so one
+job, many jobs and a cluster give the same records (apart from `seconds`).
+
+A record is a dict with the keys of FIELDS:
+
+    line      the input line it came from (1-based)
+    ply       for a game record, the number of moves played before the
+              position (None for a line that holds a position)
+    position  the position in the one-line text form
+    mode      "depth" (search to a fixed depth), "exact" or "wld" (solved)
+    depth     the depth searched ("depth" mode; None when solved)
+    value     the search's value, side 1's (X's) view ("depth" mode)
+    score     the solved score, X minus O, or its sign in "wld" mode
+    moves     every best move of the side to move, by name; empty when it
+              must pass or the game is over
+    passed    True when the side to move had no move and passes: the value
+              or score is that of the position after the pass
+    nodes     positions the solver visited (None in "depth" mode: the
+              search engine does not count them for its callers)
+    seconds   the time of the search itself, without the batch's overhead
+    error     why the line gave no result; the fields above are then None
+"""
+
+from __future__ import annotations
+
+import collections
+import csv
+import io
+import json
+import math
+import multiprocessing
+import os
+import re
+import signal
+import sys
+import threading
+import time
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from dataclasses import dataclass
+from multiprocessing.connection import Connection, wait
+from typing import IO, Any, TextIO
+
+from _flipcore import init, minimax_moves
+
+from flipcore.position import Position, square_name
+
+FIELDS = (
+    "line",
+    "ply",
+    "position",
+    "mode",
+    "depth",
+    "value",
+    "score",
+    "moves",
+    "passed",
+    "nodes",
+    "seconds",
+    "error",
+)
+MODES = ("depth", "exact", "wld")
+# The depth searched when none is given, as in play and selfplay.
+DEFAULT_DEPTH = 8
+
+Record = dict[str, Any]
+# One position to search: (input line, ply or None, position text in its
+# canonical form: 64 of X, O and -, a space, X or O). Plain tuples keep the
+# messages to the workers small.
+Task = tuple[int, "int | None", str]
+
+# A chunk of work aims at about this many seconds, so that tiny searches are
+# sent by the thousand and the cost of a message disappears beside them, while
+# an interrupted run loses little.
+CHUNK_SECONDS = 0.1
+MAX_CHUNK = 4000
+# A position whose worker died is tried this many times before it is reported.
+MAX_ATTEMPTS = 3
+
+_POSITION_RE = re.compile(r"([XOxo-]{64})\s+([XOxo])")
+_BOARD_CHARS = frozenset("XOxo-")
+_CELL_CODES = bytes.maketrans(b"XOxo-", b"\x01\x02\x01\x02\x00")
+_NAMES = {(col, row): square_name((col, row)) for col in range(8) for row in range(8)}
+
+
+class BatchError(Exception):
+    """A batch cannot run as asked: a missing input, an output that cannot be
+    written or belongs to another run, a bad line under strict, and so on."""
+
+
+class _Failure(dict):  # type: ignore[type-arg]
+    """An error record for a position the batch could not finish (its worker
+    died, its table ran out of memory). It is reported but not written to the
+    output, so that running the same command again tries it once more."""
+
+
+@dataclass(frozen=True)
+class Settings:
+    """What every worker needs to search a task."""
+
+    mode: str = "depth"
+    depth: int | None = 8
+    # Bytes of search table allowed to each worker; None keeps the engine's.
+    table_limit: int | None = None
+
+
+@dataclass
+class Summary:
+    """The outcome of run_file()."""
+
+    done: int = 0  # positions searched in this run
+    skipped: int = 0  # records the output already held
+    failed: int = 0  # error records (bad lines, positions that could not finish)
+    seconds: float = 0.0
+    interrupted: bool = False
+
+    def describe(self) -> str:
+        rate = f" ({self.done / self.seconds:.1f} positions/s)" if self.done and self.seconds > 0 else ""
+        return (
+            f"{self.done} searched, {self.skipped} skipped (already in the output), "
+            f"{self.failed} failed, in {self.seconds:.1f} s{rate}"
+        )
+
+
+# --------------------------------------------------------------------------
+# Reading the input
+
+
+def _error_record(line: int, ply: int | None, settings: Settings, reason: str) -> Record:
+    record: Record = dict.fromkeys(FIELDS)
+    record.update(line=line, ply=ply, mode=settings.mode, depth=settings.depth, error=reason)
+    return record
+
+
+def _game_class() -> Any:
+    from flipcore.game import Game  # games are an optional part of the package
+
+    return Game
+
+
+def _canonical_text(text: str) -> str:
+    """The canonical text of a position line, or ValueError saying what is wrong."""
+    match = _POSITION_RE.fullmatch(text)
+    if match:
+        return f"{match[1].upper()} {match[2].upper()}"
+    return Position.from_text(text).text()
+
+
+def parse_lines(lines: Iterable[str], settings: Settings, every_ply: bool = False) -> tuple[list[Task], list[Record]]:
+    """The tasks of the input lines, and an error record for each bad line.
+
+    A line whose first word is made of X, O and - is a position; any other
+    line is a game record, standing for the position at its end, or with
+    every_ply for every position of the game (ply 0 to the end). Blank lines
+    and lines starting with # are skipped.
+    """
+    tasks: list[Task] = []
+    errors: list[Record] = []
+    for number, raw in enumerate(lines, 1):
+        if not isinstance(raw, str):
+            raise TypeError(f"input line {number} must be a string, got {type(raw).__name__}")
+        text = raw.strip()
+        if not text or text.startswith("#"):
+            continue
+        if set(text.split(None, 1)[0]) <= _BOARD_CHARS:
+            try:
+                tasks.append((number, None, _canonical_text(text)))
+            except ValueError as err:
+                errors.append(_error_record(number, None, settings, str(err)))
+            continue
+        try:
+            game = _game_class().from_record(text)
+        except ImportError:
+            errors.append(_error_record(number, None, settings, "game records need flipcore.game, not installed"))
+            continue
+        except ValueError as err:
+            reason = f"not a position (64 squares of X, O or -, then X or O) nor a game record: {err}"
+            errors.append(_error_record(number, None, settings, reason))
+            continue
+        positions = game.positions()
+        plies = range(len(positions)) if every_ply else (len(positions) - 1,)
+        tasks.extend((number, ply, positions[ply].text()) for ply in plies)
+    return tasks, errors
+
+
+def _read_source(source: str | os.PathLike[str] | Iterable[str | Position]) -> list[str]:
+    if isinstance(source, (str, os.PathLike)):
+        if os.fspath(source) == "-":
+            return sys.stdin.read().splitlines()
+        try:
+            with open(source, encoding="utf-8") as file:
+                return file.read().splitlines()
+        except FileNotFoundError:
+            raise BatchError(f"input file {os.fspath(source)!r} not found") from None
+        except IsADirectoryError:
+            raise BatchError(f"input {os.fspath(source)!r} is a directory, not a file") from None
+        except (OSError, UnicodeDecodeError) as err:
+            raise BatchError(f"cannot read input {os.fspath(source)!r}: {err}") from None
+    return [item.text() if isinstance(item, Position) else item for item in source]
+
+
+# --------------------------------------------------------------------------
+# Searching (in the workers)
+
+# The engine's table is one per process: a worker with several threads (as a
+# Dask worker may have) searches one task at a time, so that no search sees
+# another's table between its init() and its end.
+_ENGINE_LOCK = threading.Lock()
+_applied_limit: list[int | None] = [None]
+
+
+def _apply_table_limit(limit: int | None) -> None:
+    if limit is None or _applied_limit[0] == limit:
+        return
+    import flipcore
+
+    setter = getattr(flipcore, "set_table_limit", None)
+    if setter is not None:
+        setter(limit)
+    _applied_limit[0] = limit
+
+
+def _board(text: str) -> tuple[list[list[int]], int]:
+    """The engine's board and player of a canonical position text."""
+    cells = text[:64].encode("ascii").translate(_CELL_CODES)
+    return [list(cells[i : i + 8]) for i in range(0, 64, 8)], 1 if text[65] == "X" else 2
+
+
+def _search_depth(text: str, depth: int) -> tuple[float, list[str], bool, float]:
+    board, player = _board(text)
+    init()
+    began = time.perf_counter()
+    found = minimax_moves(board, player, depth, -math.inf, math.inf)
+    seconds = time.perf_counter() - began
+    if found["moves"]:
+        return found["val"], [_NAMES[move] for move in found["moves"]], False, seconds
+    # No move: the game is over, or the side to move passes. The engine
+    # scores both as a finished game; a pass is played and searched on.
+    position = Position.from_text(text)
+    if position.is_over() or position.legal_moves():
+        return found["val"], [], False, seconds
+    after = position.pass_()
+    init()
+    began = time.perf_counter()
+    found = minimax_moves(after.board, after.player, depth, -math.inf, math.inf)
+    return found["val"], [], True, seconds + time.perf_counter() - began
+
+
+def _search_task(task: Task, settings: Settings) -> Record:
+    line, ply, text = task
+    record: Record = dict.fromkeys(FIELDS)
+    record.update(line=line, ply=ply, position=text, mode=settings.mode, depth=settings.depth)
+    try:
+        if settings.mode == "depth":
+            assert settings.depth is not None
+            value, moves, passed, seconds = _search_depth(text, settings.depth)
+            record.update(value=value, moves=moves, passed=passed, seconds=seconds)
+        else:
+            from flipcore.solve import solve
+
+            position = Position.from_text(text)
+            result = solve(position, settings.mode)
+            passed = not position.is_over() and not position.legal_moves()
+            record.update(
+                score=result.score, moves=result.names(), passed=passed, nodes=result.nodes, seconds=result.seconds
+            )
+    except MemoryError as err:
+        failure = _Failure(record)
+        failure["error"] = f"out of memory: {err}" if str(err) else "out of memory"
+        return failure
+    except (ValueError, TypeError, ImportError) as err:
+        record["error"] = f"{type(err).__name__}: {err}"
+    return record
+
+
+def search_chunk(tasks: Sequence[Task], settings: Settings) -> list[Record]:
+    """Searches each task from an empty table; the records in task order."""
+    with _ENGINE_LOCK:
+        _apply_table_limit(settings.table_limit)
+        return [_search_task(task, settings) for task in tasks]
+
+
+def _failure_records(chunk: Sequence[Task], settings: Settings, reason: str) -> list[Record]:
+    out = []
+    for line, ply, text in chunk:
+        failure = _Failure(_error_record(line, ply, settings, reason))
+        failure["position"] = text
+        out.append(failure)
+    return out
+
+
+# --------------------------------------------------------------------------
+# Handing out work
+
+
+class _Chunker:
+    """Cuts the tasks into chunks sized from the time chunks have taken so
+    far, retried chunks first. Near the end chunks shrink, so that the
+    workers finish together."""
+
+    def __init__(self, tasks: Sequence[Task], workers: int) -> None:
+        self.tasks = tasks
+        self.workers = workers
+        self.next = 0
+        self.retry: collections.deque[tuple[list[Task], int]] = collections.deque()
+        self.per_task: float | None = None  # seconds, smoothed
+
+    def take(self) -> tuple[list[Task], int] | None:
+        """The next chunk and how many times it was tried already."""
+        if self.retry:
+            return self.retry.popleft()
+        if self.next >= len(self.tasks):
+            return None
+        size = 1
+        if self.per_task is not None:
+            remaining = len(self.tasks) - self.next
+            size = int(CHUNK_SECONDS / max(self.per_task, 1e-7))
+            size = max(1, min(size, MAX_CHUNK, -(-remaining // (2 * self.workers))))
+        chunk = list(self.tasks[self.next : self.next + size])
+        self.next += len(chunk)
+        return chunk, 0
+
+    def timed(self, size: int, seconds: float) -> None:
+        per = seconds / size
+        self.per_task = per if self.per_task is None else 0.5 * (self.per_task + per)
+
+    def failed(self, chunk: list[Task], attempts: int) -> bool:
+        """Queues a chunk whose worker died; False when it has had its tries.
+        A chunk of several tasks is retried one task at a time, to find the
+        one that kills its worker without blaming the others."""
+        if len(chunk) > 1:
+            self.retry.extend(([task], attempts + 1) for task in chunk)
+            return True
+        if attempts + 1 < MAX_ATTEMPTS:
+            self.retry.appendleft((chunk, attempts + 1))
+            return True
+        return False
+
+
+def _exit_reason(code: int | None) -> str:
+    if code is not None and code < 0:
+        try:
+            return f"killed by {signal.Signals(-code).name}"
+        except ValueError:
+            return f"killed by signal {-code}"
+    return f"exit status {code}"
+
+
+SearchFunction = Callable[[Sequence[Task], Settings], list[Record]]
+
+
+def _worker_main(conn: Connection, settings: Settings, search: SearchFunction) -> None:
+    # Ctrl-C reaches every process of the terminal's group: the parent
+    # decides what happens, the workers carry on until told.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    while True:
+        try:
+            chunk = conn.recv()
+        except EOFError:
+            return
+        if chunk is None:
+            return
+        try:
+            conn.send(("ok", search(chunk, settings)))
+        except Exception as err:
+            conn.send(("error", f"{type(err).__name__}: {err}"))
+
+
+class _Worker:
+    def __init__(self, context: Any, settings: Settings, search: SearchFunction) -> None:
+        self.conn, child = context.Pipe()
+        self.process = context.Process(target=_worker_main, args=(child, settings, search), daemon=True)
+        self.process.start()
+        child.close()
+        self.chunk: tuple[list[Task], int] | None = None
+        self.sent = 0.0
+
+    def give(self, chunk: tuple[list[Task], int]) -> None:
+        self.chunk = chunk
+        self.sent = time.perf_counter()
+        self.conn.send(chunk[0])
+
+    def stop(self, now: bool) -> None:
+        if not now:
+            try:
+                self.conn.send(None)
+            except OSError:
+                pass
+            self.process.join(timeout=2)
+        if self.process.is_alive():
+            self.process.terminate()
+            self.process.join(timeout=2)
+        if self.process.is_alive():
+            self.process.kill()
+            self.process.join()
+        self.conn.close()
+
+
+def _run_local(
+    tasks: Sequence[Task], settings: Settings, jobs: int, search: SearchFunction = search_chunk
+) -> Iterator[list[Record]]:
+    """Searches the tasks in `jobs` worker processes, yielding each chunk's
+    records as it comes back. A worker that dies is replaced and its chunk
+    tried again; a task that kills its worker MAX_ATTEMPTS times comes back
+    as a failure record."""
+    context = multiprocessing.get_context("forkserver")
+    chunker = _Chunker(tasks, jobs)
+    workers = [_Worker(context, settings, search) for _ in range(min(jobs, len(tasks)))]
+    clean = False
+    try:
+        while True:
+            for worker in workers:
+                if worker.chunk is None and (item := chunker.take()) is not None:
+                    worker.give(item)
+            busy = [worker for worker in workers if worker.chunk is not None]
+            if not busy:
+                break
+            ready = set(wait([w.conn for w in busy] + [w.process.sentinel for w in busy]))
+            for i, worker in enumerate(workers):
+                if worker.chunk is None or (worker.conn not in ready and worker.process.sentinel not in ready):
+                    continue
+                chunk, attempts = worker.chunk
+                reply: tuple[str, Any] | None = None
+                try:
+                    if worker.conn.poll():
+                        reply = worker.conn.recv()
+                except (EOFError, OSError):
+                    reply = None
+                if reply is None:
+                    if worker.process.is_alive():  # woken by a partial message: wait for the rest
+                        continue
+                    worker.process.join()
+                    reason = _exit_reason(worker.process.exitcode)
+                    worker.stop(now=True)
+                    workers[i] = _Worker(context, settings, search)
+                    if not chunker.failed(chunk, attempts):
+                        why = f"the worker process searching it died ({reason}) on each of {MAX_ATTEMPTS} tries"
+                        yield _failure_records(chunk, settings, why)
+                    continue
+                worker.chunk = None
+                status, payload = reply
+                if status == "ok":
+                    chunker.timed(len(chunk), time.perf_counter() - worker.sent)
+                    yield payload
+                else:
+                    yield _failure_records(chunk, settings, f"the worker failed: {payload}")
+        clean = True
+    finally:
+        for worker in workers:
+            worker.stop(now=not clean)
+
+
+def _dask_client(address: str, jobs: int | None) -> tuple[Any, Any]:
+    try:
+        from distributed import Client, LocalCluster
+    except ImportError:
+        raise BatchError(
+            "--dask needs dask.distributed: pip install 'flipcore[cluster]' (or pip install 'dask[distributed]')"
+        ) from None
+    import logging
+
+    if address == "local":
+        cluster = LocalCluster(
+            n_workers=jobs or os.cpu_count() or 1,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=None,
+            silence_logs=logging.ERROR,
+        )
+        return Client(cluster), cluster
+    try:
+        return Client(address, timeout="10s"), None
+    except (OSError, TimeoutError, ValueError) as err:
+        raise BatchError(f"cannot reach the Dask scheduler at {address!r}: {err}") from None
+
+
+def _run_dask(tasks: Sequence[Task], settings: Settings, address: str, jobs: int | None) -> Iterator[list[Record]]:
+    """Searches the tasks on a Dask cluster: a few chunks in flight per worker
+    thread, each chunk's records yielded as it finishes. Dask itself retries
+    a chunk whose worker died; one that keeps killing workers is split and
+    its tasks reported as failures."""
+    from distributed import as_completed
+
+    client, cluster = _dask_client(address, jobs)
+    try:
+        slots = max(1, sum(client.nthreads().values()))
+        chunker = _Chunker(tasks, slots)
+        futures = as_completed()
+        meta: dict[Any, tuple[list[Task], int, float]] = {}
+
+        def submit() -> bool:
+            item = chunker.take()
+            if item is None:
+                return False
+            future = client.submit(search_chunk, item[0], settings, pure=False, retries=0)
+            meta[future] = (item[0], item[1], time.perf_counter())
+            futures.add(future)
+            return True
+
+        for _ in range(2 * slots):
+            if not submit():
+                break
+        for future in futures:
+            chunk, attempts, sent = meta.pop(future)
+            if future.status == "finished":
+                chunker.timed(len(chunk), (time.perf_counter() - sent) / 2)
+                yield future.result()
+            else:
+                err = future.exception()
+                name = type(err).__name__
+                if name in ("ModuleNotFoundError", "ImportError"):
+                    raise BatchError(f"a Dask worker cannot import flipcore ({err}): install flipcore on every worker")
+                if name == "KilledWorker" and chunker.failed(chunk, attempts):
+                    pass
+                else:
+                    yield _failure_records(chunk, settings, f"the Dask worker failed: {name}: {err}")
+            future.release()
+            while len(meta) < 2 * slots and submit():
+                pass
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
+
+
+# --------------------------------------------------------------------------
+# The public entry points
+
+
+def _settings(depth: int | None, mode: str, jobs: int, table_limit: int | None) -> Settings:
+    if not isinstance(mode, str) or mode not in MODES:
+        raise ValueError(f"mode must be one of {', '.join(MODES)}, got {mode!r}")
+    if mode == "depth":
+        depth = DEFAULT_DEPTH if depth is None else depth
+        if type(depth) is not int or not 1 <= depth <= 60:
+            raise ValueError(f"depth must be a whole number from 1 to 60, got {depth!r}")
+    elif depth is not None:
+        raise ValueError(f"mode {mode!r} solves to the end of the game and takes no depth, got depth={depth!r}")
+    if table_limit is None:
+        table_limit = _table_share(jobs)
+    return Settings(mode=mode, depth=depth if mode == "depth" else None, table_limit=table_limit)
+
+
+def _table_share(jobs: int) -> int | None:
+    """Each of `jobs` workers on this machine gets that share of the table
+    memory one process may have, so together they keep within the ceiling."""
+    import flipcore
+
+    getter = getattr(flipcore, "table_limit", None)
+    if getter is None or jobs <= 1:
+        return None
+    return int(getter()) // jobs
+
+
+def _check_jobs(jobs: int | None) -> int:
+    if jobs is None:
+        return os.cpu_count() or 1
+    if type(jobs) is not int or jobs < 1:
+        raise ValueError(f"jobs must be a whole number of at least 1, got {jobs!r}")
+    return jobs
+
+
+def _records(
+    tasks: Sequence[Task], settings: Settings, jobs: int, dask: str | None
+) -> Iterator[list[Record]]:
+    if not tasks:
+        return iter(())
+    if dask is not None:
+        return _run_dask(tasks, settings, dask, jobs)
+    return _run_local(tasks, settings, jobs)
+
+
+def run(
+    source: str | os.PathLike[str] | Iterable[str | Position],
+    depth: int | None = None,
+    *,
+    mode: str = "depth",
+    jobs: int | None = None,
+    dask: str | None = None,
+    every_ply: bool = False,
+    strict: bool = False,
+    table_limit: int | None = None,
+) -> Iterator[Record]:
+    """Searches every position of `source`, yielding one record per position.
+
+    source: a file name ("-" for standard input), or an iterable of lines
+        (position texts or game records) or of Positions.
+    depth: the search depth in mode "depth" (default DEFAULT_DEPTH); None
+        in the solving modes.
+    mode: "depth", "exact" (flipcore.solve's exact score) or "wld".
+    jobs: worker processes (default: one per core); with `dask`, the
+        number of workers of a local cluster.
+    dask: a Dask scheduler's address ("tcp://host:8786"), or "local" for a
+        cluster on this machine.
+    every_ply: a game record stands for every position of the game.
+    strict: a bad line raises BatchError instead of yielding an error record.
+    table_limit: bytes of search table per worker (default: each local
+        worker an equal share of the engine's ceiling).
+
+    Error records of bad lines come first, then the records of the searches
+    as they finish, which is not input order with several workers: each
+    record carries its line (and ply).
+    """
+    jobs = _check_jobs(jobs)
+    settings = _settings(depth, mode, jobs, table_limit)
+    tasks, errors = parse_lines(_read_source(source), settings, every_ply)
+    if strict and errors:
+        raise BatchError(f"line {errors[0]['line']}: {errors[0]['error']}")
+
+    def generate() -> Iterator[Record]:
+        yield from errors
+        for chunk in _records(tasks, settings, jobs, dask):
+            for record in chunk:
+                if strict and record["error"] is not None:
+                    raise BatchError(f"line {record['line']}: {record['error']}")
+                yield record
+
+    return generate()
+
+
+# --------------------------------------------------------------------------
+# Output files
+
+
+def output_format(path: str | os.PathLike[str]) -> str:
+    """"parquet", "csv" or "jsonl", by the file name's ending."""
+    name = os.fspath(path).lower()
+    if name.endswith(".parquet"):
+        return "parquet"
+    if name.endswith(".csv"):
+        return "csv"
+    return "jsonl"
+
+
+def _csv_cell(key: str, value: Any) -> str:
+    if value is None:
+        return ""
+    if key == "moves":
+        return " ".join(value)
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, float):
+        return repr(value)
+    return str(value)
+
+
+def _from_csv(row: dict[str, str]) -> Record:
+    record: Record = dict.fromkeys(FIELDS)
+    for key in FIELDS:
+        cell = row.get(key)
+        if cell is None or cell == "":
+            if key == "moves" and row.get("error", "") == "" and cell == "":
+                record[key] = []
+            continue
+        if key in ("line", "ply", "depth", "score", "nodes"):
+            record[key] = int(cell)
+        elif key in ("value", "seconds"):
+            record[key] = float(cell)
+        elif key == "passed":
+            record[key] = cell == "true"
+        elif key == "moves":
+            record[key] = cell.split()
+        else:
+            record[key] = cell
+    return record
+
+
+def _parquet_schema() -> Any:
+    import pyarrow as pa
+
+    return pa.schema(
+        [
+            ("line", pa.int64()),
+            ("ply", pa.int64()),
+            ("position", pa.string()),
+            ("mode", pa.string()),
+            ("depth", pa.int64()),
+            ("value", pa.float64()),
+            ("score", pa.int64()),
+            ("moves", pa.list_(pa.string())),
+            ("passed", pa.bool_()),
+            ("nodes", pa.int64()),
+            ("seconds", pa.float64()),
+            ("error", pa.string()),
+        ]
+    )
+
+
+def _import_pyarrow() -> Any:
+    try:
+        import pyarrow.parquet as pq
+    except ImportError:
+        raise BatchError("Parquet output needs pyarrow: pip install 'flipcore[batch]' (or pip install pyarrow)") from None
+    return pq
+
+
+def _whole_lines(path: str) -> tuple[list[str], int]:
+    """The complete lines of a text output, and the length they take up. A
+    run killed while writing can leave a last line without its newline: it
+    is not a whole record, and is cut off before appending."""
+    with open(path, "rb") as file:
+        data = file.read()
+    end = data.rfind(b"\n") + 1
+    try:
+        return data[:end].decode("utf-8").splitlines(), end
+    except UnicodeDecodeError:
+        raise BatchError(f"output {path!r} is not a flipcore batch output (not UTF-8 text)") from None
+
+
+def read_records(path: str | os.PathLike[str]) -> list[Record]:
+    """The records of a batch output file, in the order they were written."""
+    name = os.fspath(path)
+    kind = output_format(name)
+    if kind == "parquet":
+        pq = _import_pyarrow()
+        try:
+            table = pq.read_table(name)
+        except Exception as err:
+            raise BatchError(f"cannot read {name!r} as Parquet: {err}") from None
+        records: list[Record] = table.to_pylist()
+        return records
+    lines, _ = _whole_lines(name)
+    if kind == "csv":
+        if not lines:
+            return []
+        if lines[0].split(",") != list(FIELDS):
+            raise BatchError(f"output {name!r} is not a flipcore batch output (its header is not {','.join(FIELDS)})")
+        return [_from_csv(row) for row in csv.DictReader(lines)]
+    out = []
+    for number, text in enumerate(lines, 1):
+        try:
+            record = json.loads(text)
+            if not isinstance(record, dict) or "line" not in record:
+                raise ValueError("not a record")
+        except ValueError:
+            raise BatchError(f"output {name!r} line {number} is not a flipcore batch record: {text[:60]!r}") from None
+        out.append(record)
+    return out
+
+
+class _Writer:
+    """Appends records to an output file, each one whole, flushed as it is
+    written (Parquet: written out on close, see _ParquetWriter)."""
+
+    def __init__(self, path: str, kind: str) -> None:
+        self.path = path
+        self.kind = kind
+        _, end = _whole_lines(path) if os.path.exists(path) else ([], 0)
+        try:
+            self.file: TextIO = open(path, "r+" if os.path.exists(path) else "w", encoding="utf-8", newline="")
+            self.file.truncate(end)
+            self.file.seek(end)
+        except OSError as err:
+            raise BatchError(f"cannot write output {path!r}: {err.strerror or err}") from None
+        if kind == "csv" and end == 0:
+            self.file.write(",".join(FIELDS) + "\n")
+
+    def write(self, records: Sequence[Record]) -> None:
+        if self.kind == "csv":
+            buffer = io.StringIO()
+            writer = csv.writer(buffer, lineterminator="\n")
+            for record in records:
+                writer.writerow([_csv_cell(key, record[key]) for key in FIELDS])
+            text = buffer.getvalue()
+        else:
+            text = "".join(json.dumps({key: record[key] for key in FIELDS}) + "\n" for record in records)
+        self.file.write(text)
+        self.file.flush()
+
+    def close(self) -> None:
+        self.file.close()
+
+
+class _ParquetWriter:
+    """A Parquet file cannot be appended to, and is readable only once its
+    footer is written. So the new file is built beside the old one (its
+    records first), in row groups written every few seconds, and replaces it
+    on close, which also runs on Ctrl-C. A run killed outright leaves the
+    previous output as it was."""
+
+    FLUSH_SECONDS = 5.0
+    FLUSH_RECORDS = 20000
+
+    def __init__(self, path: str, previous: list[Record]) -> None:
+        self.pq = _import_pyarrow()
+        import pyarrow as pa
+
+        self.pa = pa
+        self.path = path
+        self.partial = path + ".partial"
+        self.schema = _parquet_schema()
+        try:
+            self.writer = self.pq.ParquetWriter(self.partial, self.schema)
+        except OSError as err:
+            raise BatchError(f"cannot write output {path!r}: {err}") from None
+        self.pending: list[Record] = list(previous)
+        self.flushed = time.monotonic()
+        self._flush()
+
+    def _flush(self) -> None:
+        if self.pending:
+            columns = {key: [record[key] for record in self.pending] for key in FIELDS}
+            self.writer.write_table(self.pa.Table.from_pydict(columns, schema=self.schema))
+            self.pending = []
+        self.flushed = time.monotonic()
+
+    def write(self, records: Sequence[Record]) -> None:
+        self.pending.extend(records)
+        if len(self.pending) >= self.FLUSH_RECORDS or time.monotonic() - self.flushed >= self.FLUSH_SECONDS:
+            self._flush()
+
+    def close(self) -> None:
+        self._flush()
+        self.writer.close()
+        os.replace(self.partial, self.path)
+
+
+def _check_previous(previous: list[Record], tasks: list[Task], errors: list[Record], settings: Settings, output: str) -> set[tuple[int, int | None]]:
+    """The keys (line, ply) the output already holds. Refuses an output
+    written with other settings or from another input, whose records resuming
+    would mix up with this run's."""
+    expected: dict[tuple[int, int | None], str | None] = {(line, ply): text for line, ply, text in tasks}
+    expected.update(((e["line"], e["ply"]), None) for e in errors)
+    done: set[tuple[int, int | None]] = set()
+    for record in previous:
+        key = (record.get("line"), record.get("ply"))
+        if record.get("mode") != settings.mode or record.get("depth") != settings.depth:
+            held = f"depth {record.get('depth')}" if record.get("mode") == "depth" else f"mode {record.get('mode')}"
+            wanted = f"depth {settings.depth}" if settings.mode == "depth" else f"mode {settings.mode}"
+            raise BatchError(
+                f"output {output!r} holds results of {held}, not {wanted}: name another output file to keep both"
+            )
+        if key not in expected or (record.get("error") is None and expected[key] != record.get("position")):
+            where = f"line {key[0]}" + ("" if key[1] is None else f" ply {key[1]}")
+            raise BatchError(
+                f"output {output!r} holds a record for {where} that this input does not give: "
+                "it comes from another input; name another output file"
+            )
+        if key in done:
+            raise BatchError(f"output {output!r} holds line {key[0]} twice: it is not one run's output")
+        done.add(key)
+    return done
+
+
+def run_file(
+    input: str | os.PathLike[str],
+    output: str | os.PathLike[str],
+    depth: int | None = None,
+    *,
+    mode: str = "depth",
+    jobs: int | None = None,
+    dask: str | None = None,
+    every_ply: bool = False,
+    strict: bool = False,
+    table_limit: int | None = None,
+    progress: bool = False,
+    on_record: Callable[[Record], None] | None = None,
+) -> Summary:
+    """Searches the positions of `input` and writes their records to `output`
+    (JSON Lines; CSV or Parquet by the name's ending) as they finish.
+
+    When `output` already holds records of the same input and settings, only
+    the positions it lacks are searched: a stopped run resumes. Failures that
+    another try may cure (a worker that died, memory) are counted and passed
+    to on_record but not written, so the next run tries them again. Ctrl-C
+    (KeyboardInterrupt) leaves the output whole; the summary of the part
+    done is then attached to the exception as `.summary`.
+    """
+    began = time.perf_counter()
+    jobs = _check_jobs(jobs)
+    settings = _settings(depth, mode, jobs, table_limit)
+    out = os.fspath(output)
+    kind = output_format(out)
+    if os.path.isdir(out):
+        raise BatchError(f"cannot write output {out!r}: it is a directory")
+    if isinstance(input, (str, os.PathLike)) and os.fspath(input) != "-" and os.path.exists(out):
+        if os.path.exists(input) and os.path.samefile(input, out):
+            raise BatchError(f"output {out!r} is the input file")
+    if kind == "parquet":
+        _import_pyarrow()
+    parent = os.path.dirname(os.path.abspath(out))
+    if not os.path.isdir(parent):
+        raise BatchError(f"cannot write output {out!r}: directory {parent!r} does not exist")
+
+    lines = _read_source(input)
+    tasks, errors = parse_lines(lines, settings, every_ply)
+    if not tasks and not errors:
+        raise BatchError(f"no positions in the input {os.fspath(input)!r}: it is empty (blank lines and # comments only)")
+    if strict and errors:
+        raise BatchError(f"line {errors[0]['line']}: {errors[0]['error']}")
+
+    previous = read_records(out) if os.path.exists(out) and os.path.getsize(out) > 0 else []
+    done = _check_previous(previous, tasks, errors, settings, out)
+    summary = Summary(skipped=len(done))
+    todo = [task for task in tasks if (task[0], task[1]) not in done]
+    new_errors = [e for e in errors if (e["line"], e["ply"]) not in done]
+
+    writer: _Writer | _ParquetWriter = _ParquetWriter(out, previous) if kind == "parquet" else _Writer(out, kind)
+    bar = _progress_bar(len(todo), progress)
+    try:
+        if new_errors:
+            writer.write(new_errors)
+            summary.failed += len(new_errors)
+            for record in new_errors:
+                if on_record is not None:
+                    on_record(record)
+        for chunk in _records(todo, settings, jobs, dask):
+            keep = [record for record in chunk if not isinstance(record, _Failure)]
+            writer.write(keep)
+            for record in chunk:
+                if record["error"] is None:
+                    summary.done += 1
+                else:
+                    summary.failed += 1
+                if on_record is not None:
+                    on_record(record)
+                if strict and record["error"] is not None:
+                    raise BatchError(f"line {record['line']}: {record['error']}")
+            if bar is not None:
+                bar.update(len(chunk))
+    except KeyboardInterrupt as stop:
+        summary.interrupted = True
+        summary.seconds = time.perf_counter() - began
+        stop.summary = summary  # type: ignore[attr-defined]
+        raise
+    finally:
+        if bar is not None:
+            bar.close()
+        writer.close()
+    summary.seconds = time.perf_counter() - began
+    return summary
+
+
+def _progress_bar(total: int, enabled: bool) -> Any:
+    if not enabled or total == 0:
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    return tqdm(total=total, unit="pos", file=sys.stderr, dynamic_ncols=True, smoothing=0.1)
