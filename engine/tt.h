@@ -1,12 +1,17 @@
 // The transposition table: the last completed search result of every position
-// searched since init(), keyed by position key alone. It grows without bound
-// and is emptied only by init().
+// searched since init(), keyed by position key alone. It never drops an entry:
+// it grows until its memory ceiling, and is emptied only by init().
 #pragma once
 
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/mman.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -94,6 +99,49 @@ FLIPCORE_INLINE GroupMatch match_group(const uint16_t* tags, uint16_t tag) {
 }
 constexpr size_t slot_in_group(unsigned mask) { return static_cast<size_t>(__builtin_ctz(mask)) / 2; }
 
+// The default memory ceiling: half the machine's physical memory, and no more
+// than half an address-space limit when one is set. Linux overcommits, so an
+// array larger than the memory there is can be mapped and then get the
+// process killed as it is written; the ceiling refuses it beforehand. The
+// address-space limit is read each time, since a program may set it late.
+inline size_t default_table_limit() {
+    const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGE_SIZE);
+    size_t limit = pages > 0 && page_size > 0 ? static_cast<size_t>(pages) * static_cast<size_t>(page_size) / 2
+                                              : size_t{1} << 30;  // unknown: 1 GiB
+    rlimit as{};
+    if (getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY)
+        limit = std::min(limit, static_cast<size_t>(as.rlim_cur / 2));
+    return limit;
+}
+
+// A store refused because the table would pass its memory ceiling, or
+// because memory ran out as it grew. It is a bad_alloc, so every caller
+// treats it as the failed allocation it stands for; it only says more.
+// The message lives in the object: throwing must not allocate.
+struct TableFull : std::bad_alloc {
+    char message[256];
+    TableFull(bool at_ceiling, size_t limit, size_t entries) {
+        char size[32];
+        if (limit >= size_t{1} << 30)
+            std::snprintf(size, sizeof size, "%.1f GiB", static_cast<double>(limit) / (size_t{1} << 30));
+        else if (limit >= size_t{1} << 20)
+            std::snprintf(size, sizeof size, "%.1f MiB", static_cast<double>(limit) / (size_t{1} << 20));
+        else
+            std::snprintf(size, sizeof size, "%zu bytes", limit);
+        if (at_ceiling)
+            std::snprintf(message, sizeof message,
+                          "the transposition table is full at its memory ceiling of %s (%zu positions stored); "
+                          "init() empties it",
+                          size, entries);
+        else
+            std::snprintf(message, sizeof message,
+                          "out of memory: the transposition table (%zu positions stored) could not grow under "
+                          "its ceiling of %s; init() empties it",
+                          entries, size);
+    }
+    const char* what() const noexcept override { return message; }
+};
+
 // Open addressing over groups of slots with a tag array beside them (see
 // above). A real key of 0 has no tag of its own, so it is kept aside in its
 // own slot.
@@ -108,6 +156,33 @@ class TranspositionTable {
 
     size_t size() const { return size_; }
     size_t capacity() const { return capacity_; }
+
+    // Bytes a slot and its tag take, and an estimate of what a side list of
+    // tied moves takes with its map node and bucket.
+    static constexpr size_t SLOT_BYTES = sizeof(uint16_t) + sizeof(TTSlot);
+    static constexpr size_t SIDE_LIST_BYTES = 128;
+
+    // The memory the table holds now: its arrays and its side lists.
+    size_t bytes() const { return capacity_ * SLOT_BYTES + overflow_.size() * SIDE_LIST_BYTES; }
+
+    // The memory ceiling in bytes: the one set, or the default (0 chosen).
+    size_t limit() const { return chosen_limit_ ? chosen_limit_ : default_table_limit(); }
+    // Sets the ceiling; 0 restores the default. Arrays already larger than
+    // the new ceiling stay until clear(), which keeps no entry to move.
+    void set_limit(size_t bytes) {
+        chosen_limit_ = bytes;
+        side_list_limit_ = limit();
+    }
+
+    // The most entries the table can hold under a ceiling of `limit` bytes:
+    // those of the largest arrays it may grow into, with the old arrays
+    // still held while their entries are copied.
+    static size_t max_entries(size_t limit) {
+        if (INITIAL_CAPACITY * SLOT_BYTES > limit) return 0;
+        size_t capacity = INITIAL_CAPACITY;
+        while (growth_fits(capacity, 0, limit)) capacity *= 2;
+        return capacity * 13 / 16;
+    }
 
     // Whether storing one more new key doubles the arrays: at most 13 of 16
     // slots are in use, so that just after doubling, with 13 of 32 in use,
@@ -187,8 +262,9 @@ class TranspositionTable {
         store(key, val, flag, depth, moves, n);
     }
 
-    // Creates or overwrites the entry of key. Throws std::bad_alloc when memory
-    // runs out, leaving the table exactly as it was.
+    // Creates or overwrites the entry of key. Throws std::bad_alloc (TableFull
+    // for the table's own arrays and lists) when memory runs out or the
+    // ceiling would be passed, leaving the table exactly as it was.
     __attribute__((noinline)) void store(uint64_t key, double val, int flag, int32_t depth, const uint8_t* moves,
                                          int n) {
         uint64_t packed = 0;
@@ -218,6 +294,10 @@ class TranspositionTable {
         // except a claimed key, which is released again.
         const bool had_list = !fresh && slot_count(slot->meta) > INLINE_MOVES;
         if (n > INLINE_MOVES) {
+            if (!had_list && bytes() + SIDE_LIST_BYTES > side_list_limit_) {
+                if (fresh && key != 0) release(key);
+                throw TableFull(true, side_list_limit_, size_);
+            }
             try {
                 overflow_.insert_or_assign(key, std::vector<uint8_t>(moves, moves + n));
             } catch (...) {
@@ -234,8 +314,16 @@ class TranspositionTable {
         }
     }
 
-    // Removes every entry; the slot array keeps its size.
+    // Removes every entry; the slot array keeps its size unless it is larger
+    // than the ceiling (lowered since it grew), and then it is given back.
     void clear() {
+        side_list_limit_ = limit();
+        if (tags_ && capacity_ * SLOT_BYTES > side_list_limit_) {
+            release_block(tags_, capacity_);
+            tags_ = nullptr;
+            slots_ = nullptr;
+            capacity_ = group_mask_ = 0;
+        }
         if (tags_) std::memset(tags_, 0, capacity_ * sizeof(uint16_t));
         ++epoch_;
         overflow_.clear();
@@ -289,7 +377,6 @@ class TranspositionTable {
     // its group: nothing was stored after it, so no other key is moved.
     void release(uint64_t key) { tags_[find_index(key)] = 0; }
 
-    static constexpr size_t SLOT_BYTES = sizeof(uint16_t) + sizeof(TTSlot);
     static constexpr size_t HUGE_PAGE = size_t{2} << 20;
 
     // One zeroed block, tags then slots; zero tags are empty slots. Small
@@ -321,9 +408,19 @@ class TranspositionTable {
         else munmap(block, bytes);
     }
 
+    // Whether arrays of `capacity` slots, holding `side_bytes` of side
+    // lists, may double under a ceiling of `limit` bytes: the old arrays,
+    // the new ones and the side lists are held at once while entries move.
+    static bool growth_fits(size_t capacity, size_t side_bytes, size_t limit) {
+        return side_bytes <= limit && capacity * 3 <= (limit - side_bytes) / SLOT_BYTES;
+    }
+
     void allocate(size_t capacity) {
+        side_list_limit_ = limit();
+        if (capacity * SLOT_BYTES + overflow_.size() * SIDE_LIST_BYTES > side_list_limit_)
+            throw TableFull(true, side_list_limit_, size_);
         void* block = zeroed_block(capacity);
-        if (!block) throw std::bad_alloc();
+        if (!block) throw TableFull(false, side_list_limit_, size_);
         tags_ = static_cast<uint16_t*>(block);
         slots_ = reinterpret_cast<TTSlot*>(tags_ + capacity);
         capacity_ = capacity;
@@ -335,9 +432,12 @@ class TranspositionTable {
     // stop hook is asked as it goes; stopping drops the new arrays and keeps
     // the old ones whole.
     void grow() {
+        side_list_limit_ = limit();
+        if (!growth_fits(capacity_, overflow_.size() * SIDE_LIST_BYTES, side_list_limit_))
+            throw TableFull(true, side_list_limit_, size_);
         const size_t capacity = capacity_ * 2, group_mask = (capacity - 1) & ~(GROUP - 1);
         void* block = zeroed_block(capacity);
-        if (!block) throw std::bad_alloc();
+        if (!block) throw TableFull(false, side_list_limit_, size_);
         auto* tags = static_cast<uint16_t*>(block);
         auto* slots = reinterpret_cast<TTSlot*>(tags + capacity);
         try {
@@ -370,6 +470,10 @@ class TranspositionTable {
     uint64_t epoch_ = 0;  // changes whenever slots may move or empty
     TTPayload zero_{};
     bool has_zero_ = false;
+    size_t chosen_limit_ = 0;  // 0: the default
+    // The ceiling as last read, for side lists: read afresh only when the
+    // arrays are made, grow or are cleared, not on every store of a list.
+    size_t side_list_limit_ = ~size_t{0};
     std::unordered_map<uint64_t, std::vector<uint8_t>> overflow_;
 };
 

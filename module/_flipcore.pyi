@@ -19,3 +19,12 @@ def minimax_moves(
     /,
 ) -> _MinimaxResult:
     """Run minimax. Returns {"moves": [(col, row), ...], "val": score}"""
+
+class _TableMemory(TypedDict):
+    limit: int
+    bytes: int
+    entries: int
+    max_entries: int
+
+def _table_memory(limit: int | None = None, /) -> _TableMemory:
+    """The transposition table's memory ceiling and use, in bytes; sets the ceiling first when limit is given (0: the default)"""

@@ -4,7 +4,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 
 #include "engine/search.h"
@@ -87,10 +89,31 @@ py::dict minimax_moves(const BoardRows& rows, int player, int depth, double alph
     return out;
 }
 
+// The table's memory: sets the ceiling first when `limit` is given (bytes;
+// 0 restores the default), then reports the ceiling, the bytes and entries
+// the table holds, and the most entries it can hold under the ceiling.
+py::dict table_memory(std::optional<int64_t> limit) {
+    auto& table = flipcore::tt;
+    if (limit) {
+        if (*limit < 0) throw py::value_error("limit must be 0 (the default) or more bytes, got " + std::to_string(*limit));
+        table.set_limit(static_cast<size_t>(*limit));
+    }
+    const size_t ceiling = table.limit();
+    py::dict out;
+    out["limit"] = ceiling;
+    out["bytes"] = table.bytes();
+    out["entries"] = table.size();
+    out["max_entries"] = flipcore::TranspositionTable::max_entries(ceiling);
+    return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_flipcore, m) {
     flipcore::init_zobrist_random();
     m.def("init", &flipcore::init, "Initialize Zobrist hash keys and clear the transposition table");
     m.def("minimax_moves", &minimax_moves, "Run minimax. Returns {\"moves\": [(col, row), ...], \"val\": score}");
+    m.def("_table_memory", &table_memory, py::arg("limit") = py::none(), py::pos_only(),
+          "The transposition table's memory ceiling and use, in bytes; sets the ceiling first when limit is "
+          "given (0: the default)");
 }
