@@ -1,0 +1,461 @@
+"""The web app: the page, its assets, and the JSON API the page calls.
+
+Each open page creates a game (POST /api/games) and gets an id; every later
+request names that id, so pages never mix their games. Requests of one page
+run one at a time: a new one stops the page's running search first (the
+stopped request answers 409, a stopped stream ends with a "stopped" line).
+
+Every request is checked before anything runs: the body is a small JSON
+object with only known fields of the right types, positions and records
+are read by Position and Game, depths and times lie within the caps. A bad
+request gets a 4xx answer {"error": message}; nothing a page sends reaches a
+file, and no search outlives its time cap (see flipcore.web.engine).
+"""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import math
+import os
+from collections.abc import AsyncIterator, Awaitable, Callable
+from contextlib import asynccontextmanager
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+from starlette.applications import Starlette
+from starlette.exceptions import HTTPException
+from starlette.middleware import Middleware
+from starlette.middleware.trustedhost import TrustedHostMiddleware
+from starlette.requests import Request
+from starlette.responses import FileResponse, JSONResponse, Response, StreamingResponse
+from starlette.routing import Mount, Route
+from starlette.staticfiles import StaticFiles
+
+from flipcore.game import Game, GameRecordError
+from flipcore.svg import _CELL, _EXTENT, _MARGIN, svg
+from flipcore.position import BLACK, SIDE_CHARS, WHITE, Position, parse_square, square_name
+from flipcore.web.engine import EnginePool, JobStopped, WorkerError
+from flipcore.web.games import ENGINE, YOU, Page, PageGame, PageRegistry, Refused
+
+STATIC = Path(__file__).parent / "static"
+
+# No game lasts more than 60 moves, so no search needs to go deeper.
+MAX_DEPTH = 60
+# Host names a page on this machine reaches the server by; other names are
+# refused so that a web site cannot reach the server through a name of its own.
+LOCAL_HOSTS = ["127.0.0.1", "localhost", "[::1]", "::1"]
+
+
+@dataclass(frozen=True)
+class Limits:
+    """The caps every request is held to."""
+
+    move_seconds: float = 30.0  # longest time the engine may take for a move
+    depth_move_seconds: float = 10.0  # the cap of a move asked by depth alone
+    analyse_seconds: float = 60.0  # longest analysis
+    review_seconds: float = 180.0  # longest review of a game
+    review_depth: int = 12  # deepest review search
+    min_seconds: float = 0.05
+    pages: int = 256  # games kept at once; the longest unused goes first
+    body_bytes: int = 16384  # largest request body
+
+
+DEFAULT_DEPTH = 8
+DEFAULT_REVIEW_DEPTH = 6
+DEFAULT_ANALYSE_SECONDS = 10.0
+
+
+def _fail(status: int, message: str) -> HTTPException:
+    return HTTPException(status_code=status, detail=message)
+
+
+class Body:
+    """A request's JSON object, read field by field with checks."""
+
+    def __init__(self, fields: dict[str, Any], allowed: tuple[str, ...]) -> None:
+        unknown = sorted(set(fields) - set(allowed))
+        if unknown:
+            known = ", ".join(allowed) or "none"
+            raise _fail(400, f"unknown field(s) {', '.join(unknown)}; this request takes: {known}")
+        self.fields = fields
+
+    def text(self, name: str, longest: int) -> str | None:
+        value = self.fields.get(name)
+        if value is None:
+            return None
+        if not isinstance(value, str):
+            raise _fail(400, f"{name} must be a string, got {json.dumps(value)}")
+        if len(value) > longest:
+            raise _fail(400, f"{name} is too long: {len(value)} characters, at most {longest}")
+        return value
+
+    def whole(self, name: str, low: int, high: int) -> int | None:
+        value = self.fields.get(name)
+        if value is None:
+            return None
+        if type(value) is not int or not low <= value <= high:
+            raise _fail(400, f"{name} must be a whole number from {low} to {high}, got {json.dumps(value)}")
+        return value
+
+    def seconds(self, name: str, low: float, high: float) -> float | None:
+        value = self.fields.get(name)
+        if value is None:
+            return None
+        if type(value) not in (int, float) or not math.isfinite(value) or not low <= value <= high:
+            raise _fail(400, f"{name} must be a number of seconds from {low:g} to {high:g}, got {json.dumps(value)}")
+        return float(value)
+
+    def side(self, name: str) -> int | None:
+        value = self.fields.get(name)
+        if value is None:
+            return None
+        if value not in ("X", "O"):
+            raise _fail(400, f"{name} must be \"X\" or \"O\", got {json.dumps(value)}")
+        return BLACK if value == "X" else WHITE
+
+
+async def read_body(request: Request, limits: Limits, allowed: tuple[str, ...]) -> Body:
+    """The request's JSON object; an empty body is an empty object."""
+    declared = request.headers.get("content-length")
+    if declared is not None and (not declared.isdigit() or int(declared) > limits.body_bytes):
+        raise _fail(413, f"the request body is larger than {limits.body_bytes} bytes")
+    raw = b""
+    async for chunk in request.stream():
+        raw += chunk
+        if len(raw) > limits.body_bytes:
+            raise _fail(413, f"the request body is larger than {limits.body_bytes} bytes")
+    if not raw.strip():
+        return Body({}, allowed)
+    kind = request.headers.get("content-type", "").split(";")[0].strip().lower()
+    # Asking for JSON also keeps other sites' plain form posts out.
+    if kind != "application/json":
+        raise _fail(415, "send the request body as JSON (Content-Type: application/json)")
+    try:
+        fields = json.loads(raw)
+    except (ValueError, UnicodeDecodeError) as err:
+        raise _fail(400, f"the request body is not valid JSON: {err}") from None
+    if not isinstance(fields, dict):
+        raise _fail(400, "the request body must be a JSON object")
+    return Body(fields, allowed)
+
+
+class Superseded(Exception):
+    """A newer request from the same page stopped this one."""
+
+
+class Server:
+    """The app's state: the pages' games, their running tasks, the engine pool."""
+
+    def __init__(self, limits: Limits, workers: int) -> None:
+        self.limits = limits
+        self.pages = PageRegistry(limits.pages)
+        self.pool = EnginePool(workers)
+        self.tasks: dict[str, asyncio.Task[Any]] = {}
+
+    # -- the page's one running task ---------------------------------------
+
+    async def replace_task(self, page_id: str, work: Callable[[], Awaitable[Any]]) -> asyncio.Task[Any]:
+        """Stops the page's running task, then starts `work` as its new one."""
+        await self.stop_task(page_id)
+
+        async def run() -> Any:
+            return await work()
+
+        task = asyncio.create_task(run())
+        self.tasks[page_id] = task
+        task.add_done_callback(lambda done: self._forget(page_id, done))
+        return task
+
+    def _forget(self, page_id: str, task: asyncio.Task[Any]) -> None:
+        if self.tasks.get(page_id) is task:
+            del self.tasks[page_id]
+
+    async def stop_task(self, page_id: str) -> None:
+        old = self.tasks.get(page_id)
+        if old is not None and not old.done():
+            old.cancel()
+            await asyncio.gather(old, return_exceptions=True)
+
+    async def exclusive(self, page_id: str, work: Callable[[], Awaitable[Any]]) -> Any:
+        """Runs `work` as the page's task and waits for it; Superseded when
+        a newer request of the page stopped it."""
+        task = await self.replace_task(page_id, work)
+        try:
+            return await asyncio.shield(task)
+        except asyncio.CancelledError:
+            current = asyncio.current_task()
+            if current is not None and current.cancelling():
+                # This request itself is going away (the page closed).
+                task.cancel()
+                raise
+            raise Superseded() from None
+
+    # -- requests ----------------------------------------------------------
+
+    def page_of(self, request: Request) -> tuple[str, Page]:
+        page_id = request.path_params["page"]
+        page = self.pages.get(page_id)
+        if page is None:
+            raise _fail(404, "no such game on this server (it may have been closed); start a new game")
+        return page_id, page
+
+    def game_from(self, body: Body, human: int) -> PageGame:
+        """A new game from the request's start position and record, if any."""
+        start = None
+        position_text = body.text("position", 200)
+        if position_text is not None:
+            try:
+                start = Position.from_text(position_text)
+            except ValueError as err:
+                raise _fail(400, str(err)) from None
+        record = body.text("record", 2000)
+        if record is None:
+            return PageGame(start or Position.start(), human)
+        try:
+            game = Game.from_record(record, start=start)
+        except (GameRecordError, ValueError) as err:
+            raise _fail(400, f"bad game record: {err}") from None
+        return PageGame.replay(game.start, list(game.moves), human)
+
+    def state(self, page_id: str, page: Page, said: list[str] | None = None) -> dict[str, Any]:
+        game = page.game
+        position = game.position
+        turn = game.turn()
+        legal = position.legal_moves() if turn == YOU else []
+        x, o = position.discs()
+        result = None
+        if turn == "over":
+            winner = "X" if x > o else "O" if o > x else None
+            mine = x if game.human == BLACK else o
+            theirs = o if game.human == BLACK else x
+            verdict = "You win." if mine > theirs else "The engine wins." if theirs > mine else "A draw."
+            words = f"{winner} wins {max(x, o)}-{min(x, o)}" if winner else f"draw {x}-{o}"
+            result = {"X": x, "O": o, "winner": winner, "words": words, "verdict": verdict}
+        last = next((ply for ply in reversed(game.plies) if ply.move is not None), None)
+        return {
+            "id": page_id,
+            "position": position.text(),
+            "player": SIDE_CHARS[position.player],
+            "you": SIDE_CHARS[game.human],
+            "turn": turn,
+            "legal": [square_name(m) for m in legal],
+            "discs": {"X": x, "O": o},
+            "empties": 64 - x - o,
+            "svg": svg(position, moves=legal, size=480),
+            "geometry": {"extent": _EXTENT, "margin": _MARGIN, "cell": _CELL},
+            "last_move": last.name() if last else None,
+            "plies": [{"side": SIDE_CHARS[p.side], "move": p.name(), "by": p.by} for p in game.plies],
+            "record": game.record(),
+            "can_undo": any(p.move is not None and p.side == game.human for p in game.plies),
+            "announce": said or [],
+            "result": result,
+            "settings": {"depth": page.depth, "seconds": page.seconds},
+        }
+
+
+def _json(data: dict[str, Any], status: int = 200) -> JSONResponse:
+    return JSONResponse(data, status_code=status)
+
+
+def create_app(
+    limits: Limits | None = None,
+    workers: int | None = None,
+    allowed_hosts: list[str] | None = None,
+) -> Starlette:
+    """The web app. `workers`: engine processes (default: up to 2, one per
+    core); `allowed_hosts`: the Host names accepted (default: this machine's
+    own names; ["*"] accepts any)."""
+    limits = limits or Limits()
+    server = Server(limits, workers or max(1, min(2, os.cpu_count() or 1)))
+
+    async def index(request: Request) -> Response:
+        return FileResponse(STATIC / "index.html", headers={"Cache-Control": "no-store"})
+
+    async def create(request: Request) -> Response:
+        body = await read_body(request, limits, ("side", "position", "record", "depth", "seconds"))
+        human = body.side("side") or BLACK
+        game = server.game_from(body, human)
+        page = Page(
+            game,
+            body.whole("depth", 1, MAX_DEPTH) or DEFAULT_DEPTH,
+            body.seconds("seconds", limits.min_seconds, limits.move_seconds),
+        )
+        page_id = server.pages.add(page)
+        return _json(server.state(page_id, page), 201)
+
+    async def show(request: Request) -> Response:
+        page_id, page = server.page_of(request)
+        return _json(server.state(page_id, page))
+
+    async def new_game(request: Request) -> Response:
+        page_id, page = server.page_of(request)
+        body = await read_body(request, limits, ("side", "position", "record"))
+        human = body.side("side") or page.game.human
+        game = server.game_from(body, human)
+        await server.stop_task(page_id)
+        page.game = game
+        said = ["You play X, who moves first." if human == BLACK else "You play O; the engine (X) moves first."]
+        return _json(server.state(page_id, page, said))
+
+    async def move(request: Request) -> Response:
+        page_id, page = server.page_of(request)
+        body = await read_body(request, limits, ("move",))
+        name = body.text("move", 8)
+        if name is None:
+            raise _fail(400, "say which square to play, as {\"move\": \"d3\"}")
+        try:
+            square = parse_square(name)
+        except ValueError as err:
+            raise _fail(400, str(err)) from None
+        await server.stop_task(page_id)
+        try:
+            said = page.game.play(square, YOU)
+        except Refused as err:
+            raise _fail(409, str(err)) from None
+        return _json(server.state(page_id, page, said))
+
+    async def undo(request: Request) -> Response:
+        page_id, page = server.page_of(request)
+        await read_body(request, limits, ())
+        await server.stop_task(page_id)
+        try:
+            page.game.undo()
+        except Refused as err:
+            raise _fail(409, str(err)) from None
+        return _json(server.state(page_id, page, ["Your last move was taken back."]))
+
+    async def engine_move(request: Request) -> Response:
+        page_id, page = server.page_of(request)
+        body = await read_body(request, limits, ("depth", "seconds"))
+        depth = body.whole("depth", 1, MAX_DEPTH)
+        seconds = body.seconds("seconds", limits.min_seconds, limits.move_seconds)
+        if depth is not None:
+            page.depth = depth
+            page.seconds = seconds
+        elif seconds is not None:
+            page.seconds = seconds
+        # By time alone the engine deepens until the time is up.
+        depth = depth or (page.depth if page.seconds is None else MAX_DEPTH)
+        cap = page.seconds if page.seconds is not None else limits.depth_move_seconds
+        game = page.game
+        if game.turn() != ENGINE:
+            raise _fail(409, "it is not the engine's turn" if game.turn() == YOU else "the game is over")
+        before = game.position
+        job = {"kind": "move", "position": before.text(), "depth": depth}
+
+        async def work() -> dict[str, Any]:
+            return await server.pool.run(job, cap)
+
+        try:
+            found = await server.exclusive(page_id, work)
+        except Superseded:
+            raise _fail(409, "stopped: a newer request from this page came first") from None
+        except (WorkerError, JobStopped) as err:
+            raise _fail(503, f"the engine could not answer: {err}") from None
+        if game is not page.game or game.position != before:
+            raise _fail(409, "the game changed while the engine was thinking")
+        said = [f"The engine ({SIDE_CHARS[before.player]}) plays {found['move']}."]
+        if found.get("timed_out") and found.get("depth"):
+            said.append(f"It ran out of time and played its choice at depth {found['depth']['depth']}.")
+        said += game.play(parse_square(found["move"]), ENGINE)
+        state = server.state(page_id, page, said)
+        state["engine"] = {"exact": found.get("exact"), "depth": found.get("depth")}
+        return _json(state)
+
+    async def stream(page_id: str, job: dict[str, Any], seconds: float) -> Response:
+        """Runs `job` as the page's task and streams its lines as JSON, one a
+        line; the last line says how it ended ("done", "stopped", "error")."""
+        lines: asyncio.Queue[dict[str, Any] | None] = asyncio.Queue()
+
+        async def work() -> dict[str, Any]:
+            return await server.pool.run(job, seconds, lines.put_nowait)
+
+        task = await server.replace_task(page_id, work)
+        task.add_done_callback(lambda _: lines.put_nowait(None))
+
+        async def body() -> AsyncIterator[bytes]:
+            try:
+                while (line := await lines.get()) is not None:
+                    yield json.dumps(line).encode() + b"\n"
+                if task.cancelled():
+                    end = {"type": "stopped", "reason": "a newer request from this page came first"}
+                elif isinstance(task.exception(), JobStopped):
+                    end = {"type": "stopped", "reason": "out of time"}
+                elif task.exception() is not None:
+                    end = {"type": "error", "message": f"the engine could not answer: {task.exception()}"}
+                else:
+                    end = dict(task.result(), type="done")
+                yield json.dumps(end).encode() + b"\n"
+            finally:
+                # The page went away: stop its job.
+                if not task.done():
+                    task.cancel()
+
+        return StreamingResponse(
+            body(), media_type="application/x-ndjson", headers={"Cache-Control": "no-store"}
+        )
+
+    async def analyse(request: Request) -> Response:
+        page_id, page = server.page_of(request)
+        body = await read_body(request, limits, ("seconds", "max_depth"))
+        seconds = body.seconds("seconds", limits.min_seconds, limits.analyse_seconds) or min(
+            DEFAULT_ANALYSE_SECONDS, limits.analyse_seconds
+        )
+        max_depth = body.whole("max_depth", 1, MAX_DEPTH) or MAX_DEPTH
+        if page.game.position.is_over():
+            raise _fail(409, "the game is over: there is nothing to analyse")
+        job = {"kind": "analyse", "position": page.game.position.text(), "max_depth": max_depth}
+        return await stream(page_id, job, seconds)
+
+    async def review(request: Request) -> Response:
+        page_id, page = server.page_of(request)
+        body = await read_body(request, limits, ("depth",))
+        depth = body.whole("depth", 1, limits.review_depth) or min(DEFAULT_REVIEW_DEPTH, limits.review_depth)
+        moves = page.game.moves()
+        if not moves:
+            raise _fail(409, "no move has been played yet: there is nothing to review")
+        job = {
+            "kind": "review",
+            "start": page.game.start.text(),
+            "moves": [square_name(m) for m in moves],
+            "depth": depth,
+        }
+        return await stream(page_id, job, limits.review_seconds)
+
+    async def http_error(request: Request, exc: Exception) -> Response:
+        assert isinstance(exc, HTTPException)
+        return _json({"error": exc.detail}, exc.status_code)
+
+    async def server_error(request: Request, exc: Exception) -> Response:
+        # Never a stack trace to the page; the server's log has it.
+        return _json({"error": "the server failed to answer this request"}, 500)
+
+    @asynccontextmanager
+    async def lifespan(app: Starlette) -> AsyncIterator[None]:
+        yield
+        await server.pool.close()
+
+    api = "/api/games"
+    routes = [
+        Route("/", index),
+        Route(api, create, methods=["POST"]),
+        Route(api + "/{page}", show, methods=["GET"]),
+        Route(api + "/{page}/new", new_game, methods=["POST"]),
+        Route(api + "/{page}/move", move, methods=["POST"]),
+        Route(api + "/{page}/undo", undo, methods=["POST"]),
+        Route(api + "/{page}/engine", engine_move, methods=["POST"]),
+        Route(api + "/{page}/analyse", analyse, methods=["POST"]),
+        Route(api + "/{page}/review", review, methods=["POST"]),
+        Mount("/static", StaticFiles(directory=STATIC), name="static"),
+    ]
+    middleware = [Middleware(TrustedHostMiddleware, allowed_hosts=allowed_hosts or LOCAL_HOSTS)]
+    app = Starlette(
+        routes=routes,
+        middleware=middleware,
+        exception_handlers={HTTPException: http_error, Exception: server_error},
+        lifespan=lifespan,
+    )
+    app.state.server = server
+    return app

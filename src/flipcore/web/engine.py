@@ -1,0 +1,197 @@
+"""The server's side of the engine workers (flipcore.web.worker): a small
+pool of worker processes, each running one job at a time, and the rules for
+stopping a job.
+
+A job ends in one of three ways: it finishes; the worker's own timer stops
+it at its time limit; or the server stops it, because the page sent a newer
+request (the asyncio task awaiting the job is cancelled) or because the job
+overran its hard limit. The server stops a job with SIGINT, which the
+engine notices within a millisecond or so; a worker that has not answered
+a grace period later is killed and replaced, so no job outlives its limit
+by more than that grace.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import signal
+import sys
+import time
+from collections.abc import Callable
+from typing import Any
+
+# How long a worker may take to stop after it is told to, before it is killed.
+STOP_GRACE_SECONDS = 2.0
+# How long a new worker may take to start (an interpreter and the package).
+START_SECONDS = 30.0
+
+
+class WorkerError(Exception):
+    """The job failed in the worker (the message says why) or the worker died."""
+
+
+class JobStopped(Exception):
+    """The job ran out of time; .partial holds whatever it had sent."""
+
+
+Progress = Callable[[dict[str, Any]], None]
+
+
+class Worker:
+    """One worker process and the job it runs."""
+
+    def __init__(self, process: asyncio.subprocess.Process) -> None:
+        self.process = process
+        self.alive = True
+
+    @classmethod
+    async def start(cls) -> Worker:
+        # -P keeps the current directory (perhaps a source tree) off sys.path.
+        process = await asyncio.create_subprocess_exec(
+            sys.executable,
+            "-P",
+            "-m",
+            "flipcore.web.worker",
+            stdin=asyncio.subprocess.PIPE,
+            stdout=asyncio.subprocess.PIPE,
+            limit=1 << 24,
+        )
+        worker = cls(process)
+        ready = await worker._read(time.monotonic() + START_SECONDS)
+        if ready is None or ready.get("type") != "ready":
+            await worker.kill()
+            raise WorkerError("the engine worker did not start")
+        return worker
+
+    async def _read(self, deadline: float) -> dict[str, Any] | None:
+        """The worker's next line; None when it died or the deadline passed."""
+        assert self.process.stdout is not None
+        try:
+            raw = await asyncio.wait_for(self.process.stdout.readline(), max(deadline - time.monotonic(), 0.0))
+        except asyncio.TimeoutError:
+            return None
+        if not raw:
+            self.alive = False
+            return None
+        message: dict[str, Any] = json.loads(raw)
+        return message
+
+    async def kill(self) -> None:
+        self.alive = False
+        if self.process.returncode is None:
+            self.process.kill()
+        await self.process.wait()
+
+    async def close(self) -> None:
+        """Ends an idle worker: closing its input ends its loop."""
+        self.alive = False
+        if self.process.returncode is None and self.process.stdin is not None:
+            self.process.stdin.close()
+            try:
+                await asyncio.wait_for(self.process.wait(), STOP_GRACE_SECONDS)
+            except asyncio.TimeoutError:
+                pass
+        await self.kill()
+
+    async def run(self, job: dict[str, Any], seconds: float, progress: Progress | None) -> dict[str, Any]:
+        """Runs `job` for at most `seconds` (the worker's own limit; the hard
+        limit adds the grace), passing progress lines to `progress`. Returns
+        the final "result" line; raises JobStopped when time ran out,
+        WorkerError when the job failed, and CancelledError, after stopping
+        the worker's job, when the awaiting task is cancelled."""
+        assert self.process.stdin is not None
+        line = dict(job, seconds_cap=seconds)
+        self.process.stdin.write(json.dumps(line).encode() + b"\n")
+        hard_deadline = time.monotonic() + seconds + STOP_GRACE_SECONDS
+        started = False
+        try:
+            while True:
+                message = await self._read(hard_deadline)
+                if message is None:
+                    break
+                kind = message.get("type")
+                if kind == "started":
+                    started = True
+                elif kind == "result":
+                    return message
+                elif kind == "stopped":
+                    raise JobStopped(message.get("reason", "time"))
+                elif kind == "error":
+                    raise WorkerError(str(message.get("message")))
+                elif progress is not None:
+                    progress(message)
+        except asyncio.CancelledError:
+            await asyncio.shield(self._stop(started))
+            raise
+        # The worker died, or overran its own limit and the grace.
+        await self.kill()
+        raise WorkerError("the engine worker stopped answering; it was restarted")
+
+    async def _stop(self, started: bool) -> None:
+        """Stops the running job and reads up to its final line, so that the
+        worker is ready for the next job; kills it if it does not answer."""
+        deadline = time.monotonic() + STOP_GRACE_SECONDS
+        try:
+            while True:
+                if started and self.process.returncode is None:
+                    self.process.send_signal(signal.SIGINT)
+                    started = False  # one signal is enough
+                message = await self._read(deadline)
+                if message is None:
+                    break
+                kind = message.get("type")
+                if kind == "started":
+                    started = True
+                elif kind in ("result", "stopped", "error"):
+                    return
+        except (ValueError, OSError):
+            pass
+        await self.kill()
+
+
+class EnginePool:
+    """At most `size` workers, started when first needed; a job waits for a
+    free worker. Workers outlive jobs, so the interpreter and the package
+    load once, not per job."""
+
+    def __init__(self, size: int) -> None:
+        if size < 1:
+            raise ValueError(f"the pool needs at least one worker, got {size}")
+        self.size = size
+        self._idle: list[Worker] = []
+        self._free: asyncio.Semaphore | None = None
+        self._busy: set[Worker] = set()
+        self.jobs_run = 0
+
+    async def run(
+        self,
+        job: dict[str, Any],
+        seconds: float,
+        progress: Progress | None = None,
+    ) -> dict[str, Any]:
+        """Runs `job` on a free worker; see Worker.run."""
+        if self._free is None:
+            self._free = asyncio.Semaphore(self.size)
+        async with self._free:
+            worker = self._idle.pop() if self._idle else await Worker.start()
+            self._busy.add(worker)
+            try:
+                self.jobs_run += 1
+                return await worker.run(job, seconds, progress)
+            finally:
+                self._busy.discard(worker)
+                if worker.alive:
+                    self._idle.append(worker)
+
+    def pids(self) -> list[int]:
+        return [w.process.pid for w in self._idle + list(self._busy)]
+
+    async def close(self) -> None:
+        """Ends every worker."""
+        idle, self._idle = self._idle, []
+        busy = list(self._busy)
+        for worker in idle:
+            await worker.close()
+        for worker in busy:
+            await worker.kill()

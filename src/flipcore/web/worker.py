@@ -1,0 +1,302 @@
+"""The web page's engine worker: a separate process that runs searches,
+solves and reviews for the server, one job at a time.
+
+The engine holds the interpreter lock for a whole search, so a search in a
+thread of the server would stall every other page; in a process of its own
+it stalls nothing. The server talks to the worker over its standard input
+and output, one JSON object a line: a job in, progress lines and one final
+line out. First "started", then progress lines, then one final line, whose "type"
+is "result", "stopped" (with "reason": "cancelled" or "time") or "error"
+(with "message").
+
+Stopping: the worker limits each job's time itself with a timer (SIGALRM),
+and the server stops a job early with SIGINT. Both signals raise Stop only
+while a job computes; one that arrives while the worker writes a line is
+remembered and raised as soon as the computing goes on, so that no line is
+ever cut in half and no stop is lost. The engine and the solver check for
+signals as they run, so a stop takes effect within a millisecond or so.
+"""
+
+from __future__ import annotations
+
+import importlib
+import json
+import math
+import os
+import signal
+import sys
+import time
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from types import FrameType
+from typing import Any, BinaryIO
+
+from flipcore.position import Position, Square, parse_square, square_name
+from flipcore.search import init, search
+
+# Engine values at or beyond this size score a finished game: the disc
+# difference pushed past it.
+FINAL_VALUE = 100000.0
+# Engine values below this size read as an even game, and from the second
+# as one side clearly better (a corner early in the game is about 1000).
+EVEN_BELOW = 40.0
+CLEARLY_BETTER_FROM = 400.0
+# The depth of the quick searches that show a first opinion at once, and
+# that stand in when the exact solve runs out of time.
+QUICK_DEPTH = 6
+
+
+class Stop(Exception):
+    """The job must end now: reason "cancelled" (by the server) or "time"."""
+
+    def __init__(self, reason: str) -> None:
+        super().__init__(reason)
+        self.reason = reason
+
+
+class _Signals:
+    """Turns SIGINT and SIGALRM into Stop, only inside computing()."""
+
+    def __init__(self) -> None:
+        self.busy = False
+        self.pending: str | None = None
+
+    def install(self) -> None:
+        signal.signal(signal.SIGINT, self._on_signal)
+        signal.signal(signal.SIGALRM, self._on_signal)
+
+    def _on_signal(self, signum: int, frame: FrameType | None) -> None:
+        reason = "cancelled" if signum == signal.SIGINT else "time"
+        if self.pending is None:
+            self.pending = reason
+        if self.busy:
+            raise Stop(reason)
+
+    def begin_job(self, seconds: float) -> None:
+        self.pending = None
+        signal.setitimer(signal.ITIMER_REAL, max(seconds, 0.001))
+
+    def end_job(self) -> None:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        self.busy = False
+
+    @contextmanager
+    def computing(self) -> Iterator[None]:
+        if self.pending is not None:
+            raise Stop(self.pending)
+        self.busy = True
+        try:
+            yield
+        finally:
+            self.busy = False
+
+
+_signals = _Signals()
+
+
+def describe_value(value: float) -> str:
+    """An engine value in words, from X's point of view."""
+    if abs(value) >= FINAL_VALUE:
+        margin = int(abs(value) - FINAL_VALUE)
+        winner = "X" if value > 0 else "O"
+        return f"{winner} wins by {margin}" if margin else "a draw"
+    side = "X" if value > 0 else "O"
+    # Engine units: a corner early in the game is worth about 1000.
+    if abs(value) < EVEN_BELOW:
+        return "about even"
+    if abs(value) < CLEARLY_BETTER_FROM:
+        return f"{side} is a little better"
+    return f"{side} is better"
+
+
+def _empties(position: Position) -> int:
+    x, o = position.discs()
+    return 64 - x - o
+
+
+def send_inside(send: Callable[[dict[str, Any]], None], message: dict[str, Any]) -> None:
+    """Sends a line from a callback inside computing(): stops are held back
+    while it is written, and one that came meanwhile is raised right after."""
+    _signals.busy = False
+    try:
+        send(message)
+    finally:
+        _signals.busy = True
+    if _signals.pending is not None:
+        raise Stop(_signals.pending)
+
+
+def _depth_line(result_depth: int, value: float, moves: tuple[Square, ...], seconds: float) -> dict[str, Any]:
+    return {
+        "type": "depth",
+        "depth": result_depth,
+        "value": value if math.isfinite(value) else 0.0,
+        "words": describe_value(value),
+        "moves": [square_name(m) for m in moves],
+        "seconds": round(seconds, 4),
+    }
+
+
+def _solver() -> Any:
+    """flipcore.solve, or None while the solver is not built."""
+    try:
+        solve_module = importlib.import_module("flipcore.solve")
+        solve_module._solver()
+    except ImportError:
+        return None
+    return solve_module
+
+
+def _solve_line(found: Any) -> dict[str, Any]:
+    return {
+        "type": "exact",
+        "score": found.score,
+        "words": found.describe(),
+        "moves": found.names(),
+        "line": found.line_names(),
+        "seconds": round(found.seconds, 4),
+    }
+
+
+def _deepen(position: Position, max_depth: int, send: Callable[[dict[str, Any]], None]) -> dict[str, Any] | None:
+    """Searches depth 1, 2, ... max_depth, sending each depth's line; the
+    deepest finished line, when time runs out or max_depth is reached."""
+    best: dict[str, Any] | None = None
+    init()
+    try:
+        for depth in range(1, max_depth + 1):
+            with _signals.computing():
+                found = search(position, depth)
+            best = _depth_line(depth, found.value, found.moves, found.seconds)
+            send(best)
+    except Stop as stop:
+        if stop.reason != "time":
+            raise
+    return best
+
+
+def job_move(job: dict[str, Any], send: Callable[[dict[str, Any]], None]) -> dict[str, Any]:
+    """The engine's move: the exact solver's near the end, else the best
+    move of the deepest search that finished in time."""
+    position = Position.from_text(job["position"])
+    depth = min(int(job["depth"]), _empties(position))
+    solver = _solver()
+    if solver is not None and _empties(position) <= solver.EXACT_EMPTIES:
+        try:
+            with _signals.computing():
+                found = solver.solve(position)
+            if found.moves:
+                return {"type": "result", "move": found.names()[0], "exact": _solve_line(found), "depth": None}
+        except Stop as stop:
+            if stop.reason != "time":
+                raise
+        # Out of time: a quick search without the timer, a few milliseconds.
+        _signals.pending = None
+        found_search = search(position, min(QUICK_DEPTH, depth))
+        line = _depth_line(found_search.depth, found_search.value, found_search.moves, found_search.seconds)
+        return {"type": "result", "move": line["moves"][0], "exact": None, "depth": line, "timed_out": True}
+    best = _deepen(position, depth, send)
+    if best is None or not best["moves"]:
+        # Not even depth 1 finished (only under a tiny time limit).
+        _signals.pending = None
+        found_search = search(position, 1)
+        best = _depth_line(1, found_search.value, found_search.moves, found_search.seconds)
+    return {"type": "result", "move": best["moves"][0], "exact": None, "depth": best, "timed_out": best["depth"] < depth}
+
+
+def job_analyse(job: dict[str, Any], send: Callable[[dict[str, Any]], None]) -> dict[str, Any]:
+    """Deepening lines, then near the end the exact solve with its proven
+    bounds as they narrow."""
+    position = Position.from_text(job["position"])
+    empties = _empties(position)
+    solver = _solver()
+    if solver is not None and empties <= solver.EXACT_EMPTIES:
+        _deepen(position, min(QUICK_DEPTH, empties, int(job["max_depth"])), send)
+
+        def bounds(lower: int, upper: int) -> None:
+            send_inside(send, {"type": "bounds", "lower": lower, "upper": upper})
+
+        try:
+            with _signals.computing():
+                found = solver.solve(position, progress=bounds)
+        except Stop as stop:
+            if stop.reason != "time":
+                raise
+            return {"type": "result", "reason": "time"}
+        send(_solve_line(found))
+        return {"type": "result", "reason": "exact"}
+    best = _deepen(position, min(int(job["max_depth"]), max(empties, 1)), send)
+    finished = best is not None and best["depth"] >= min(int(job["max_depth"]), max(empties, 1))
+    return {"type": "result", "reason": "depth" if finished else "time"}
+
+
+def job_review(job: dict[str, Any], send: Callable[[dict[str, Any]], None]) -> dict[str, Any]:
+    """The review of a finished game, as its to_dict()."""
+    from flipcore.game import Game
+    from flipcore.review import review
+
+    start = Position.from_text(job["start"])
+    game = Game(start, [parse_square(m) for m in job["moves"]])
+
+    def progress(done: int, total: int) -> None:
+        send_inside(send, {"type": "progress", "done": done, "total": total})
+
+    with _signals.computing():
+        done = review(game, depth=int(job["depth"]), progress=progress)
+    return {"type": "result", "review": done.to_dict()}
+
+
+def job_sleep(job: dict[str, Any], send: Callable[[dict[str, Any]], None]) -> dict[str, Any]:
+    """Busy for a while in Python: lets tests stop a job at a known moment."""
+    until = time.monotonic() + float(job["seconds"])
+    with _signals.computing():
+        while time.monotonic() < until:
+            pass
+    return {"type": "result"}
+
+
+JOBS: dict[str, Callable[[dict[str, Any], Callable[[dict[str, Any]], None]], dict[str, Any]]] = {
+    "move": job_move,
+    "analyse": job_analyse,
+    "review": job_review,
+    "sleep": job_sleep,
+}
+
+
+def serve(jobs_in: BinaryIO, lines_out: BinaryIO) -> None:
+    """Runs jobs from `jobs_in` until it closes, answering on `lines_out`."""
+
+    def send(message: dict[str, Any]) -> None:
+        lines_out.write(json.dumps(message).encode() + b"\n")
+        lines_out.flush()
+
+    _signals.install()
+    send({"type": "ready"})
+    for raw in iter(jobs_in.readline, b""):
+        final: dict[str, Any]
+        try:
+            job = json.loads(raw)
+            _signals.begin_job(float(job["seconds_cap"]))
+            # The server signals a job only once it has started, so that no
+            # stop meant for this job can come before begin_job forgets old ones.
+            send({"type": "started"})
+            final = JOBS[job["kind"]](job, send)
+        except Stop as stop:
+            final = {"type": "stopped", "reason": stop.reason}
+        except Exception as err:  # reported to the server, which answers the page
+            final = {"type": "error", "message": f"{type(err).__name__}: {err}"}
+        finally:
+            _signals.end_job()
+        send(final)
+
+
+def main() -> None:
+    # The protocol owns the real standard output; anything else printed
+    # (a stray print, a library's message) goes to standard error.
+    lines_out = os.fdopen(os.dup(sys.stdout.fileno()), "wb")
+    os.dup2(sys.stderr.fileno(), sys.stdout.fileno())
+    serve(sys.stdin.buffer, lines_out)
+
+
+if __name__ == "__main__":
+    main()
