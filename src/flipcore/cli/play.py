@@ -5,7 +5,8 @@ from __future__ import annotations
 import argparse
 import sys
 
-from flipcore.cli.common import PLAY_DEPTH, depth_arg, outcome
+from flipcore.cli.common import PLAY_DEPTH, UsageError, depth_arg, outcome
+from flipcore.game import Game
 from flipcore.position import BLACK, SIDE_CHARS, WHITE, Position, square_name
 from flipcore.search import SearchResult, search
 
@@ -15,6 +16,18 @@ def _engine_move(position: Position, depth: int) -> tuple[SearchResult, tuple[in
     if not result.moves:
         raise RuntimeError(f"the engine found no move in {position.text()!r}")
     return result, result.moves[0]
+
+
+def _save_record(game: Game, save: str | None) -> None:
+    """Prints the game's record, and writes it to the file `save` if given."""
+    print(f"Record: {game.record()}")
+    if save is not None:
+        try:
+            with open(save, "w", encoding="utf-8") as file:
+                file.write(game.record() + "\n")
+        except OSError as err:
+            raise UsageError(f"cannot write {save}: {err.strerror or err}") from None
+        print(f"Record saved to {save}")
 
 
 def _ask_move(position: Position, echo: bool) -> Position | None:
@@ -49,6 +62,7 @@ def run_play(args: argparse.Namespace) -> int:
     print(f"You play {you}, the engine plays {engine} at depth {args.depth}. X moves first.")
     print("Type a square such as d3; '?' lists your moves, 'quit' stops.")
     position = Position.start()
+    game = Game()
     while not position.is_over():
         side = SIDE_CHARS[position.player]
         if not position.legal_moves():
@@ -60,18 +74,23 @@ def run_play(args: argparse.Namespace) -> int:
             after = _ask_move(position, echo)
             if after is None:
                 print("Game stopped before the end.")
+                _save_record(game, args.save)
                 return 1
+            # The one square the move filled.
+            game.append(next(m for m in position.legal_moves() if position.play(m) == after))
             position = after
         else:
             _, move = _engine_move(position, args.depth)
             print(f"The engine ({engine}) plays {square_name(move)}.", flush=True)
             position = position.play(move)
+            game.append(move)
     print()
     print(position)
     x, o = position.discs()
     mine, theirs = (x, o) if human == BLACK else (o, x)
     verdict = "You win." if mine > theirs else "The engine wins." if theirs > mine else "Nobody wins."
     print(f"Game over. {outcome(position)}. {verdict}")
+    _save_record(game, args.save)
     return 0
 
 
@@ -94,6 +113,7 @@ def run_selfplay(args: argparse.Namespace) -> int:
     print(position)
     print("Moves: " + " ".join(record))
     print(f"Result: {outcome(position)}")
+    _save_record(Game(moves=[m for m in record if m != "pass"]), args.save)
     return 0
 
 
@@ -112,10 +132,12 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> N
         default="X",
         help="your side (default X, who moves first)",
     )
+    play.add_argument("--save", metavar="FILE", help="write the game's record to FILE")
     play.set_defaults(run=run_play)
 
     selfplay = commands.add_parser(
         "selfplay", help="let the engine play itself", description="Let the engine play a game against itself."
     )
     selfplay.add_argument("--depth", metavar="N", type=depth_arg, default=PLAY_DEPTH, help=engine_depth)
+    selfplay.add_argument("--save", metavar="FILE", help="write the game's record to FILE")
     selfplay.set_defaults(run=run_selfplay)
