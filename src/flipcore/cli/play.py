@@ -89,8 +89,8 @@ def run_play(args: argparse.Namespace) -> int:
     x, o = position.discs()
     mine, theirs = (x, o) if human == BLACK else (o, x)
     verdict = "You win." if mine > theirs else "The engine wins." if theirs > mine else "Nobody wins."
-    print(f"Game over. {outcome(position)}. {verdict}")
     _save_record(game, args.save)
+    print(f"Game over. {outcome(position)}. {verdict}")
     return 0
 
 
