@@ -16,11 +16,11 @@ import os
 import sys
 from collections.abc import Callable, Sequence
 
-from flipcore.cli import analyse, batch, play, review, solve
+from flipcore.cli import analyse, batch, play, review, serve, solve
 from flipcore.cli.common import EXIT_INTERRUPTED, EXIT_USAGE, PROG, Parser, UsageError
 
 # Each command lives in its own module, which adds its subparser.
-_COMMANDS = (analyse, play, solve, batch, review)
+_COMMANDS = (analyse, play, solve, batch, review, serve)
 
 
 def _join_position_words(argv: list[str]) -> list[str]:

@@ -1,0 +1,102 @@
+"""flipcore serve: the local web page to play and analyse on."""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import ipaddress
+import sys
+import webbrowser
+
+from flipcore.cli.common import UsageError
+
+DEFAULT_HOST = "127.0.0.1"
+DEFAULT_PORT = 8000
+
+
+def is_loopback(host: str) -> bool:
+    """True for names and addresses that only this machine can reach."""
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host.strip("[]")).is_loopback
+    except ValueError:
+        return False
+
+
+def port_arg(text: str) -> int:
+    try:
+        port = int(text)
+    except ValueError:
+        port = -1
+    if not 0 <= port <= 65535:
+        raise argparse.ArgumentTypeError(f"port must be a whole number from 0 to 65535, got {text!r}")
+    return port
+
+
+def page_address(host: str, port: int) -> str:
+    shown = f"[{host}]" if ":" in host and not host.startswith("[") else host
+    return f"http://{shown}:{port}/"
+
+
+def run_serve(args: argparse.Namespace) -> int:
+    try:
+        import uvicorn
+
+        from flipcore.web.app import LOCAL_HOSTS, create_app
+    except ImportError as err:
+        raise UsageError(f"flipcore serve needs the web extra ({err.name} is missing): pip install 'flipcore[web]'") from None
+
+    local = is_loopback(args.host)
+    if not local:
+        print(
+            f"warning: listening on {args.host}, so other machines can reach this server and "
+            "use its engine; it has no login. Use the default 127.0.0.1 to keep it to this machine.",
+            file=sys.stderr,
+        )
+    app = create_app(allowed_hosts=LOCAL_HOSTS if local else ["*"])
+    config = uvicorn.Config(app, host=args.host, port=args.port, log_level="warning")
+    server = uvicorn.Server(config)
+
+    async def announce() -> None:
+        # The address once the socket listens (port 0 picks a free port).
+        while not server.started:
+            await asyncio.sleep(0.02)
+        port = args.port
+        for listening in server.servers:
+            for sock in listening.sockets:
+                port = sock.getsockname()[1]
+        address = page_address("127.0.0.1" if args.host in ("0.0.0.0", "::") else args.host, port)
+        print(f"flipcore is serving the board at {address} (Ctrl-C stops it)", flush=True)
+        if args.open:
+            webbrowser.open(address)
+
+    async def main() -> None:
+        watcher = asyncio.create_task(announce())
+        try:
+            await server.serve()
+        finally:
+            watcher.cancel()
+
+    try:
+        asyncio.run(main())
+    except SystemExit:
+        # uvicorn exits when it cannot listen, after logging why.
+        pass
+    if not server.started:
+        raise UsageError(f"could not listen on {args.host} port {args.port} (is it in use?)")
+    return 0
+
+
+def register(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    serve = commands.add_parser(
+        "serve",
+        help="play and analyse in the browser",
+        description="Serve a local web page to play the engine and watch its analysis.",
+    )
+    serve.add_argument(
+        "--host", default=DEFAULT_HOST, help=f"address to listen on (default {DEFAULT_HOST}: this machine only)"
+    )
+    serve.add_argument("--port", type=port_arg, default=DEFAULT_PORT, help=f"port (default {DEFAULT_PORT}; 0 picks a free one)")
+    serve.add_argument("--open", action="store_true", help="open the page in the default browser")
+    serve.set_defaults(run=run_serve)
