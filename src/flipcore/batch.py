@@ -91,7 +91,6 @@ MAX_CHUNK = 4000
 MAX_ATTEMPTS = 3
 
 _POSITION_RE = re.compile(r"([XOxo-]{64})\s+([XOxo])")
-_BOARD_CHARS = frozenset("XOxo-")
 _CELL_CODES = bytes.maketrans(b"XOxo-", b"\x01\x02\x01\x02\x00")
 _NAMES = {(col, row): square_name((col, row)) for col in range(8) for row in range(8)}
 
@@ -162,8 +161,8 @@ def _canonical_text(text: str) -> str:
 def parse_lines(lines: Iterable[str], settings: Settings, every_ply: bool = False) -> tuple[list[Task], list[Record]]:
     """The tasks of the input lines, and an error record for each bad line.
 
-    A line whose first word is made of X, O and - is a position; any other
-    line is a game record, standing for the position at its end, or with
+    A line whose first word has no digit is a position; any other line is a
+    game record, standing for the position at its end, or with
     every_ply for every position of the game (ply 0 to the end). Blank lines
     and lines starting with # are skipped.
     """
@@ -175,7 +174,9 @@ def parse_lines(lines: Iterable[str], settings: Settings, every_ply: bool = Fals
         text = raw.strip()
         if not text or text.startswith("#"):
             continue
-        if set(text.split(None, 1)[0]) <= _BOARD_CHARS:
+        # Square names hold digits and boards do not: a line without a digit
+        # in its first word is read as a position, typos and all.
+        if not any(char.isdigit() for char in text.split(None, 1)[0]):
             try:
                 tasks.append((number, None, _canonical_text(text)))
             except ValueError as err:
@@ -259,6 +260,28 @@ def _search_depth(text: str, depth: int) -> tuple[float, list[str], bool, float]
     return found["val"], [], True, seconds + time.perf_counter() - began
 
 
+def _fresh_solve(position: Position, mode: str) -> Any:
+    """flipcore.solve from an empty table. The solver keeps one table per
+    thread for the thread's life, and its node count depends on what that
+    table holds; a new thread starts with a new, empty table."""
+    from flipcore.solve import solve
+
+    outcome: list[Any] = []
+
+    def work() -> None:
+        try:
+            outcome.append(solve(position, mode))
+        except BaseException as err:  # handed to the calling thread
+            outcome.append(err)
+
+    thread = threading.Thread(target=work, name="flipcore-batch-solve")
+    thread.start()
+    thread.join()
+    if isinstance(outcome[0], BaseException):
+        raise outcome[0]
+    return outcome[0]
+
+
 def _search_task(task: Task, settings: Settings) -> Record:
     line, ply, text = task
     record: Record = dict.fromkeys(FIELDS)
@@ -269,10 +292,8 @@ def _search_task(task: Task, settings: Settings) -> Record:
             value, moves, passed, seconds = _search_depth(text, settings.depth)
             record.update(value=value, moves=moves, passed=passed, seconds=seconds)
         else:
-            from flipcore.solve import solve
-
             position = Position.from_text(text)
-            result = solve(position, settings.mode)
+            result = _fresh_solve(position, settings.mode)
             passed = not position.is_over() and not position.legal_moves()
             record.update(
                 score=result.score, moves=result.names(), passed=passed, nodes=result.nodes, seconds=result.seconds
@@ -463,14 +484,19 @@ def _run_local(
             worker.stop(now=not clean)
 
 
-def _dask_client(address: str, jobs: int | None) -> tuple[Any, Any]:
+def _require_distributed() -> None:
     try:
-        from distributed import Client, LocalCluster
+        import distributed  # noqa: F401
     except ImportError:
         raise BatchError(
             "--dask needs dask.distributed: pip install 'flipcore[cluster]' (or pip install 'dask[distributed]')"
         ) from None
+
+
+def _dask_client(address: str, jobs: int | None) -> tuple[Any, Any]:
     import logging
+
+    from distributed import Client, LocalCluster
 
     if address == "local":
         cluster = LocalCluster(
@@ -492,9 +518,9 @@ def _run_dask(tasks: Sequence[Task], settings: Settings, address: str, jobs: int
     thread, each chunk's records yielded as it finishes. Dask itself retries
     a chunk whose worker died; one that keeps killing workers is split and
     its tasks reported as failures."""
+    client, cluster = _dask_client(address, jobs)
     from distributed import as_completed
 
-    client, cluster = _dask_client(address, jobs)
     try:
         slots = max(1, sum(client.nthreads().values()))
         chunker = _Chunker(tasks, slots)
@@ -540,7 +566,7 @@ def _run_dask(tasks: Sequence[Task], settings: Settings, address: str, jobs: int
 # The public entry points
 
 
-def _settings(depth: int | None, mode: str, jobs: int, table_limit: int | None) -> Settings:
+def _settings(depth: int | None, mode: str, jobs: int, table_limit: int | None, dask: str | None) -> Settings:
     if not isinstance(mode, str) or mode not in MODES:
         raise ValueError(f"mode must be one of {', '.join(MODES)}, got {mode!r}")
     if mode == "depth":
@@ -549,6 +575,10 @@ def _settings(depth: int | None, mode: str, jobs: int, table_limit: int | None) 
             raise ValueError(f"depth must be a whole number from 1 to 60, got {depth!r}")
     elif depth is not None:
         raise ValueError(f"mode {mode!r} solves to the end of the game and takes no depth, got depth={depth!r}")
+    if dask is not None:
+        if not isinstance(dask, str) or not dask:
+            raise ValueError(f"dask must be a scheduler address or 'local', got {dask!r}")
+        _require_distributed()
     if table_limit is None:
         table_limit = _table_share(jobs)
     return Settings(mode=mode, depth=depth if mode == "depth" else None, table_limit=table_limit)
@@ -615,7 +645,7 @@ def run(
     record carries its line (and ply).
     """
     jobs = _check_jobs(jobs)
-    settings = _settings(depth, mode, jobs, table_limit)
+    settings = _settings(depth, mode, jobs, table_limit, dask)
     tasks, errors = parse_lines(_read_source(source), settings, every_ply)
     if strict and errors:
         raise BatchError(f"line {errors[0]['line']}: {errors[0]['error']}")
@@ -881,7 +911,7 @@ def run_file(
     """
     began = time.perf_counter()
     jobs = _check_jobs(jobs)
-    settings = _settings(depth, mode, jobs, table_limit)
+    settings = _settings(depth, mode, jobs, table_limit, dask)
     out = os.fspath(output)
     kind = output_format(out)
     if os.path.isdir(out):

@@ -1,0 +1,94 @@
+"""Throughput of flipcore.batch: positions per second with 1 and 2 jobs, and
+the batch machinery's cost per position beside the bare engine call.
+
+    python benchmarks/batch_bench.py            # about a minute on 2 cores
+    python benchmarks/batch_bench.py --quick    # a few seconds, smaller batches
+
+Workloads (fixed seeds, so every run searches the same positions):
+- depth 8: midgame positions 20 to 40 random plies from the start;
+- depth 1: positions 4 to 50 random plies from the start.
+
+For each, the bare loop calls init() and minimax_moves() in this process, as
+the batch does for each position; then batch.run() searches the same list
+with 1 and with 2 worker processes, counted from the call to the last record
+(worker start-up included). The overhead per position is the batch's time
+per position with 1 job minus the bare loop's; the bare minimax_moves call
+alone (no init) is shown too. Each figure is the best of --rounds rounds,
+since the shared machine's speed drifts.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import random
+import time
+
+import _flipcore
+
+from flipcore import Position, batch
+
+
+def random_positions(count: int, low: int, high: int, seed: int) -> list[str]:
+    rng = random.Random(seed)
+    out: list[str] = []
+    while len(out) < count:
+        position = Position.start()
+        for _ in range(rng.randint(low, high)):
+            moves = position.legal_moves()
+            if not moves:
+                break
+            position = position.play(rng.choice(moves))
+        if position.legal_moves():
+            out.append(position.text())
+    return out
+
+
+def bare(texts: list[str], depth: int, with_init: bool) -> float:
+    boards = [(Position.from_text(t).board, 1 if t.endswith("X") else 2) for t in texts]
+    began = time.perf_counter()
+    for board, player in boards:
+        if with_init:
+            _flipcore.init()
+        _flipcore.minimax_moves(board, player, depth, -math.inf, math.inf)
+    return time.perf_counter() - began
+
+
+def batched(texts: list[str], depth: int, jobs: int) -> float:
+    began = time.perf_counter()
+    count = sum(1 for _ in batch.run(texts, depth, jobs=jobs))
+    seconds = time.perf_counter() - began
+    assert count == len(texts)
+    return seconds
+
+
+def measure(name: str, texts: list[str], depth: int, rounds: int) -> None:
+    n = len(texts)
+    plain = min(bare(texts, depth, False) for _ in range(rounds))
+    with_init = min(bare(texts, depth, True) for _ in range(rounds))
+    one = min(batched(texts, depth, 1) for _ in range(rounds))
+    two = min(batched(texts, depth, 2) for _ in range(rounds))
+    print(f"{name}: {n} positions at depth {depth}")
+    print(f"  bare minimax_moves       {n / plain:10.0f} pos/s  {plain / n * 1e6:9.1f} us/pos")
+    print(f"  bare init+minimax_moves  {n / with_init:10.0f} pos/s  {with_init / n * 1e6:9.1f} us/pos")
+    print(f"  batch, 1 job             {n / one:10.0f} pos/s  {one / n * 1e6:9.1f} us/pos")
+    print(f"  batch, 2 jobs            {n / two:10.0f} pos/s  {two / n * 1e6:9.1f} us/pos")
+    print(f"  2 jobs / 1 job           {one / two:10.2f}x")
+    print(f"  overhead over init+minimax_moves (1 job): {(one - with_init) / n * 1e6:.1f} us/pos")
+    print(f"  overhead over bare minimax_moves (1 job): {(one - plain) / n * 1e6:.1f} us/pos")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="smaller batches, one round")
+    parser.add_argument("--rounds", type=int, default=3)
+    args = parser.parse_args()
+    rounds = 1 if args.quick else args.rounds
+    mid = random_positions(40 if args.quick else 300, 20, 40, seed=8)
+    shallow = random_positions(5000 if args.quick else 100000, 4, 50, seed=1)
+    measure("midgame", mid, 8, rounds)
+    measure("shallow", shallow, 1, rounds)
+
+
+if __name__ == "__main__":
+    main()

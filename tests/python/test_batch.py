@@ -1,0 +1,375 @@
+"""flipcore.batch and `flipcore batch`: records checked against the engine
+called directly, the same records whatever the number of workers, resuming
+after a stop, dead workers, and every kind of bad input."""
+
+from __future__ import annotations
+
+import functools
+import json
+import math
+import os
+import random
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+from typing import Any
+
+import pytest
+from _flipcore import init, minimax_moves
+
+from flipcore import Position, batch, square_name
+from flipcore.cli import main
+
+DEPTH = 3
+# Side 1 has no move and passes; side 2 has moves.
+PASS_TEXT = "O" * 32 + "X" * 29 + "--- X"
+OVER_TEXT = "X" * 40 + "O" * 24 + " O"
+
+
+def random_texts(count: int, seed: int, low: int = 4, high: int = 40) -> list[str]:
+    rng = random.Random(seed)
+    out = []
+    while len(out) < count:
+        position = Position.start()
+        for _ in range(rng.randint(low, high)):
+            if not position.legal_moves():
+                break
+            position = position.play(rng.choice(position.legal_moves()))
+        out.append(position.text())
+    return out
+
+
+def reference(text: str, depth: int) -> dict[str, Any]:
+    """The record fields of one position, straight from the engine."""
+    position = Position.from_text(text.upper())  # the batch reads either case
+    passed = not position.is_over() and not position.legal_moves()
+    searched = position.pass_() if passed else position
+    init()
+    found = minimax_moves(searched.board, searched.player, depth, -math.inf, math.inf)
+    moves = [] if passed else [square_name(tuple(m)) for m in found["moves"]]
+    return {"position": position.text(), "value": found["val"], "moves": moves, "passed": passed}
+
+
+def by_key(records: list[dict[str, Any]]) -> dict[tuple[int, int | None], dict[str, Any]]:
+    """Records by (line, ply), without the time taken; fails on a key twice."""
+    out: dict[tuple[int, int | None], dict[str, Any]] = {}
+    for record in records:
+        key = (record["line"], record["ply"])
+        assert key not in out, f"record {key} twice"
+        out[key] = {k: v for k, v in record.items() if k != "seconds"}
+    return out
+
+
+def assert_matches_engine(records: list[dict[str, Any]], texts: list[str], depth: int) -> None:
+    keyed = by_key(records)
+    assert set(keyed) == {(i, None) for i in range(1, len(texts) + 1)}
+    for line, text in enumerate(texts, 1):
+        record = keyed[(line, None)]
+        assert {k: record[k] for k in ("position", "value", "moves", "passed")} == reference(text, depth), line
+        assert record["mode"] == "depth" and record["depth"] == depth and record["error"] is None
+
+
+@pytest.fixture(scope="module")
+def texts() -> list[str]:
+    # Random positions, one whose side passes, a finished game, and a
+    # position typed in lower case.
+    base = random_texts(24, seed=5)
+    return base + [PASS_TEXT, OVER_TEXT, base[0].lower()]
+
+
+# --------------------------------------------------------------------------
+# The records and their independence from the workers
+
+
+class TestRecords:
+    def test_one_and_two_jobs_give_the_engines_records(self, texts: list[str]) -> None:
+        one = list(batch.run(texts, DEPTH, jobs=1))
+        two = list(batch.run(texts, DEPTH, jobs=2))
+        assert_matches_engine(one, texts, DEPTH)
+        assert by_key(one) == by_key(two)
+        keyed = by_key(one)
+        assert keyed[(len(texts) - 2, None)]["passed"] is True
+        assert keyed[(len(texts) - 1, None)]["value"] == 100016.0  # finished: X 40, O 24
+        assert keyed[(len(texts), None)]["position"] == texts[0]
+
+    def test_a_local_dask_cluster_gives_the_same_records(self, texts: list[str]) -> None:
+        pytest.importorskip("distributed")
+        on_dask = list(batch.run(texts, DEPTH, dask="local", jobs=2))
+        assert by_key(on_dask) == by_key(list(batch.run(texts, DEPTH, jobs=1)))
+
+    def test_records_do_not_depend_on_what_the_worker_searched_before(self, texts: list[str]) -> None:
+        # A deeper search first fills the worker's table; each position is
+        # still searched from an empty one.
+        settings = batch.Settings(depth=DEPTH)
+        deep = batch.Settings(depth=DEPTH + 3)
+        tasks = [(i, None, t) for i, t in enumerate(texts[:8], 1)]
+        alone = batch.search_chunk(tasks, settings)
+        batch.search_chunk(tasks, deep)
+        after = batch.search_chunk(list(reversed(tasks)), settings)
+        assert by_key(alone) == by_key(after)
+
+    def test_game_records_give_their_positions(self) -> None:
+        from flipcore.game import Game
+
+        record = "f5d6c3d3c4f4"
+        positions = [p.text() for p in Game.from_record(record).positions()]
+        lines = [record, "f5 d6 zz", "f5f5"]
+        every = by_key(list(batch.run(lines, 2, jobs=1, every_ply=True)))
+        assert {k for k in every if k[0] == 1} == {(1, ply) for ply in range(len(positions))}
+        for ply, text in enumerate(positions):
+            assert {k: every[(1, ply)][k] for k in ("position", "value", "moves", "passed")} == reference(text, 2)
+        assert "zz" in every[(2, None)]["error"] and every[(2, None)]["position"] is None
+        assert "f5" in every[(3, None)]["error"]
+        last = by_key(list(batch.run(lines[:1], 2, jobs=1)))
+        assert list(last) == [(1, len(positions) - 1)]
+        assert last[(1, len(positions) - 1)]["position"] == positions[-1]
+
+    @pytest.mark.parametrize("mode", ["exact", "wld"])
+    def test_solving_modes_give_the_solvers_results(self, mode: str) -> None:
+        solve_module = pytest.importorskip("flipcore.solve")
+        ends = random_texts(6, seed=11, low=50, high=54)
+        one = by_key(list(batch.run(ends, mode=mode, jobs=1)))
+        assert one == by_key(list(batch.run(ends, mode=mode, jobs=2)))
+        for line, text in enumerate(ends, 1):
+            record = one[(line, None)]
+            position = Position.from_text(text)
+            # A solve in a thread of its own starts from an empty table, as
+            # each of the batch's does; its node count is then the same too.
+            box: list[Any] = []
+            worker = threading.Thread(target=lambda: box.append(solve_module.solve(position, mode)))
+            worker.start()
+            worker.join()
+            expected = box[0]
+            assert (record["score"], record["moves"], record["nodes"]) == (
+                expected.score,
+                expected.names(),
+                expected.nodes,
+            )
+            assert record["value"] is None and record["depth"] is None and record["mode"] == mode
+
+    def test_bad_arguments_are_refused_by_name(self) -> None:
+        with pytest.raises(ValueError, match="depth"):
+            batch.run(["x"], 0)
+        with pytest.raises(ValueError, match="takes no depth"):
+            batch.run(["x"], 4, mode="exact")
+        with pytest.raises(ValueError, match="mode"):
+            batch.run(["x"], mode="fast")
+        with pytest.raises(ValueError, match="jobs"):
+            batch.run(["x"], 2, jobs=0)
+
+
+# --------------------------------------------------------------------------
+# Output files and resuming
+
+
+def search_lines(path: Path, texts: list[str]) -> Path:
+    path.write_text("\n".join(texts) + "\n")
+    return path
+
+
+class StopAfter:
+    """on_record that raises KeyboardInterrupt after `count` records, as a
+    Ctrl-C at that point would."""
+
+    def __init__(self, count: int) -> None:
+        self.count = count
+
+    def __call__(self, record: dict[str, Any]) -> None:
+        self.count -= 1
+        if self.count == 0:
+            raise KeyboardInterrupt
+
+
+class TestOutputAndResume:
+    @pytest.mark.parametrize("suffix", [".jsonl", ".csv", ".parquet"])
+    def test_an_interrupted_run_resumes_to_the_full_output(self, tmp_path: Path, texts: list[str], suffix: str) -> None:
+        if suffix == ".parquet":
+            pytest.importorskip("pyarrow")
+        source = search_lines(tmp_path / "in.txt", texts + ["not a position"])
+        out = tmp_path / ("out" + suffix)
+        with pytest.raises(KeyboardInterrupt) as stopped:
+            batch.run_file(source, out, DEPTH, jobs=1, on_record=StopAfter(6))
+        part = batch.read_records(out)
+        assert stopped.value.summary.interrupted and 6 <= len(part) < len(texts) + 1  # type: ignore[attr-defined]
+        summary = batch.run_file(source, out, DEPTH, jobs=2)
+        assert summary.skipped == len(part) and summary.done + summary.failed + summary.skipped == len(texts) + 1
+        full = batch.read_records(out)
+        keyed = by_key(full)  # no record twice
+        bad = keyed.pop((len(texts) + 1, None))
+        assert "board has 3 squares instead of 64" in bad["error"]
+        assert_matches_engine([r for r in full if r["error"] is None], texts, DEPTH)
+        again = batch.run_file(source, out, DEPTH, jobs=2)
+        assert (again.done, again.skipped) == (0, len(texts) + 1)
+        assert by_key(batch.read_records(out)) == by_key(full)
+
+    def test_a_half_written_last_line_is_searched_again(self, tmp_path: Path, texts: list[str]) -> None:
+        source = search_lines(tmp_path / "in.txt", texts[:6])
+        out = tmp_path / "out.jsonl"
+        batch.run_file(source, out, DEPTH, jobs=1)
+        whole = out.read_text().splitlines(keepends=True)
+        out.write_text("".join(whole[:3]) + whole[3][:40])  # killed while writing
+        summary = batch.run_file(source, out, DEPTH, jobs=1)
+        assert (summary.skipped, summary.done) == (3, 3)
+        assert_matches_engine(batch.read_records(out), texts[:6], DEPTH)
+
+    def test_sigint_to_the_command_leaves_a_valid_resumable_output(self, tmp_path: Path) -> None:
+        texts = random_texts(300, seed=21, low=15, high=30)
+        source = search_lines(tmp_path / "in.txt", texts)
+        out = tmp_path / "out.jsonl"
+        command = [sys.executable, "-m", "flipcore", "batch", str(source), "-o", str(out), "--depth", "6", "-j", "1"]
+        process = subprocess.Popen(command, stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 60
+        while not (out.exists() and out.read_text().count("\n") >= 3) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        process.send_signal(signal.SIGINT)
+        _, err = process.communicate(timeout=60)
+        assert process.returncode == 130, err
+        assert "resume" in err
+        part = [json.loads(line) for line in out.read_text().splitlines()]
+        assert 3 <= len(part) < len(texts)
+        rerun = subprocess.run(command, stderr=subprocess.PIPE, text=True, timeout=120)
+        assert rerun.returncode == 0, rerun.stderr
+        assert f"{len(part)} skipped" in rerun.stderr
+        assert_matches_engine(batch.read_records(out), texts, 6)
+
+    def test_csv_and_parquet_hold_the_same_records_as_json_lines(self, tmp_path: Path, texts: list[str]) -> None:
+        pytest.importorskip("pyarrow")
+        source = search_lines(tmp_path / "in.txt", texts[:5] + [PASS_TEXT, "bad"])
+        stored = {}
+        for suffix in (".jsonl", ".csv", ".parquet"):
+            batch.run_file(source, tmp_path / ("out" + suffix), DEPTH, jobs=1)
+            stored[suffix] = by_key(batch.read_records(tmp_path / ("out" + suffix)))
+        assert stored[".jsonl"] == stored[".csv"] == stored[".parquet"]
+        assert stored[".csv"][(6, None)]["moves"] == [] and stored[".csv"][(7, None)]["moves"] is None
+
+
+# --------------------------------------------------------------------------
+# Workers that die
+
+
+def die_once(marker: Path, tasks: Any, settings: batch.Settings) -> Any:
+    """Kills its worker the first time it meets line 2 (the marker file
+    keeps count across processes), then searches as usual."""
+    if any(line == 2 for line, _, _ in tasks) and not marker.exists():
+        marker.write_text("died")
+        os._exit(9)
+    return batch.search_chunk(tasks, settings)
+
+
+def die_on_line_2(tasks: Any, settings: batch.Settings) -> Any:
+    if any(line == 2 for line, _, _ in tasks):
+        os.kill(os.getpid(), signal.SIGKILL)
+    return batch.search_chunk(tasks, settings)
+
+
+class TestDeadWorkers:
+    def test_a_worker_that_dies_once_has_its_positions_searched_again(self, tmp_path: Path, texts: list[str]) -> None:
+        tasks = [(i, None, t) for i, t in enumerate(texts[:10], 1)]
+        search = functools.partial(die_once, tmp_path / "marker")
+        records = [r for chunk in batch._run_local(tasks, batch.Settings(depth=DEPTH), 2, search) for r in chunk]
+        assert (tmp_path / "marker").exists()
+        assert_matches_engine(records, texts[:10], DEPTH)
+
+    def test_a_position_that_always_kills_its_worker_is_reported(self, texts: list[str]) -> None:
+        tasks = [(i, None, t) for i, t in enumerate(texts[:6], 1)]
+        records = [r for chunk in batch._run_local(tasks, batch.Settings(depth=DEPTH), 2, die_on_line_2) for r in chunk]
+        keyed = by_key(records)
+        assert "died (killed by SIGKILL) on each of 3 tries" in keyed[(2, None)]["error"]
+        assert keyed[(2, None)]["position"] == texts[1]
+        others = [r for r in records if r["line"] != 2]
+        assert len(others) == 5 and all(r["error"] is None for r in others)
+        for record in others:
+            assert record["value"] == reference(texts[record["line"] - 1], DEPTH)["value"]
+
+    def test_a_failure_is_not_written_so_the_next_run_tries_it(self, tmp_path: Path, texts: list[str]) -> None:
+        source = search_lines(tmp_path / "in.txt", texts[:4])
+        out = tmp_path / "out.jsonl"
+        failed: list[dict[str, Any]] = []
+        real = batch._run_local
+        try:
+            batch._run_local = lambda tasks, settings, jobs: real(tasks, settings, jobs, die_on_line_2)  # type: ignore[assignment]
+            summary = batch.run_file(source, out, DEPTH, jobs=2, on_record=failed.append)
+        finally:
+            batch._run_local = real  # type: ignore[assignment]
+        assert summary.failed == 1 and summary.done == 3
+        assert [r["line"] for r in failed if r["error"]] == [2]
+        assert sorted(r["line"] for r in batch.read_records(out)) == [1, 3, 4]
+        summary = batch.run_file(source, out, DEPTH, jobs=2)
+        assert (summary.done, summary.skipped, summary.failed) == (1, 3, 0)
+        assert_matches_engine(batch.read_records(out), texts[:4], DEPTH)
+
+
+# --------------------------------------------------------------------------
+# The command line and its mistakes
+
+
+def run_cli(capsys: pytest.CaptureFixture[str], *args: str) -> tuple[int, str]:
+    status = main(["batch", *args, "--no-progress"])
+    return status, capsys.readouterr().err
+
+
+class TestCommandLine:
+    def test_a_run_writes_records_and_counts_them(
+        self, tmp_path: Path, capsys: pytest.CaptureFixture[str], texts: list[str]
+    ) -> None:
+        source = search_lines(tmp_path / "in.txt", ["# a comment", "", *texts[:3], "XO- X"])
+        out = tmp_path / "out.jsonl"
+        status, err = run_cli(capsys, str(source), "-o", str(out), "--depth", "2", "-j", "2")
+        assert status == 1  # one bad line
+        assert "line 6: board has 3 squares" in err
+        assert "3 searched, 0 skipped (already in the output), 1 failed" in err
+        keyed = by_key(batch.read_records(out))
+        assert sorted(keyed) == [(3, None), (4, None), (5, None), (6, None)]
+        assert keyed[(3, None)]["value"] == reference(texts[0], 2)["value"]
+
+    def test_standard_input(self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]) -> None:
+        import io
+
+        monkeypatch.setattr(sys, "stdin", io.StringIO(PASS_TEXT + "\n"))
+        out = tmp_path / "out.csv"
+        status, err = run_cli(capsys, "-", "-o", str(out), "--depth", "2", "-j", "1")
+        assert status == 0, err
+        assert batch.read_records(out)[0]["passed"] is True
+
+    @pytest.mark.parametrize(
+        "args, message",
+        [
+            (["{tmp}/missing.txt", "-o", "{tmp}/o.jsonl"], "input file '{tmp}/missing.txt' not found"),
+            (["{tmp}/empty.txt", "-o", "{tmp}/o.jsonl"], "no positions in the input"),
+            (["{tmp}/in.txt", "-o", "{tmp}/nodir/o.jsonl"], "directory '{tmp}/nodir' does not exist"),
+            (["{tmp}/in.txt", "-o", "{tmp}"], "it is a directory"),
+            (["{tmp}/in.txt", "-o", "{tmp}/o.jsonl", "--strict"], "line 2: unknown character 'Q'"),
+            (["{tmp}/in.txt", "-o", "{tmp}/o.jsonl", "--depth", "3", "--solve"], "not allowed with argument"),
+            (["{tmp}/in.txt", "-o", "{tmp}/o.jsonl", "--jobs", "0"], "jobs must be a whole number"),
+            (["{tmp}/in.txt", "-o", "{tmp}/depth2.jsonl", "--depth", "3"], "holds results of depth 2, not depth 3"),
+            (["{tmp}/other.txt", "-o", "{tmp}/depth2.jsonl", "--depth", "2"], "comes from another input"),
+            (["{tmp}/in.txt", "-o", "{tmp}/junk.jsonl"], "line 1 is not a flipcore batch record"),
+        ],
+    )
+    def test_mistakes_get_one_line_and_status_2(
+        self, tmp_path: Path, capsys: pytest.CaptureFixture[str], args: list[str], message: str
+    ) -> None:
+        tmp = str(tmp_path)
+        (tmp_path / "empty.txt").write_text("\n# nothing\n")
+        (tmp_path / "in.txt").write_text(Position.start().text() + "\n" + "Q" * 64 + " X\n")
+        (tmp_path / "other.txt").write_text(PASS_TEXT + "\n")
+        (tmp_path / "junk.jsonl").write_text("hello\n")
+        (tmp_path / "depth2.jsonl").write_text(
+            json.dumps({**dict.fromkeys(batch.FIELDS), "line": 1, "mode": "depth", "depth": 2,
+                        "position": Position.start().text()}) + "\n"
+        )
+        status, err = run_cli(capsys, *[a.format(tmp=tmp) for a in args])
+        assert status == 2
+        assert err.startswith("flipcore: error: ") and err.count("\n") == 1
+        assert message.format(tmp=tmp) in err
+
+    def test_dask_without_distributed_says_how_to_get_it(
+        self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+    ) -> None:
+        monkeypatch.setitem(sys.modules, "distributed", None)  # import fails
+        source = search_lines(tmp_path / "in.txt", [Position.start().text()])
+        status, err = run_cli(capsys, str(source), "-o", str(tmp_path / "o.jsonl"), "--dask", "local")
+        assert status == 2 and "pip install 'flipcore[cluster]'" in err
