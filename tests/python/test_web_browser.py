@@ -1,0 +1,131 @@
+"""The web page in a real headless browser (Debian's chromium and
+chromium-driver, driven by Selenium) against a real `flipcore serve`: the
+page loads, a click on a legal square plays it, the engine's reply appears,
+an illegal click is explained. Saves a screenshot to build/web/."""
+
+import re
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+selenium = pytest.importorskip("selenium", reason="selenium is not installed: pip install '.[webtest]'")
+pytest.importorskip("starlette", reason="the web extra is not installed: pip install '.[web]'")
+
+from selenium import webdriver  # noqa: E402
+from selenium.common.exceptions import WebDriverException  # noqa: E402
+from selenium.webdriver.chrome.service import Service  # noqa: E402
+from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+
+SHOTS = Path(__file__).resolve().parents[2] / "build" / "web"
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+DRIVER = shutil.which("chromedriver")
+
+
+@pytest.fixture(scope="module")
+def address():
+    """A `flipcore serve` on a free port, stopped after the tests."""
+    server = subprocess.Popen(
+        [sys.executable, "-P", "-m", "flipcore", "serve", "--port", "0"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        line = server.stdout.readline()
+        found = re.search(r"http://127\.0\.0\.1:\d+/", line)
+        assert found, f"no address in {line!r}"
+        yield found.group(0)
+    finally:
+        server.terminate()
+        server.communicate(timeout=20)
+
+
+@pytest.fixture(scope="module")
+def browser():
+    if CHROMIUM is None or DRIVER is None:
+        pytest.skip("Debian's chromium and chromium-driver are not installed (bash tests/install_system_deps.sh)")
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1200,1000"):
+        options.add_argument(flag)
+    try:
+        driver = webdriver.Chrome(service=Service(DRIVER), options=options)
+    except WebDriverException as err:
+        pytest.skip(f"the headless browser cannot start on this machine: {err.msg}")
+    driver.set_page_load_timeout(30)
+    yield driver
+    driver.quit()
+
+
+def click_square(driver, name):
+    """Clicks the middle of a square of the board's drawing."""
+    board = driver.find_element(By.CSS_SELECTOR, "#board svg")
+    geometry = driver.execute_script("return state.geometry")
+    col, row = "abcdefgh".index(name[0]), int(name[1]) - 1
+    width, height = board.size["width"], board.size["height"]
+    scale = width / geometry["extent"]
+    x = (geometry["margin"] + (col + 0.5) * geometry["cell"]) * scale - width / 2
+    y = (geometry["margin"] + (row + 0.5) * geometry["cell"]) * scale - height / 2
+    ActionChains(driver).move_to_element_with_offset(board, round(x), round(y)).click().perform()
+
+
+def text_of(driver, element_id):
+    return driver.find_element(By.ID, element_id).text
+
+
+def test_play_a_move_see_the_reply_and_an_illegal_click_explained(browser, address):
+    wait = WebDriverWait(browser, 30)
+    browser.get(address)
+    wait.until(lambda d: "Your move (X)" in text_of(d, "status"))
+    # The start position: four discs and X's four moves marked.
+    assert len(browser.find_elements(By.CSS_SELECTOR, "#board circle.disc")) == 4
+    assert len(browser.find_elements(By.CSS_SELECTOR, "#board circle.move")) == 4
+    assert "X (black) 2 · O (white) 2" in text_of(browser, "score")
+
+    click_square(browser, "d3")
+    # The engine's reply: two moves listed, X to move again, five discs more.
+    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#moves li")) == 2 and "Your move" in text_of(d, "status"))
+    moves = [li.text for li in browser.find_elements(By.CSS_SELECTOR, "#moves li")]
+    assert moves[0] == "1. X d3" and moves[1].startswith("2. O ")
+    assert re.search(r"The engine \(O\) plays [a-h][1-8]\.", text_of(browser, "message"))
+    assert browser.find_element(By.ID, "record").get_attribute("value") == "d3" + moves[1][-2:]
+    discs = browser.execute_script("return state.discs")
+    assert discs["X"] + discs["O"] == 6
+    # The analysis of X's next move shows up as it deepens.
+    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#analysis tbody tr")) >= 3)
+
+    click_square(browser, "a1")
+    wait.until(lambda d: "not a legal move" in text_of(d, "message"))
+    error = browser.find_element(By.CSS_SELECTOR, "#message p.error").text
+    assert error.startswith("a1 is not a legal move for X; legal moves:")
+    assert len(browser.find_elements(By.CSS_SELECTOR, "#moves li")) == 2
+
+    SHOTS.mkdir(parents=True, exist_ok=True)
+    time.sleep(0.5)  # let the analysis table fill a little more for the picture
+    assert browser.save_screenshot(str(SHOTS / "board.png"))
+
+
+def test_undo_and_a_bad_record_from_the_page(browser, address):
+    wait = WebDriverWait(browser, 30)
+    browser.get(address)
+    wait.until(lambda d: "Your move (X)" in text_of(d, "status"))
+    load = browser.find_element(By.ID, "load")
+    load.send_keys("f5d6c3q9")
+    browser.find_element(By.ID, "load-button").click()
+    wait.until(lambda d: "bad game record" in text_of(d, "message"))
+    assert "move 4" in text_of(browser, "message")
+
+    load.clear()
+    load.send_keys("f5d6c3d3c4")
+    browser.find_element(By.ID, "load-button").click()
+    # X played five moves in all with O's replies, so it is O's turn: the
+    # engine's, since the page plays X; after its reply, the person's again.
+    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#moves li")) == 6 and "Your move" in text_of(d, "status"))
+    browser.find_element(By.ID, "undo").click()
+    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#moves li")) == 4)
+    assert browser.find_element(By.ID, "record").get_attribute("value") == "f5d6c3d3"
+    assert "Your move (X)" in text_of(browser, "status")
