@@ -106,12 +106,15 @@ FLIPCORE_INLINE double settle_frontier(Bitboard own, Bitboard opp, Bitboard lega
                                        double b, uint8_t* ties, int& tie_count) {
     double scores[MAX_MOVES];
     uint8_t squares[MAX_MOVES];
+    // `legal` is never empty here (a node without moves returned earlier);
+    // the loop tests at the end, so the compiler sees scores[0] written.
     int count = 0;
-    for (; legal; ++count) {
+    do {
         const int sq = pop_lowest(legal);
         scores[count] = score_move<Side, Isa>(own, opp, material, sq).score;
         squares[count] = static_cast<uint8_t>(sq);
-    }
+        ++count;
+    } while (legal);
     double best = scores[0];
     for (int i = 1; i < count; ++i) best = (Side == BLACK ? scores[i] > best : scores[i] < best) ? scores[i] : best;
     int n = 0;

@@ -15,11 +15,13 @@ from _flipcore import init, minimax_moves
 from flipcore.game import Game, GameRecordError
 from flipcore.position import MoveLike, Position, Square, parse_square, square_name
 from flipcore.review import Review, review
-from flipcore.search import SearchResult, analyse, search
+from flipcore.search import Analysis, SearchResult, analyse, search
 from flipcore.solve import EXACT_EMPTIES, SolveResult, set_solve_table_bytes, solve
 from flipcore.svg import svg
+from flipcore.table import TableMemory, table_limit, table_memory
 
 __all__ = [
+    "Analysis",
     "EXACT_EMPTIES",
     "Game",
     "GameRecordError",
@@ -29,6 +31,7 @@ __all__ = [
     "SearchResult",
     "SolveResult",
     "Square",
+    "TableMemory",
     "analyse",
     "init",
     "minimax_moves",
@@ -39,4 +42,6 @@ __all__ = [
     "solve",
     "square_name",
     "svg",
+    "table_limit",
+    "table_memory",
 ]

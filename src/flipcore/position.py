@@ -10,7 +10,7 @@ through the compiled module flipcore._rules.
 
 from __future__ import annotations
 
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Union
 
 from flipcore import _rules
@@ -28,7 +28,42 @@ WHITE = 2
 # The character of each side, for discs in the text form and for the side to move.
 SIDE_CHARS = {BLACK: "X", WHITE: "O"}
 EMPTY_CHAR = "-"
-_CODE_OF_CHAR = {"X": BLACK, "O": WHITE, EMPTY_CHAR: 0}
+# Disc characters are read in either case, as square names are.
+_CODE_OF_CHAR = {"X": BLACK, "O": WHITE, "x": BLACK, "o": WHITE, EMPTY_CHAR: 0}
+_SIDE_OF_WORD = {"X": BLACK, "O": WHITE, "x": BLACK, "o": WHITE}
+
+# Every row of cell codes there can be, as tuples shared by all boards,
+# indexed by its side-1 byte, then its side-2 byte: 3**8 = 6561 rows, since
+# no square holds both sides, so a board is eight lookups.
+_ROWS: list[list[tuple[int, ...]]] = [[()] * 256 for _ in range(256)]
+
+
+def _fill_rows() -> None:
+    # Rows grow one column at a time, with the two bytes they stand for.
+    partial: list[tuple[tuple[int, ...], int, int]] = [((), 0, 0)]
+    for col in range(8):
+        bit = 1 << col
+        partial = [
+            (codes + (code,), b | (bit if code == BLACK else 0), w | (bit if code == WHITE else 0))
+            for codes, b, w in partial
+            for code in (0, BLACK, WHITE)
+        ]
+    for codes, b, w in partial:
+        _ROWS[b][w] = codes
+
+
+_fill_rows()
+
+# How a position is drawn is the drawing module's business: flipcore.svg
+# hands its function over when it is imported (which importing flipcore
+# does), so that notebooks can show positions without this module knowing
+# about drawings.
+_drawing: Callable[[Position], str] | None = None
+
+
+def _register_drawing(draw: Callable[[Position], str]) -> None:
+    global _drawing
+    _drawing = draw
 
 _START_BLACK = (1 << (3 * 8 + 4)) | (1 << (4 * 8 + 3))  # e4, d5
 _START_WHITE = (1 << (3 * 8 + 3)) | (1 << (4 * 8 + 4))  # d4, e5
@@ -135,7 +170,8 @@ class Position:
             raise fail("no board")
         squares = parts[0]
         if len(squares) != 64:
-            raise fail(f"board has {len(squares)} squares instead of 64")
+            count = f"{len(squares)} square" + ("" if len(squares) == 1 else "s")
+            raise fail(f"board has {count} instead of 64")
         black = white = 0
         for sq, char in enumerate(squares):
             code = _CODE_OF_CHAR.get(char)
@@ -148,9 +184,12 @@ class Position:
                 white |= 1 << sq
         if len(parts) == 1:
             raise fail("missing side to move (X or O) after the board")
-        if len(parts) > 2 or parts[1] not in ("X", "O"):
-            raise fail(f"side to move must be X or O, got {' '.join(parts[1:])!r}")
-        return cls._from_masks(black, white, BLACK if parts[1] == "X" else WHITE)
+        player = _SIDE_OF_WORD.get(parts[1])
+        if player is None:
+            raise fail(f"side to move must be X or O, got {parts[1]!r}")
+        if len(parts) > 2:
+            raise fail(f"unexpected {' '.join(parts[2:])!r} after the side to move")
+        return cls._from_masks(black, white, player)
 
     def text(self) -> str:
         """The one-line text form: 64 squares row by row from a1, X, O or -,
@@ -168,7 +207,13 @@ class Position:
     @property
     def board(self) -> list[list[int]]:
         """A fresh 8x8 list of codes, indexed board[row][col]."""
-        return [[_CODE_OF_CHAR[self._char_at(r * 8 + c)] for c in range(8)] for r in range(8)]
+        return [list(row) for row in self._rows()]
+
+    def _rows(self) -> list[tuple[int, ...]]:
+        """The 8 rows of cell codes as shared tuples: the board in the form
+        the engine reads, built with two lookups per row."""
+        rows = _ROWS
+        return [rows[b][w] for b, w in zip(self._black.to_bytes(8, "little"), self._white.to_bytes(8, "little"))]
 
     @property
     def player(self) -> int:
@@ -258,8 +303,7 @@ class Position:
             lines.append(f"{side} to move (X {x} O {o})")
         return "\n".join(lines)
 
-    def _repr_svg_(self) -> str:
-        """The board drawn with the legal moves marked, for notebooks."""
-        from flipcore.svg import svg
-
-        return svg(self, moves=self.legal_moves())
+    def _repr_svg_(self) -> str | None:
+        """The board drawn with the legal moves marked, for notebooks (None,
+        so shown as text, while no drawing module is loaded)."""
+        return _drawing(self) if _drawing is not None else None

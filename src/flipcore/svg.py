@@ -13,6 +13,7 @@ from flipcore.position import (
     WHITE,
     MoveLike,
     Position,
+    _register_drawing,
     parse_square,
     square_name,
 )
@@ -79,3 +80,11 @@ def svg(position: Position, moves: Iterable[MoveLike] = (), size: int = 360) -> 
         )
     parts.append("</svg>")
     return "\n".join(parts)
+
+
+def _notebook_drawing(position: Position) -> str:
+    """The drawing notebooks show for a position: its legal moves marked."""
+    return svg(position, moves=position.legal_moves())
+
+
+_register_drawing(_notebook_drawing)

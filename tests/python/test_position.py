@@ -47,16 +47,23 @@ class TestTextForm:
             ("", "no board"),
             ("-" * 63 + " X", "board has 63 squares instead of 64"),
             (START_BOARD[:27] + "Z" + START_BOARD[28:] + " X", "unknown character 'Z' .* at square d4"),
-            (START_BOARD[:63] + "x X", "unknown character 'x' .* at square h8"),
+            (START_BOARD[:63] + "q X", "unknown character 'q' .* at square h8"),
+            ("X O", "board has 1 square instead of 64"),
             (START_BOARD, "missing side to move"),
             (START_BOARD + " Y", "side to move must be X or O, got 'Y'"),
-            (START_BOARD + " X O", "side to move must be X or O, got 'X O'"),
+            (START_BOARD + " X O", "unexpected 'O' after the side to move"),
+            (START_BOARD + " Y O", "side to move must be X or O, got 'Y'"),
         ],
     )
     def test_parse_errors_say_what_and_quote_the_input(self, text, problem):
         with pytest.raises(ValueError, match=problem) as err:
             Position.from_text(text)
         assert repr(text) in str(err.value)
+
+    def test_lowercase_discs_and_side_read_like_capitals(self):
+        after = Position.start().play("d3").play("c5")
+        assert Position.from_text(after.text().lower()) == after
+        assert Position.from_text(START_BOARD.replace("X", "x") + " X") == Position.start()
 
     def test_str_shows_coordinates_and_side(self):
         lines = str(Position.start().play("d3")).splitlines()
