@@ -39,6 +39,7 @@ from __future__ import annotations
 
 import collections
 import csv
+import importlib
 import io
 import json
 import math
@@ -315,7 +316,7 @@ def search_chunk(tasks: Sequence[Task], settings: Settings) -> list[Record]:
 
 
 def _failure_records(chunk: Sequence[Task], settings: Settings, reason: str) -> list[Record]:
-    out = []
+    out: list[Record] = []
     for line, ply, text in chunk:
         failure = _Failure(_error_record(line, ply, settings, reason))
         failure["position"] = text
@@ -412,7 +413,10 @@ class _Worker:
     def give(self, chunk: tuple[list[Task], int]) -> None:
         self.chunk = chunk
         self.sent = time.perf_counter()
-        self.conn.send(chunk[0])
+        try:
+            self.conn.send(chunk[0])
+        except OSError:
+            pass  # it died while idle: the wait for replies finds it dead, with this chunk
 
     def stop(self, now: bool) -> None:
         if not now:
@@ -486,7 +490,7 @@ def _run_local(
 
 def _require_distributed() -> None:
     try:
-        import distributed  # noqa: F401
+        importlib.import_module("distributed")
     except ImportError:
         raise BatchError(
             "--dask needs dask.distributed: pip install 'flipcore[cluster]' (or pip install 'dask[distributed]')"
@@ -496,7 +500,9 @@ def _require_distributed() -> None:
 def _dask_client(address: str, jobs: int | None) -> tuple[Any, Any]:
     import logging
 
-    from distributed import Client, LocalCluster
+    # The optional libraries are loaded by name: they come without types.
+    distributed = importlib.import_module("distributed")
+    Client, LocalCluster = distributed.Client, distributed.LocalCluster
 
     if address == "local":
         cluster = LocalCluster(
@@ -519,7 +525,7 @@ def _run_dask(tasks: Sequence[Task], settings: Settings, address: str, jobs: int
     a chunk whose worker died; one that keeps killing workers is split and
     its tasks reported as failures."""
     client, cluster = _dask_client(address, jobs)
-    from distributed import as_completed
+    as_completed = importlib.import_module("distributed").as_completed
 
     try:
         slots = max(1, sum(client.nthreads().values()))
@@ -709,8 +715,7 @@ def _from_csv(row: dict[str, str]) -> Record:
 
 
 def _parquet_schema() -> Any:
-    import pyarrow as pa
-
+    pa = importlib.import_module("pyarrow")
     return pa.schema(
         [
             ("line", pa.int64()),
@@ -731,7 +736,7 @@ def _parquet_schema() -> Any:
 
 def _import_pyarrow() -> Any:
     try:
-        import pyarrow.parquet as pq
+        pq = importlib.import_module("pyarrow.parquet")
     except ImportError:
         raise BatchError("Parquet output needs pyarrow: pip install 'flipcore[batch]' (or pip install pyarrow)") from None
     return pq
@@ -826,9 +831,7 @@ class _ParquetWriter:
 
     def __init__(self, path: str, previous: list[Record]) -> None:
         self.pq = _import_pyarrow()
-        import pyarrow as pa
-
-        self.pa = pa
+        self.pa = importlib.import_module("pyarrow")
         self.path = path
         self.partial = path + ".partial"
         self.schema = _parquet_schema()
@@ -978,7 +981,7 @@ def _progress_bar(total: int, enabled: bool) -> Any:
     if not enabled or total == 0:
         return None
     try:
-        from tqdm import tqdm
+        tqdm = importlib.import_module("tqdm").tqdm
     except ImportError:
         return None
     return tqdm(total=total, unit="pos", file=sys.stderr, dynamic_ncols=True, smoothing=0.1)

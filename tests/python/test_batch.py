@@ -273,6 +273,26 @@ class TestDeadWorkers:
         assert (tmp_path / "marker").exists()
         assert_matches_engine(records, texts[:10], DEPTH)
 
+    def test_workers_killed_from_outside_lose_no_position(self, tmp_path: Path) -> None:
+        psutil = pytest.importorskip("psutil")
+        texts = random_texts(40, seed=8, low=15, high=30)
+        source = search_lines(tmp_path / "in.txt", texts)
+        out = tmp_path / "out.jsonl"
+        killed: list[int] = []
+
+        def kill_the_workers(record: dict[str, Any]) -> None:
+            if killed:
+                return
+            for child in psutil.Process().children(recursive=True):
+                if any("forkserver" in word for word in child.parent().cmdline()):
+                    child.kill()
+                    killed.append(child.pid)
+
+        summary = batch.run_file(source, out, 5, jobs=2, on_record=kill_the_workers)
+        assert len(killed) == 2
+        assert (summary.done, summary.failed) == (len(texts), 0)
+        assert_matches_engine(batch.read_records(out), texts, 5)
+
     def test_a_position_that_always_kills_its_worker_is_reported(self, texts: list[str]) -> None:
         tasks = [(i, None, t) for i, t in enumerate(texts[:6], 1)]
         records = [r for chunk in batch._run_local(tasks, batch.Settings(depth=DEPTH), 2, die_on_line_2) for r in chunk]
