@@ -92,6 +92,8 @@ def plot_review(review: Review, ax: Any = None) -> Figure:
         right.set_ylabel("exact final disc margin")
         xs = [m.number for m in exact]
         ys = [float(m.value) for m in exact]
+        right.fill_between(xs, ys, 0, where=[y > 0 for y in ys], color="#222222", alpha=0.18, interpolate=True)
+        right.fill_between(xs, ys, 0, where=[y < 0 for y in ys], color="#8fb7e0", alpha=0.35, interpolate=True)
         right.plot(xs, ys, color="#1d7a1d", linewidth=1.8, marker="o", markersize=3.5, gid="value", label="exact")
         _marks(right, exact, xs, ys)
         ax.text(

@@ -10,7 +10,10 @@ Two parts of the game are valued differently:
 - In the midgame (more than `exact_from` empty squares) the engine searches
   the position `depth` plies deep for the best value and moves, and the
   position after the move played `depth - 1` plies deep for that move's value:
-  the same value the engine gave the move inside the first search. Values are
+  the same value the engine gave the move inside the first search. The best
+  moves are the engine's tied best moves, each but the first confirmed by a
+  search of its own, since the engine may list a move that only reached the
+  best value as a bound. Values are
   in the engine's units, where a corner early in the game is worth about 1000
   and a finished game counts its disc difference pushed beyond +-100000 (the
   engine scores a side that must pass as a finished game).
@@ -92,8 +95,9 @@ class MoveReview:
         position is game.position_at(ply); number is ply + 1.
     player: the side that played it (1 or 2).
     position: the position it was played in.
-    move: the move played; best_moves: every best move the search or the
-        solver found, in their order.
+    move: the move played; best_moves: every best move, in the order the
+        search or the solver gave them (in the midgame, the search's tied
+        moves that a search of their own confirms: see _searched).
     value, best_value: the value of the move played and of the best move,
         side 1's view: engine units in the midgame, the exact final disc
         difference when `exact`.
@@ -269,6 +273,31 @@ def _solver() -> Callable[[Position], tuple[int, tuple[Square, ...]]]:
     return exact
 
 
+def _searched(position: Position, move: Square, depth: int) -> tuple[float, tuple[Square, ...], float]:
+    """The best value and moves of `position` at `depth`, and the value of
+    `move` there: its child's value one ply less deep.
+
+    The engine lists as tied every move whose search returned the best
+    value, and a move searched after the best one may return it only as a
+    bound, its true value being worse. So each tied move after the first
+    (the first is exact) is kept only if its own full-window search reaches
+    the best value. Those searches and the move played's give the values the
+    first search saw or bounded: the same position at the same depth has
+    one value, whatever the table holds of that search.
+    """
+    init()
+    best = search(position, depth)
+    values: dict[Square, float] = {}
+
+    def value_of(square: Square) -> float:
+        if square not in values:
+            values[square] = search(position.play(square), depth - 1).value
+        return values[square]
+
+    confirmed = best.moves[:1] + tuple(m for m in best.moves[1:] if value_of(m) == best.value)
+    return best.value, confirmed, value_of(move)
+
+
 def review(
     game: Game | str,
     depth: int = DEFAULT_DEPTH,
@@ -327,15 +356,11 @@ def review(
                 )
             )  # fmt: skip
         else:
-            init()
-            best = search(position, depth)
-            played = search(position.play(move), depth - 1).value
-            # The first search gave the move played this very value, or a
-            # bound no better than the best, so the loss is at least 0.
-            midgame_loss = best.value - played if player == BLACK else played - best.value
+            best_value, best_moves, played = _searched(position, move, depth)
+            midgame_loss = best_value - played if player == BLACK else played - best_value
             reviews.append(
                 MoveReview(
-                    ply, player, position, move, best.moves, played, best.value, midgame_loss,
+                    ply, player, position, move, best_moves, played, best_value, midgame_loss,
                     midgame_mark(midgame_loss), False, depth,
                 )
             )  # fmt: skip
