@@ -191,9 +191,9 @@ class Analysis(Iterator[SearchResult]):
             if needed > memory["max_entries"]:
                 self._stop(
                     "memory",
-                    f"depth {depth} would need about {needed / 1e6:.1f} million positions in the table, "
-                    f"more than the {memory['max_entries'] / 1e6:.1f} million its memory ceiling of "
-                    f"{_size(memory['limit'])} holds (see flipcore.table_limit)",
+                    f"depth {depth} would need room for about {needed:,.0f} positions in the table, "
+                    f"more than the {memory['max_entries']:,} its memory ceiling of "
+                    f"{_size(memory['limit'])} allows (see flipcore.table_limit)",
                 )
                 return True
         return False

@@ -67,7 +67,6 @@ class TestAnalyse:
         (["selfplay", "--depth", "x"], "depth must be"),
         (["play", "--as", "Z"], "invalid choice: 'Z'"),
         (["bogus"], "invalid choice: 'bogus'"),
-        ([], "required: COMMAND"),
     ],
 )
 def test_errors_are_one_line_with_status_2(args, message):

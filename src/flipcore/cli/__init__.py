@@ -1,23 +1,26 @@
 """The flipcore command line: analyse a position, play the engine, or watch
 it play itself.
 
-    python -m flipcore analyse [POSITION] [--depth N]
+    python -m flipcore analyse [POSITION] [--depth N] [--seconds S]
     python -m flipcore play [--depth N] [--as X|O]
     python -m flipcore selfplay [--depth N]
+    python -m flipcore --version
 
-Mistakes in the command (a bad position text, a bad option) end with a
-one-line message on stderr and status 2; Ctrl-C ends quietly with status 130.
+Without a command it prints its usage. Mistakes in the command (a bad
+position text, a bad option) end with a one-line message on stderr and
+status 2; Ctrl-C ends quietly with status 130.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.metadata
 import os
 import sys
 from collections.abc import Callable, Sequence
 
 from flipcore.cli import analyse, batch, play, review, serve, solve
-from flipcore.cli.common import EXIT_INTERRUPTED, EXIT_USAGE, PROG, Parser, UsageError
+from flipcore.cli.common import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_USAGE, PROG, Parser, UsageError
 
 # Each command lives in its own module, which adds its subparser.
 _COMMANDS = (analyse, play, solve, batch, review, serve)
@@ -45,8 +48,20 @@ def _join_position_words(argv: list[str]) -> list[str]:
     return words
 
 
+def _version() -> str:
+    try:
+        return importlib.metadata.version("flipcore")
+    except importlib.metadata.PackageNotFoundError:
+        return "(version unknown: not installed)"
+
+
 def _parser() -> argparse.ArgumentParser:
-    parser = Parser(prog=PROG, description="Exact move search for the disc-flipping game.")
+    parser = Parser(
+        prog=PROG,
+        description="Exact move search for the disc-flipping game.",
+        epilog=f"Run '{PROG} COMMAND --help' for the options of a command.",
+    )
+    parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for command in _COMMANDS:
         command.register(commands)
@@ -56,6 +71,10 @@ def _parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
     words = list(sys.argv[1:] if argv is None else argv)
+    if not words:
+        # Nothing asked: what there is to ask, rather than a bare error.
+        print(_parser().format_help(), end="", file=sys.stderr)
+        return EXIT_USAGE
     try:
         args = _parser().parse_args(_join_position_words(words))
         run: Callable[[argparse.Namespace], int] = args.run
@@ -67,6 +86,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(file=sys.stderr)
         return EXIT_INTERRUPTED
+    except MemoryError as err:
+        # The table at its ceiling, in a command that searches one fixed
+        # depth (analyse stops by itself instead): said in one line.
+        print(f"{PROG}: error: {err or 'out of memory'}", file=sys.stderr)
+        return EXIT_FAILURE
     except BrokenPipeError:
         # The reader went away (say, `| head`): stop quietly, and point stdout
         # at /dev/null so that the interpreter's last flush does not fail too.

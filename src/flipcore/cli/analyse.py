@@ -3,15 +3,21 @@
 from __future__ import annotations
 
 import argparse
-import time
 
-from flipcore.cli.common import MAX_DEPTH, depth_arg, outcome, position_from_words
+from flipcore.cli.common import MAX_DEPTH, depth_arg, outcome, position_from_words, seconds_arg
 from flipcore.position import SIDE_CHARS
 from flipcore.search import SearchResult, analyse
 
-# Without --depth, analyse deepens while the next depth looks likely to end
-# within this many seconds of the start.
+# Without --depth or --seconds, analyse deepens while the next depth looks
+# likely to end within this many seconds of the start.
 ANALYSE_SECONDS = 1.0
+
+# What the values mean, printed above the depth lines (the README says more).
+VALUE_SCALE = """\
+Values are X's advantage (negative: O's) in evaluation units: the disc, square-weight and
+legal-move differences, weighted by the stage of the game (early on, a corner weighs 1000 and
+one more legal move 15). Beyond +-100000, the game ends within the search: X (+) or O (-) wins
+by the disc difference past 100000."""
 
 
 def _result_line(result: SearchResult) -> str:
@@ -30,20 +36,17 @@ def run_analyse(args: argparse.Namespace) -> int:
         side = SIDE_CHARS[position.player]
         print(f"{side} has no legal move and passes; analysing the position after the pass.")
         position = position.pass_()
-    print("Values are from X's point of view: positive is good for X.", flush=True)
+    print(VALUE_SCALE, flush=True)
 
     empty = 64 - sum(position.discs())
-    began = time.perf_counter()
-    previous = 0.0
-    for result in analyse(position, args.depth or min(MAX_DEPTH, empty)):
+    seconds = args.seconds if args.seconds is not None or args.depth is not None else ANALYSE_SECONDS
+    run = analyse(position, args.depth or min(MAX_DEPTH, empty), seconds=seconds)
+    for result in run:
         print(_result_line(result), flush=True)
-        if args.depth is None:
-            # Each depth costs a few times the one before; stop when the
-            # next one would likely overrun the time allowed.
-            growth = min(max(result.seconds / previous, 2.0), 8.0) if previous else 2.0
-            if time.perf_counter() - began + result.seconds * growth > ANALYSE_SECONDS:
-                break
-            previous = result.seconds
+    if run.stop_message is not None:
+        # Running out of time is what --seconds asks for; the table's
+        # ceiling is worth a word on how to raise it.
+        print(f"Stopped: {run.stop_message}.", flush=True)
     return 0
 
 
@@ -52,7 +55,9 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> N
         "analyse",
         aliases=["analyze"],
         help="search a position deeper and deeper, one line per depth",
-        description="Search a position at depth 1, 2, ... and print one line per depth as it is done.",
+        description="Search a position at depth 1, 2, ... and print one line per depth as it is done. "
+        "The search stops early, keeping what it found, when the next depth would likely overrun "
+        "--seconds or would not fit in the transposition table's memory ceiling (FLIPCORE_TABLE_LIMIT).",
     )
     analyse_cmd.add_argument(
         "position",
@@ -65,6 +70,13 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> N
         "--depth",
         metavar="N",
         type=depth_arg,
-        help="deepest depth to search (default: as deep as about a second allows)",
+        help="deepest depth to search (default: as deep as --seconds allows)",
+    )
+    analyse_cmd.add_argument(
+        "--seconds",
+        metavar="S",
+        type=seconds_arg,
+        help=f"deepen while the next depth is likely to end within S seconds of the start "
+        f"(default: {ANALYSE_SECONDS:g} without --depth, no limit with it)",
     )
     analyse_cmd.set_defaults(run=run_analyse)

@@ -15,6 +15,7 @@ MAX_DEPTH = 60
 # The engine's depth in play and selfplay: a reply in well under a second.
 PLAY_DEPTH = 8
 
+EXIT_FAILURE = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
@@ -39,12 +40,24 @@ def depth_arg(text: str) -> int:
     return depth
 
 
+def seconds_arg(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = 0.0
+    if not 0 < seconds < float("inf"):
+        raise argparse.ArgumentTypeError(f"seconds must be a number above 0, got {text!r}")
+    return seconds
+
+
 def position_from_words(words: list[str]) -> Position:
     """The position given as one or two words; the start position without any."""
     if not words:
         return Position.start()
     try:
-        return Position.from_text(" ".join(words))
+        # A board without its side reaches here with the space that kept
+        # argparse from reading it as an option (see cli._join_position_words).
+        return Position.from_text(" ".join(words).strip())
     except ValueError as err:
         raise UsageError(str(err)) from None
 

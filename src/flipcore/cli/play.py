@@ -30,6 +30,14 @@ def _save_record(game: Game, save: str | None) -> None:
         print(f"Record saved to {save}")
 
 
+# What the prompt accepts, for `play --help` and for `help` at the prompt.
+PROMPT_HELP = (
+    "At the prompt, type a square as its column letter a-h and row number 1-8, such as d3 "
+    "(either case); '?' or an empty line lists your legal moves, 'help' shows this, and "
+    "'quit' (or Ctrl-D) stops the game. Passes happen by themselves."
+)
+
+
 def _ask_move(position: Position, echo: bool) -> Position | None:
     """Reads the person's moves until one is legal; None when they stop."""
     side = SIDE_CHARS[position.player]
@@ -37,8 +45,9 @@ def _ask_move(position: Position, echo: bool) -> Position | None:
         try:
             entry = input(f"Your move ({side}): ")
         except EOFError:
-            if echo:
-                print()
+            # The prompt is still on its line: typed Ctrl-D leaves the cursor
+            # there, and piped input is not echoed.
+            print()
             return None
         if echo:
             # Typed input is echoed by the terminal; piped input is not.
@@ -46,6 +55,9 @@ def _ask_move(position: Position, echo: bool) -> Position | None:
         entry = entry.strip()
         if entry.lower() in ("quit", "q"):
             return None
+        if entry.lower() in ("help", "h"):
+            print(PROMPT_HELP)
+            continue
         if entry in ("", "?"):
             print("Your legal moves: " + " ".join(square_name(m) for m in position.legal_moves()))
             continue
@@ -60,7 +72,7 @@ def run_play(args: argparse.Namespace) -> int:
     you, engine = SIDE_CHARS[human], SIDE_CHARS[3 - human]
     echo = not sys.stdin.isatty()
     print(f"You play {you}, the engine plays {engine} at depth {args.depth}. X moves first.")
-    print("Type a square such as d3; '?' lists your moves, 'quit' stops.")
+    print("Type a square such as d3; '?' lists your moves, 'help' explains, 'quit' stops.")
     position = Position.start()
     game = Game()
     while not position.is_over():
@@ -121,7 +133,9 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> N
     engine_depth = f"engine depth (default {PLAY_DEPTH})"
 
     play = commands.add_parser(
-        "play", help="play a game against the engine", description="Play a game against the engine."
+        "play",
+        help="play a game against the engine",
+        description="Play a game against the engine. " + PROMPT_HELP,
     )
     play.add_argument("--depth", metavar="N", type=depth_arg, default=PLAY_DEPTH, help=engine_depth)
     play.add_argument(
