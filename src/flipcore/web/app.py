@@ -357,6 +357,8 @@ def create_app(
         if game is not page.game or game.position != before:
             raise _fail(409, "the game changed while the engine was thinking")
         said = [f"The engine ({SIDE_CHARS[before.player]}) plays {found['move']}."]
+        if found.get("exact"):
+            said.append(f"It has solved the game: {found['exact']['words']} with perfect play from here.")
         if found.get("timed_out") and found.get("depth"):
             said.append(f"It ran out of time and played its choice at depth {found['depth']['depth']}.")
         said += game.play(parse_square(found["move"]), ENGINE)

@@ -162,10 +162,11 @@ async function afterChange() {
   if (state.turn === "engine") {
     busy = true;
     try {
-      const next = await call(gamePath("engine"), engineSettings());
-      render(next);
-      if (next.engine && next.engine.exact) showExact(next.engine.exact, "The engine's move was solved exactly");
+      render(await call(gamePath("engine"), engineSettings()));
     } catch (err) {
+      // Stopped by a newer action of this page (New game, Undo, Load): that
+      // action shows its own state.
+      if (err.message.startsWith("stopped:")) return;
       say(err.message, "error");
       setStatus("The engine could not answer; try Undo or New game.");
       return;
