@@ -15,6 +15,7 @@ import argparse
 import re
 import sys
 from pathlib import Path
+from typing import Any
 
 from flipcore.cli.common import MAX_DEPTH, UsageError, depth_arg, outcome
 from flipcore.game import Game, GameRecordError
@@ -185,10 +186,12 @@ def run_review(args: argparse.Namespace) -> int:
             file=sys.stderr,
             leave=False,
         )
+
+        def advance(done: int, total: int, bar: tqdm[Any] = bar) -> None:
+            bar.update(done - bar.n)
+
         try:
-            result = review(
-                game, args.depth, args.exact_from, progress=lambda done, total: bar.update(done - bar.n)
-            )
+            result = review(game, args.depth, args.exact_from, progress=advance)
         except ImportError as err:
             raise UsageError(f"the exact solver is not available ({err}); use --exact-from 0") from None
         finally:
