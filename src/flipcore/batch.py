@@ -57,6 +57,7 @@ from typing import IO, Any, TextIO
 
 from _flipcore import init, minimax_moves
 
+from flipcore import table as _table
 from flipcore.position import Position, square_name
 
 FIELDS = (
@@ -113,7 +114,8 @@ class Settings:
 
     mode: str = "depth"
     depth: int | None = 8
-    # Bytes of search table allowed to each worker; None keeps the engine's.
+    # Bytes of search table allowed to each worker; None keeps the engine's
+    # default, or on a Dask worker half the memory Dask allows that worker.
     table_limit: int | None = None
 
 
@@ -221,18 +223,23 @@ def _read_source(source: str | os.PathLike[str] | Iterable[str | Position]) -> l
 # Dask worker may have) searches one task at a time, so that no search sees
 # another's table between its init() and its end.
 _ENGINE_LOCK = threading.Lock()
-_applied_limit: list[int | None] = [None]
+
+
+def _dask_worker_share() -> int | None:
+    """Half the memory Dask allows this worker process, when it is one and
+    Dask sets a limit: several workers on one machine then keep together
+    within its memory, where each would otherwise allow itself half of it."""
+    try:
+        memory = importlib.import_module("distributed").get_worker().memory_limit
+    except (ImportError, ValueError, AttributeError):
+        return None
+    return max(int(memory) // 2, _table.MIN_LIMIT) if memory else None
 
 
 def _apply_table_limit(limit: int | None) -> None:
-    if limit is None or _applied_limit[0] == limit:
-        return
-    import flipcore
-
-    setter = getattr(flipcore, "set_table_limit", None)
-    if setter is not None:
-        setter(limit)
-    _applied_limit[0] = limit
+    limit = limit if limit is not None else _dask_worker_share()
+    if limit is not None and _table.table_limit() != limit:
+        _table.table_limit(limit)
 
 
 def _board(text: str) -> tuple[list[list[int]], int]:
@@ -572,7 +579,7 @@ def _run_dask(tasks: Sequence[Task], settings: Settings, address: str, jobs: int
 # The public entry points
 
 
-def _settings(depth: int | None, mode: str, jobs: int, table_limit: int | None, dask: str | None) -> Settings:
+def _settings(depth: int | None, mode: str, jobs: int, limit: int | str | None, dask: str | None) -> Settings:
     if not isinstance(mode, str) or mode not in MODES:
         raise ValueError(f"mode must be one of {', '.join(MODES)}, got {mode!r}")
     if mode == "depth":
@@ -585,20 +592,15 @@ def _settings(depth: int | None, mode: str, jobs: int, table_limit: int | None, 
         if not isinstance(dask, str) or not dask:
             raise ValueError(f"dask must be a scheduler address or 'local', got {dask!r}")
         _require_distributed()
-    if table_limit is None:
-        table_limit = _table_share(jobs)
-    return Settings(mode=mode, depth=depth if mode == "depth" else None, table_limit=table_limit)
-
-
-def _table_share(jobs: int) -> int | None:
-    """Each of `jobs` workers on this machine gets that share of the table
-    memory one process may have, so together they keep within the ceiling."""
-    import flipcore
-
-    getter = getattr(flipcore, "table_limit", None)
-    if getter is None or jobs <= 1:
-        return None
-    return int(getter()) // jobs
+    if limit is not None:
+        per_worker: int | None = _table.parse_size(limit) or None
+    elif dask is None:
+        # The local workers share this process's ceiling (its default, or
+        # what FLIPCORE_TABLE_LIMIT or table_limit() made it).
+        per_worker = max(_table.table_limit() // jobs, _table.MIN_LIMIT)
+    else:
+        per_worker = None  # the cluster's machines are not this one
+    return Settings(mode=mode, depth=depth if mode == "depth" else None, table_limit=per_worker)
 
 
 def _check_jobs(jobs: int | None) -> int:
@@ -628,7 +630,7 @@ def run(
     dask: str | None = None,
     every_ply: bool = False,
     strict: bool = False,
-    table_limit: int | None = None,
+    table_limit: int | str | None = None,
 ) -> Iterator[Record]:
     """Searches every position of `source`, yielding one record per position.
 
@@ -643,8 +645,10 @@ def run(
         cluster on this machine.
     every_ply: a game record stands for every position of the game.
     strict: a bad line raises BatchError instead of yielding an error record.
-    table_limit: bytes of search table per worker (default: each local
-        worker an equal share of the engine's ceiling).
+    table_limit: the search table's memory ceiling per worker, in bytes or
+        as a text like "2G" (see flipcore.table_limit). Default: each local
+        worker an equal share of this process's ceiling; each Dask worker
+        half the memory Dask allows it.
 
     Error records of bad lines come first, then the records of the searches
     as they finish, which is not input order with several workers: each
@@ -898,7 +902,7 @@ def run_file(
     dask: str | None = None,
     every_ply: bool = False,
     strict: bool = False,
-    table_limit: int | None = None,
+    table_limit: int | str | None = None,
     progress: bool = False,
     on_record: Callable[[Record], None] | None = None,
 ) -> Summary:

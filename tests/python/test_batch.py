@@ -20,6 +20,7 @@ from typing import Any
 import pytest
 from _flipcore import init, minimax_moves
 
+import flipcore
 from flipcore import Position, batch, square_name
 from flipcore.cli import main
 
@@ -322,6 +323,31 @@ class TestDeadWorkers:
         assert_matches_engine(batch.read_records(out), texts[:4], DEPTH)
 
 
+def worker_ceiling(tasks: Any, settings: batch.Settings) -> Any:
+    """Searches, then hands back the worker's table ceiling in `nodes`."""
+    records = batch.search_chunk(tasks, settings)
+    return [{**record, "nodes": flipcore.table_limit()} for record in records]
+
+
+class TestTableMemory:
+    def test_each_local_worker_has_its_share_of_the_ceiling(self, texts: list[str]) -> None:
+        tasks = [(1, None, texts[0])]
+        for limit, expected in ((None, flipcore.table_limit() // 2), ("64M", 64 << 20)):
+            settings = batch._settings(DEPTH, "depth", 2, limit, None)
+            [[record]] = list(batch._run_local(tasks, settings, 2, worker_ceiling))
+            assert record["nodes"] == expected and record["error"] is None
+
+    def test_a_search_past_the_ceiling_is_reported_not_written(self, tmp_path: Path) -> None:
+        deep = "-------X------X--XXXXX----OXXX--OOOOXO----OOOX-----XX------X---- X"
+        source = search_lines(tmp_path / "in.txt", [deep, PASS_TEXT])
+        out = tmp_path / "out.jsonl"
+        failed: list[dict[str, Any]] = []
+        summary = batch.run_file(source, out, 11, jobs=1, table_limit="1M", on_record=failed.append)
+        assert (summary.done, summary.failed) == (1, 1)
+        assert "memory ceiling of 1.0 MiB" in failed[0]["error"] and failed[0]["line"] == 1
+        assert [r["line"] for r in batch.read_records(out)] == [2]
+
+
 # --------------------------------------------------------------------------
 # The command line and its mistakes
 
@@ -364,6 +390,7 @@ class TestCommandLine:
             (["{tmp}/in.txt", "-o", "{tmp}/o.jsonl", "--strict"], "line 2: unknown character 'Q'"),
             (["{tmp}/in.txt", "-o", "{tmp}/o.jsonl", "--depth", "3", "--solve"], "not allowed with argument"),
             (["{tmp}/in.txt", "-o", "{tmp}/o.jsonl", "--jobs", "0"], "jobs must be a whole number"),
+            (["{tmp}/in.txt", "-o", "{tmp}/o.jsonl", "--table-limit", "12"], "table limit must be at least 1M"),
             (["{tmp}/in.txt", "-o", "{tmp}/depth2.jsonl", "--depth", "3"], "holds results of depth 2, not depth 3"),
             (["{tmp}/other.txt", "-o", "{tmp}/depth2.jsonl", "--depth", "2"], "comes from another input"),
             (["{tmp}/in.txt", "-o", "{tmp}/junk.jsonl"], "line 1 is not a flipcore batch record"),

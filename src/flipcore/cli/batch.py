@@ -10,6 +10,7 @@ from types import FrameType
 
 from flipcore.batch import DEFAULT_DEPTH, BatchError, Record, Summary, run_file
 from flipcore.cli.common import EXIT_INTERRUPTED, UsageError, depth_arg
+from flipcore.table import parse_size
 
 
 def _jobs_arg(text: str) -> int:
@@ -20,6 +21,13 @@ def _jobs_arg(text: str) -> int:
     if jobs < 1:
         raise argparse.ArgumentTypeError(f"jobs must be a whole number of at least 1, got {text!r}")
     return jobs
+
+
+def _size_arg(text: str) -> int:
+    try:
+        return parse_size(text)
+    except ValueError as err:
+        raise argparse.ArgumentTypeError(str(err)) from None
 
 
 def _stop_on_sigterm(signum: int, frame: FrameType | None) -> None:
@@ -52,6 +60,7 @@ def run_batch(args: argparse.Namespace) -> int:
             every_ply=args.every_ply,
             strict=args.strict,
             progress=progress,
+            table_limit=args.table_limit or None,
             on_record=report,
         )
     except BatchError as err:
@@ -94,6 +103,13 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> N
     )
     batch.add_argument("--every-ply", action="store_true", help="a game record gives every position of the game")
     batch.add_argument("--strict", action="store_true", help="stop at the first bad line instead of recording it")
+    batch.add_argument(
+        "--table-limit",
+        metavar="SIZE",
+        type=_size_arg,
+        help="search table memory per worker, like 2G or 10%% (default: the local workers share the "
+        "ceiling of FLIPCORE_TABLE_LIMIT or half the memory; a Dask worker takes half of its memory limit)",
+    )
     batch.add_argument(
         "--progress",
         action=argparse.BooleanOptionalAction,
