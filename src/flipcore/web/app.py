@@ -34,8 +34,8 @@ from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 
 from flipcore.game import Game, GameRecordError
-from flipcore.svg import _CELL, _EXTENT, _MARGIN, svg
 from flipcore.position import BLACK, SIDE_CHARS, WHITE, Position, parse_square, square_name
+from flipcore.svg import _CELL, _EXTENT, _MARGIN, svg
 from flipcore.web.engine import EnginePool, JobStopped, WorkerError
 from flipcore.web.games import ENGINE, YOU, Page, PageGame, PageRegistry, Refused
 

@@ -31,8 +31,10 @@ from contextlib import contextmanager
 from types import FrameType
 from typing import Any, BinaryIO
 
+from _flipcore import init
+
 from flipcore.position import Position, Square, parse_square, square_name
-from flipcore.search import init, search
+from flipcore.search import search
 
 # Engine values at or beyond this size score a finished game: the disc
 # difference pushed past it.

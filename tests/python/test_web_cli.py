@@ -1,0 +1,74 @@
+"""flipcore serve as a user runs it: the address it prints, the page behind
+it, Ctrl-C, the warning off this machine, and its usage errors."""
+
+import re
+import signal
+import subprocess
+import sys
+import urllib.request
+
+import pytest
+
+pytest.importorskip("uvicorn", reason="the web extra is not installed: pip install '.[web]'")
+
+from flipcore.cli import main  # noqa: E402
+from flipcore.cli.serve import is_loopback, page_address  # noqa: E402
+
+SERVE = [sys.executable, "-P", "-m", "flipcore", "serve"]
+
+
+def test_serves_the_page_at_the_address_it_prints_and_stops_on_ctrl_c():
+    server = subprocess.Popen([*SERVE, "--port", "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        line = server.stdout.readline()
+        found = re.fullmatch(r"flipcore is serving the board at (http://127\.0\.0\.1:\d+/) \(Ctrl-C stops it\)\n", line)
+        assert found, line
+        with urllib.request.urlopen(found.group(1), timeout=10) as page:
+            assert b"<title>flipcore" in page.read()
+        request = urllib.request.Request(
+            found.group(1) + "api/games", data=b'{"side": "O"}', headers={"Content-Type": "application/json"}
+        )
+        with urllib.request.urlopen(request, timeout=10) as answer:
+            assert answer.status == 201
+        server.send_signal(signal.SIGINT)
+        out, err = server.communicate(timeout=20)
+    finally:
+        if server.poll() is None:
+            server.kill()
+            server.communicate()
+    assert server.returncode == 130 and "Traceback" not in err
+
+
+def test_listening_beyond_this_machine_warns(capsys):
+    # 192.0.2.1 is a documentation address no machine has: the warning comes,
+    # then the listen fails with a usage error, and nothing is exposed.
+    assert main(["serve", "--host", "192.0.2.1", "--port", "0"]) == 2
+    err = capsys.readouterr().err
+    assert "warning: listening on 192.0.2.1, so other machines can reach this server" in err
+    assert "flipcore: error: could not listen on 192.0.2.1 port 0" in err
+
+
+@pytest.mark.parametrize(
+    "args, words",
+    [
+        (["--port", "70000"], "port must be a whole number from 0 to 65535, got '70000'"),
+        (["--port", "web"], "port must be a whole number"),
+        (["--colour", "X"], "unrecognized arguments: --colour X"),
+    ],
+)
+def test_usage_errors(capsys, args, words):
+    assert main(["serve", *args]) == 2
+    assert words in capsys.readouterr().err
+
+
+def test_without_the_web_extra_says_what_to_install(capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "uvicorn", None)
+    assert main(["serve", "--port", "0"]) == 2
+    assert "flipcore serve needs the web extra (uvicorn is missing): pip install 'flipcore[web]'" in capsys.readouterr().err
+
+
+def test_loopback_names_and_addresses():
+    assert all(is_loopback(h) for h in ("127.0.0.1", "127.5.0.1", "localhost", "::1", "[::1]"))
+    assert not any(is_loopback(h) for h in ("0.0.0.0", "::", "192.168.1.4", "example.org", ""))
+    assert page_address("::1", 8000) == "http://[::1]:8000/"
+    assert page_address("127.0.0.1", 80) == "http://127.0.0.1:80/"
