@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "engine/tt.h"
@@ -78,6 +79,85 @@ TEST(Table, CollidingKeysKeepTheirOwnEntriesAcrossGrowth) {
     EXPECT_FALSE(t.table.find(0));
     t.store(tag_bits | 0x5, 1.0, 1, 1, moves_for(8));
     EXPECT_TRUE(t.holds_all());
+}
+
+}  // namespace
+
+namespace {
+
+// Stores fresh keys with `tied` moves each until the table refuses one;
+// returns the keys stored. The refusal must be a TableFull that names the
+// ceiling, and must leave the table as it was.
+std::vector<uint64_t> fill_until_refused(fc::TranspositionTable& table, int tied, uint64_t seed) {
+    std::vector<uint64_t> keys;
+    std::vector<uint8_t> moves(static_cast<size_t>(tied));
+    for (int j = 0; j < tied; ++j) moves[static_cast<size_t>(j)] = static_cast<uint8_t>(10 + j);
+    uint64_t key = seed;
+    for (;;) {
+        key = key * 6364136223846793005ULL + 1442695040888963407ULL;  // a 64-bit LCG: distinct keys
+        const size_t size = table.size(), capacity = table.capacity();
+        try {
+            table.store(key | 1, 1.0, 1, 2, moves.data(), tied);
+        } catch (const fc::TableFull& full) {
+            EXPECT_NE(std::string(full.what()).find("full at its memory ceiling"), std::string::npos) << full.what();
+            EXPECT_EQ(table.size(), size);
+            EXPECT_EQ(table.capacity(), capacity);
+            EXPECT_FALSE(table.find(key | 1));
+            return keys;
+        }
+        keys.push_back(key | 1);
+    }
+}
+
+TEST(TableCeiling, GrowthStopsAtTheCeilingAndTheTableStaysWhole) {
+    constexpr size_t LIMIT = size_t{1} << 20;
+    fc::TranspositionTable table;
+    table.set_limit(LIMIT);
+    const std::vector<uint64_t> keys = fill_until_refused(table, 1, 11);
+    // Full at the largest arrays whose growth, old and new held at once,
+    // fitted under the ceiling.
+    EXPECT_EQ(table.size(), fc::TranspositionTable::max_entries(LIMIT));
+    EXPECT_LE(table.bytes(), LIMIT);
+    EXPECT_LE(table.capacity() / 2 * 3 * fc::TranspositionTable::SLOT_BYTES, LIMIT);
+    EXPECT_GT(table.capacity() * 3 * fc::TranspositionTable::SLOT_BYTES, LIMIT);
+    for (uint64_t k : keys) ASSERT_TRUE(table.find(k)) << "key " << k << " lost";
+    // Overwriting a stored key needs no room.
+    const uint8_t move = 9;
+    table.store(keys.front(), -4.0, 3, 5, &move, 1);
+    EXPECT_EQ(table.find(keys.front())->val, -4.0);
+
+    // Back to the default ceiling, the table grows again.
+    table.set_limit(0);
+    table.store(12345, 2.0, 1, 1, &move, 1);
+    EXPECT_EQ(table.size(), keys.size() + 1);
+
+    // A ceiling lowered below the arrays: they are given back on clear().
+    table.set_limit(LIMIT / 4);
+    table.clear();
+    EXPECT_EQ(table.capacity(), 0u);
+    EXPECT_EQ(table.bytes(), 0u);
+    table.store(777, 3.0, 1, 1, &move, 1);
+    EXPECT_EQ(table.capacity(), fc::TranspositionTable::INITIAL_CAPACITY);
+}
+
+TEST(TableCeiling, SideListsCountTowardTheCeiling) {
+    constexpr size_t LIMIT = size_t{1} << 20;
+    fc::TranspositionTable table;
+    table.set_limit(LIMIT);
+    const std::vector<uint64_t> keys = fill_until_refused(table, 6, 23);
+    EXPECT_LE(table.bytes(), LIMIT);
+    EXPECT_GT(table.bytes() + fc::TranspositionTable::SIDE_LIST_BYTES * 2, LIMIT / 2);
+    for (uint64_t k : keys) ASSERT_EQ(table.find(k)->moves.size(), 6u);
+}
+
+TEST(TableCeiling, TooSmallForTheFirstArrays) {
+    fc::TranspositionTable table;
+    table.set_limit(1000);
+    EXPECT_EQ(fc::TranspositionTable::max_entries(1000), 0u);
+    const uint8_t move = 1;
+    EXPECT_THROW(table.store(5, 1.0, 1, 1, &move, 1), std::bad_alloc);
+    EXPECT_EQ(table.size(), 0u);
+    EXPECT_EQ(table.capacity(), 0u);
 }
 
 }  // namespace
