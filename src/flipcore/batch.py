@@ -38,6 +38,7 @@ A record is a dict with the keys of FIELDS:
 from __future__ import annotations
 
 import collections
+import contextlib
 import csv
 import importlib
 import io
@@ -50,7 +51,7 @@ import signal
 import sys
 import threading
 import time
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from multiprocessing.connection import Connection, wait
 from typing import IO, Any, TextIO
@@ -443,7 +444,7 @@ class _Worker:
 
 def _run_local(
     tasks: Sequence[Task], settings: Settings, jobs: int, search: SearchFunction = search_chunk
-) -> Iterator[list[Record]]:
+) -> Generator[list[Record], None, None]:
     """Searches the tasks in `jobs` worker processes, yielding each chunk's
     records as it comes back. A worker that dies is replaced and its chunk
     tried again; a task that kills its worker MAX_ATTEMPTS times comes back
@@ -526,35 +527,33 @@ def _dask_client(address: str, jobs: int | None) -> tuple[Any, Any]:
         raise BatchError(f"cannot reach the Dask scheduler at {address!r}: {err}") from None
 
 
-def _run_dask(tasks: Sequence[Task], settings: Settings, address: str, jobs: int | None) -> Iterator[list[Record]]:
+def _run_dask(tasks: Sequence[Task], settings: Settings, client: Any) -> Generator[list[Record], None, None]:
     """Searches the tasks on a Dask cluster: a few chunks in flight per worker
     thread, each chunk's records yielded as it finishes. Dask itself retries
     a chunk whose worker died; one that keeps killing workers is split and
     its tasks reported as failures."""
-    client, cluster = _dask_client(address, jobs)
     as_completed = importlib.import_module("distributed").as_completed
+    slots = max(1, sum(client.nthreads().values()))
+    chunker = _Chunker(tasks, slots)
+    futures = as_completed()
+    meta: dict[Any, tuple[list[Task], int, float]] = {}
+
+    def submit() -> bool:
+        item = chunker.take()
+        if item is None:
+            return False
+        future = client.submit(search_chunk, item[0], settings, pure=False, retries=0)
+        meta[future] = (item[0], item[1], time.perf_counter())
+        futures.add(future)
+        return True
 
     try:
-        slots = max(1, sum(client.nthreads().values()))
-        chunker = _Chunker(tasks, slots)
-        futures = as_completed()
-        meta: dict[Any, tuple[list[Task], int, float]] = {}
-
-        def submit() -> bool:
-            item = chunker.take()
-            if item is None:
-                return False
-            future = client.submit(search_chunk, item[0], settings, pure=False, retries=0)
-            meta[future] = (item[0], item[1], time.perf_counter())
-            futures.add(future)
-            return True
-
-        for _ in range(2 * slots):
-            if not submit():
-                break
+        while len(meta) < 2 * slots and submit():
+            pass
         for future in futures:
             chunk, attempts, sent = meta.pop(future)
             if future.status == "finished":
+                # Two chunks wait per thread: about half the time was queueing.
                 chunker.timed(len(chunk), (time.perf_counter() - sent) / 2)
                 yield future.result()
             else:
@@ -562,17 +561,14 @@ def _run_dask(tasks: Sequence[Task], settings: Settings, address: str, jobs: int
                 name = type(err).__name__
                 if name in ("ModuleNotFoundError", "ImportError"):
                     raise BatchError(f"a Dask worker cannot import flipcore ({err}): install flipcore on every worker")
-                if name == "KilledWorker" and chunker.failed(chunk, attempts):
-                    pass
-                else:
+                if name != "KilledWorker" or not chunker.failed(chunk, attempts):
                     yield _failure_records(chunk, settings, f"the Dask worker failed: {name}: {err}")
             future.release()
             while len(meta) < 2 * slots and submit():
                 pass
     finally:
-        client.close()
-        if cluster is not None:
-            cluster.close()
+        if meta:
+            client.cancel(list(meta))
 
 
 # --------------------------------------------------------------------------
@@ -611,14 +607,31 @@ def _check_jobs(jobs: int | None) -> int:
     return jobs
 
 
-def _records(
-    tasks: Sequence[Task], settings: Settings, jobs: int, dask: str | None
-) -> Iterator[list[Record]]:
+@contextlib.contextmanager
+def _work(tasks: Sequence[Task], settings: Settings, jobs: int, dask: str | None) -> Iterator[Iterator[list[Record]]]:
+    """The chunks of records of the tasks as they finish, from local workers
+    or a Dask cluster (connected on entry, so that a scheduler out of reach
+    is reported before anything is written). Leaving stops the workers."""
     if not tasks:
-        return iter(())
-    if dask is not None:
-        return _run_dask(tasks, settings, dask, jobs)
-    return _run_local(tasks, settings, jobs)
+        yield iter(())
+    elif dask is None:
+        chunks = _run_local(tasks, settings, jobs)
+        try:
+            yield chunks
+        finally:
+            chunks.close()
+    else:
+        client, cluster = _dask_client(dask, jobs)
+        try:
+            chunks = _run_dask(tasks, settings, client)
+            try:
+                yield chunks
+            finally:
+                chunks.close()
+        finally:
+            client.close()
+            if cluster is not None:
+                cluster.close()
 
 
 def run(
@@ -662,11 +675,12 @@ def run(
 
     def generate() -> Iterator[Record]:
         yield from errors
-        for chunk in _records(tasks, settings, jobs, dask):
-            for record in chunk:
-                if strict and record["error"] is not None:
-                    raise BatchError(f"line {record['line']}: {record['error']}")
-                yield record
+        with _work(tasks, settings, jobs, dask) as chunks:
+            for chunk in chunks:
+                for record in chunk:
+                    if strict and record["error"] is not None:
+                        raise BatchError(f"line {record['line']}: {record['error']}")
+                    yield record
 
     return generate()
 
@@ -815,7 +829,8 @@ class _Writer:
                 writer.writerow([_csv_cell(key, record[key]) for key in FIELDS])
             text = buffer.getvalue()
         else:
-            text = "".join(json.dumps({key: record[key] for key in FIELDS}) + "\n" for record in records)
+            # Every record is made with its keys in FIELDS order.
+            text = "".join([json.dumps(record) + "\n" for record in records])
         self.file.write(text)
         self.file.flush()
 
@@ -945,38 +960,38 @@ def run_file(
     todo = [task for task in tasks if (task[0], task[1]) not in done]
     new_errors = [e for e in errors if (e["line"], e["ply"]) not in done]
 
-    writer: _Writer | _ParquetWriter = _ParquetWriter(out, previous) if kind == "parquet" else _Writer(out, kind)
-    bar = _progress_bar(len(todo), progress)
-    try:
-        if new_errors:
-            writer.write(new_errors)
-            summary.failed += len(new_errors)
-            for record in new_errors:
-                if on_record is not None:
-                    on_record(record)
-        for chunk in _records(todo, settings, jobs, dask):
-            keep = [record for record in chunk if not isinstance(record, _Failure)]
-            writer.write(keep)
-            for record in chunk:
-                if record["error"] is None:
-                    summary.done += 1
-                else:
-                    summary.failed += 1
-                if on_record is not None:
-                    on_record(record)
-                if strict and record["error"] is not None:
-                    raise BatchError(f"line {record['line']}: {record['error']}")
-            if bar is not None:
-                bar.update(len(chunk))
-    except KeyboardInterrupt as stop:
-        summary.interrupted = True
-        summary.seconds = time.perf_counter() - began
-        stop.summary = summary  # type: ignore[attr-defined]
-        raise
-    finally:
+    with contextlib.ExitStack() as stack:
+        chunks = stack.enter_context(_work(todo, settings, jobs, dask))
+        writer: _Writer | _ParquetWriter = _ParquetWriter(out, previous) if kind == "parquet" else _Writer(out, kind)
+        stack.callback(writer.close)
+        bar = _progress_bar(len(todo), progress)
         if bar is not None:
-            bar.close()
-        writer.close()
+            stack.callback(bar.close)
+        try:
+            if new_errors:
+                writer.write(new_errors)
+                summary.failed += len(new_errors)
+                for record in new_errors:
+                    if on_record is not None:
+                        on_record(record)
+            for chunk in chunks:
+                writer.write([record for record in chunk if not isinstance(record, _Failure)])
+                for record in chunk:
+                    if record["error"] is None:
+                        summary.done += 1
+                    else:
+                        summary.failed += 1
+                    if on_record is not None:
+                        on_record(record)
+                    if strict and record["error"] is not None:
+                        raise BatchError(f"line {record['line']}: {record['error']}")
+                if bar is not None:
+                    bar.update(len(chunk))
+        except KeyboardInterrupt as stop:
+            summary.interrupted = True
+            summary.seconds = time.perf_counter() - began
+            stop.summary = summary  # type: ignore[attr-defined]
+            raise
     summary.seconds = time.perf_counter() - began
     return summary
 

@@ -4,6 +4,7 @@ core or on a Dask cluster (see flipcore.batch)."""
 from __future__ import annotations
 
 import argparse
+import importlib
 import signal
 import sys
 from types import FrameType
@@ -45,8 +46,12 @@ def run_batch(args: argparse.Namespace) -> int:
     def report(record: Record) -> None:
         if record["error"] is not None:
             ply = "" if record["ply"] is None else f" ply {record['ply']}"
-            bar = "\r" if progress else ""
-            print(f"{bar}line {record['line']}{ply}: {record['error']}", file=sys.stderr)
+            message = f"line {record['line']}{ply}: {record['error']}"
+            if progress:
+                # Printed above the progress bar, which tqdm then redraws.
+                importlib.import_module("tqdm").tqdm.write(message, file=sys.stderr)
+            else:
+                print(message, file=sys.stderr)
 
     previous = signal.signal(signal.SIGTERM, _stop_on_sigterm)
     try:
