@@ -4,14 +4,15 @@ this machine or on a Dask cluster.
     >>> from flipcore import batch
     >>> for record in batch.run(["-" * 27 + "OX------XO" + "-" * 27 + " X"], depth=2, jobs=1):
     ...     print(record["line"], record["value"], record["moves"])
-    1 0.0 ['d3', 'c4', 'f5', 'e6']
+    1 -14.566666666666666 ['d3', 'c4', 'f5', 'e6']
 
 run() yields one record per position; run_file() reads a file, writes the
 records to JSON Lines, CSV or Parquet as they finish, and resumes a run that
 was stopped, searching only what the output does not hold yet.
 
 Every position is searched from an empty table: init() runs just before each
-search. A record therefore depends only on its position and the settings,
+search, and each solve runs in a new thread, whose solver table starts
+empty. A record therefore depends only on its position and the settings,
 never on which worker took it or what that worker searched before, so one
 job, many jobs and a cluster give the same records (apart from `seconds`).
 
