@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <new>
+#include <type_traits>
 
 #include "engine/bitboard.h"
 
@@ -36,6 +38,7 @@ struct SolveEntry {
 };
 static_assert(sizeof(SolveEntry) == 24, "a solver table entry is two bitboards and eight bytes");
 static_assert(alignof(SolveEntry) == 8, "entries pack back to back");
+static_assert(std::is_trivially_copyable_v<SolveEntry>, "the table is a calloc'd block of entries");
 
 constexpr uint8_t NO_SOLVE_MOVE = 64;
 
@@ -55,11 +58,14 @@ class SolveTable {
     explicit SolveTable(size_t bytes) { resize(bytes); }
 
     // Allocates the new block before freeing the old: on std::bad_alloc the
-    // table is left as it was.
+    // table is left as it was. calloc: a large block comes as untouched zero
+    // pages, so the memory is taken only as the table fills, and an all-zero
+    // entry is an unused one.
     void resize(size_t bytes) {
         const size_t count = std::max<size_t>(bytes / sizeof(SolveEntry), 2);
-        std::unique_ptr<SolveEntry[]> fresh(new SolveEntry[count]());
-        entries_ = std::move(fresh);
+        void* block = std::calloc(count, sizeof(SolveEntry));
+        if (!block) throw std::bad_alloc();
+        entries_.reset(static_cast<SolveEntry*>(block));
         count_ = count;
         age_ = 0;
     }
@@ -119,7 +125,10 @@ class SolveTable {
         return static_cast<size_t>((static_cast<unsigned __int128>(solve_hash(own, opp)) * (count_ - 1)) >> 64);
     }
 
-    std::unique_ptr<SolveEntry[]> entries_;
+    struct Free {
+        void operator()(SolveEntry* p) const { std::free(p); }
+    };
+    std::unique_ptr<SolveEntry, Free> entries_;
     size_t count_ = 0;
     uint8_t age_ = 0;
 };

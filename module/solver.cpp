@@ -1,0 +1,173 @@
+// The _solver extension module: the exact endgame solver (engine/solve.h) for
+// the Python package. A position is two 64-bit masks (bit row * 8 + col),
+// side 1's discs and side 2's discs, and the side to move (1 or 2); scores
+// are from the side to move's view.
+//
+// Threads: each OS thread solves with a Solver of its own (thread_local),
+// made on its first solve with the configured table size, so solves in two
+// threads share no mutable state and run at once; the interpreter lock is
+// released while solving. Ctrl-C: the stop hook takes the lock back every
+// STOP_POLL of wall time in the main thread to run the signal handlers; a
+// handler that raises stops the solve, and so does a progress callback that
+// raises. The Python error is then raised with the lock held.
+#include <pybind11/functional.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "engine/solve.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using flipcore::Bitboard;
+
+constexpr size_t MIN_TABLE_BYTES = size_t{1} << 20;
+constexpr auto STOP_POLL = std::chrono::milliseconds(15);
+
+// The table size new and existing per-thread solvers take at their next solve.
+std::atomic<size_t> g_table_bytes{flipcore::DEFAULT_SOLVE_TABLE_BYTES};
+// The interpreter's main thread, the only one where signal handlers run.
+unsigned long g_main_thread = 0;
+
+// This thread's solver, and whether a solve is running on it (a progress
+// callback or signal handler that solves again gets a solver of its own).
+thread_local std::unique_ptr<flipcore::Solver> t_solver;
+thread_local bool t_busy = false;
+
+// This thread's solver at the configured size; std::bad_alloc (MemoryError)
+// if it cannot be had, leaving the old table in place.
+flipcore::Solver& thread_solver() {
+    const size_t bytes = g_table_bytes.load();
+    if (!t_solver) t_solver = std::make_unique<flipcore::Solver>(bytes);
+    else if (t_solver->table_bytes() != bytes / sizeof(flipcore::SolveEntry) * sizeof(flipcore::SolveEntry))
+        t_solver->resize_table(bytes);
+    return *t_solver;
+}
+
+void set_table_bytes(long long n) {
+    if (n < static_cast<long long>(MIN_TABLE_BYTES))
+        throw py::value_error("table size must be at least 1 MiB (1048576 bytes), got " + std::to_string(n));
+    // Allocate this thread's table now, so that a size that cannot be had
+    // fails here (MemoryError) and the configured size stays as it was.
+    const size_t bytes = static_cast<size_t>(n);
+    if (!t_busy) {
+        bool allocated = true;
+        {
+            py::gil_scoped_release unlocked;
+            try {
+                if (!t_solver) t_solver = std::make_unique<flipcore::Solver>(bytes);
+                else t_solver->resize_table(bytes);
+            } catch (const std::bad_alloc&) {
+                allocated = false;
+            }
+        }
+        if (!allocated) {
+            PyErr_Format(PyExc_MemoryError, "cannot allocate a solver table of %lld bytes; the table is unchanged", n);
+            throw py::error_already_set();
+        }
+    }
+    g_table_bytes.store(bytes);
+}
+
+size_t table_bytes() { return g_table_bytes.load(); }
+
+// Clears the solver's hooks and busy flag when a solve ends, also by an exception.
+struct SolveScope {
+    flipcore::Solver& solver;
+    bool nested;
+    ~SolveScope() {
+        solver.stop = nullptr;
+        solver.progress = nullptr;
+        if (!nested) t_busy = false;
+    }
+};
+
+py::dict solve(Bitboard black, Bitboard white, int player, const std::string& mode_name,
+               const std::function<void(int, int)>& progress) {
+    if (black & white) throw py::value_error("black and white overlap: a square holds discs of both sides");
+    if (player != 1 && player != 2) throw py::value_error("player must be 1 or 2, got " + std::to_string(player));
+    flipcore::SolveMode mode;
+    if (mode_name == "exact") mode = flipcore::SolveMode::exact;
+    else if (mode_name == "wld") mode = flipcore::SolveMode::wld;
+    else if (mode_name == "every_move") mode = flipcore::SolveMode::every_move;
+    else throw py::value_error("mode must be \"exact\", \"wld\" or \"every_move\", got \"" + mode_name + "\"");
+
+    const bool nested = t_busy;
+    std::unique_ptr<flipcore::Solver> own_solver;
+    flipcore::Solver* solver;
+    {
+        py::gil_scoped_release unlocked;
+        if (nested) {
+            own_solver = std::make_unique<flipcore::Solver>(g_table_bytes.load());
+            solver = own_solver.get();
+        } else {
+            solver = &thread_solver();
+        }
+    }
+    t_busy = true;
+    SolveScope scope{*solver, nested};
+
+    // Each hook takes the interpreter lock for the Python work it does; a
+    // Python error is left set on this thread and the solve stopped.
+    if (PyThread_get_thread_ident() == g_main_thread) {
+        auto next_poll = std::chrono::steady_clock::now() + STOP_POLL;
+        solver->stop = [next_poll]() mutable {
+            const auto now = std::chrono::steady_clock::now();
+            if (now < next_poll) return false;
+            next_poll = now + STOP_POLL;
+            py::gil_scoped_acquire locked;
+            return PyErr_CheckSignals() != 0;
+        };
+    }
+    if (progress) {
+        solver->progress = [&progress](int lower, int upper) {
+            py::gil_scoped_acquire locked;
+            try {
+                progress(lower, upper);
+            } catch (py::error_already_set& e) {
+                e.restore();
+                throw flipcore::SearchAborted();
+            }
+        };
+    }
+
+    const Bitboard own = player == 1 ? black : white, opp = player == 1 ? white : black;
+    flipcore::SolveOutcome r;
+    try {
+        py::gil_scoped_release unlocked;
+        r = solver->solve(own, opp, mode);
+    } catch (const flipcore::SearchAborted&) {
+        throw py::error_already_set();
+    }
+
+    py::dict out;
+    out["score"] = r.score;
+    out["moves"] = py::cast(r.best);
+    out["line"] = py::cast(r.line);
+    py::list scores;
+    for (const auto& [sq, v] : r.move_scores) scores.append(py::make_tuple(sq, v));
+    out["move_scores"] = scores;
+    out["nodes"] = r.nodes;
+    return out;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_solver, m) {
+    g_main_thread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+    m.def("set_table_bytes", &set_table_bytes, py::arg("n"), py::pos_only(),
+          "Sets the solver table's size in bytes (at least 1 MiB)");
+    m.def("table_bytes", &table_bytes, "The solver table's size in bytes");
+    m.def("solve", &solve, py::arg("black"), py::arg("white"), py::arg("player"), py::arg("mode"),
+          py::arg("progress") = py::none(), py::pos_only(),
+          "Solves the position exactly in mode \"exact\", \"wld\" or \"every_move\"; squares are row * 8 + col, -1 a "
+          "pass");
+}
