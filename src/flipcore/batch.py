@@ -757,7 +757,9 @@ def _import_pyarrow() -> Any:
     try:
         pq = importlib.import_module("pyarrow.parquet")
     except ImportError:
-        raise BatchError("Parquet output needs pyarrow: pip install 'flipcore[batch]' (or pip install pyarrow)") from None
+        raise BatchError(
+            "Parquet output needs pyarrow: pip install 'flipcore[batch]' (or pip install pyarrow)"
+        ) from None
     return pq
 
 
@@ -881,7 +883,9 @@ class _ParquetWriter:
         os.replace(self.partial, self.path)
 
 
-def _check_previous(previous: list[Record], tasks: list[Task], errors: list[Record], settings: Settings, output: str) -> set[tuple[int, int | None]]:
+def _check_previous(
+    previous: list[Record], tasks: list[Task], errors: list[Record], settings: Settings, output: str
+) -> set[tuple[int, int | None]]:
     """The keys (line, ply) the output already holds. Refuses an output
     written with other settings or from another input, whose records resuming
     would mix up with this run's."""
@@ -891,12 +895,15 @@ def _check_previous(previous: list[Record], tasks: list[Task], errors: list[Reco
     for record in previous:
         key = (record.get("line"), record.get("ply"))
         if record.get("mode") != settings.mode or record.get("depth") != settings.depth:
-            held = f"depth {record.get('depth')}" if record.get("mode") == "depth" else f"mode {record.get('mode')}"
+            made = f"depth {record.get('depth')}" if record.get("mode") == "depth" else f"mode {record.get('mode')}"
             wanted = f"depth {settings.depth}" if settings.mode == "depth" else f"mode {settings.mode}"
             raise BatchError(
-                f"output {output!r} holds results of {held}, not {wanted}: name another output file to keep both"
+                f"output {output!r} holds results of {made}, not {wanted}: name another output file to keep both"
             )
-        if key not in expected or (record.get("error") is None and expected[key] != record.get("position")):
+        # A result must be for the same position; an error record for a line
+        # that still gives no position.
+        held = record.get("position") if record.get("error") is None else None
+        if key not in expected or expected[key] != held:
             where = f"line {key[0]}" + ("" if key[1] is None else f" ply {key[1]}")
             raise BatchError(
                 f"output {output!r} holds a record for {where} that this input does not give: "
@@ -951,7 +958,9 @@ def run_file(
     lines = _read_source(input)
     tasks, errors = parse_lines(lines, settings, every_ply)
     if not tasks and not errors:
-        raise BatchError(f"no positions in the input {os.fspath(input)!r}: it is empty (blank lines and # comments only)")
+        raise BatchError(
+            f"no positions in the input {os.fspath(input)!r}: it is empty (blank lines and # comments only)"
+        )
     if strict and errors:
         raise BatchError(f"line {errors[0]['line']}: {errors[0]['error']}")
 

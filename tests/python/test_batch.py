@@ -310,11 +310,9 @@ class TestDeadWorkers:
         out = tmp_path / "out.jsonl"
         failed: list[dict[str, Any]] = []
         real = batch._run_local
-        try:
-            batch._run_local = lambda tasks, settings, jobs: real(tasks, settings, jobs, die_on_line_2)  # type: ignore[assignment]
+        with pytest.MonkeyPatch.context() as patch:
+            patch.setattr(batch, "_run_local", lambda tasks, settings, jobs: real(tasks, settings, jobs, die_on_line_2))
             summary = batch.run_file(source, out, DEPTH, jobs=2, on_record=failed.append)
-        finally:
-            batch._run_local = real  # type: ignore[assignment]
         assert summary.failed == 1 and summary.done == 3
         assert [r["line"] for r in failed if r["error"]] == [2]
         assert sorted(r["line"] for r in batch.read_records(out)) == [1, 3, 4]
@@ -371,7 +369,9 @@ class TestCommandLine:
         assert sorted(keyed) == [(3, None), (4, None), (5, None), (6, None)]
         assert keyed[(3, None)]["value"] == reference(texts[0], 2)["value"]
 
-    def test_standard_input(self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]) -> None:
+    def test_standard_input(
+        self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+    ) -> None:
         import io
 
         monkeypatch.setattr(sys, "stdin", io.StringIO(PASS_TEXT + "\n"))
@@ -393,6 +393,7 @@ class TestCommandLine:
             (["{tmp}/in.txt", "-o", "{tmp}/o.jsonl", "--table-limit", "12"], "table limit must be at least 1M"),
             (["{tmp}/in.txt", "-o", "{tmp}/depth2.jsonl", "--depth", "3"], "holds results of depth 2, not depth 3"),
             (["{tmp}/other.txt", "-o", "{tmp}/depth2.jsonl", "--depth", "2"], "comes from another input"),
+            (["{tmp}/in.txt", "-o", "{tmp}/error2.jsonl", "--depth", "2"], "holds a record for line 1 that this"),
             (["{tmp}/in.txt", "-o", "{tmp}/junk.jsonl"], "line 1 is not a flipcore batch record"),
         ],
     )
@@ -407,6 +408,10 @@ class TestCommandLine:
         (tmp_path / "depth2.jsonl").write_text(
             json.dumps({**dict.fromkeys(batch.FIELDS), "line": 1, "mode": "depth", "depth": 2,
                         "position": Position.start().text()}) + "\n"
+        )
+        # An error record for line 1, which now holds a position: the input changed.
+        (tmp_path / "error2.jsonl").write_text(
+            json.dumps({**dict.fromkeys(batch.FIELDS), "line": 1, "mode": "depth", "depth": 2, "error": "bad"}) + "\n"
         )
         status, err = run_cli(capsys, *[a.format(tmp=tmp) for a in args])
         assert status == 2
