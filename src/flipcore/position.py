@@ -32,10 +32,12 @@ EMPTY_CHAR = "-"
 _CODE_OF_CHAR = {"X": BLACK, "O": WHITE, "x": BLACK, "o": WHITE, EMPTY_CHAR: 0}
 _SIDE_OF_WORD = {"X": BLACK, "O": WHITE, "x": BLACK, "o": WHITE}
 
-# Every row of cell codes there can be, as tuples shared by all boards,
-# indexed by its side-1 byte, then its side-2 byte: 3**8 = 6561 rows, since
-# no square holds both sides, so a board is eight lookups.
-_ROWS: list[list[tuple[int, ...]]] = [[()] * 256 for _ in range(256)]
+# Every row of cell codes there can be, shared by all boards, indexed by its
+# side-1 byte, then its side-2 byte: 3**8 = 6561 rows, since no square holds
+# both sides, so a board is eight lookups. Rows are lists, which the engine
+# module reads faster than tuples; they are handed only to the engine, which
+# never writes them.
+_ROWS: list[list[list[int]]] = [[[]] * 256 for _ in range(256)]
 
 
 def _fill_rows() -> None:
@@ -49,7 +51,7 @@ def _fill_rows() -> None:
             for code in (0, BLACK, WHITE)
         ]
     for codes, b, w in partial:
-        _ROWS[b][w] = codes
+        _ROWS[b][w] = list(codes)
 
 
 _fill_rows()
@@ -209,11 +211,14 @@ class Position:
         """A fresh 8x8 list of codes, indexed board[row][col]."""
         return [list(row) for row in self._rows()]
 
-    def _rows(self) -> list[tuple[int, ...]]:
-        """The 8 rows of cell codes as shared tuples: the board in the form
-        the engine reads, built with two lookups per row."""
-        rows = _ROWS
-        return [rows[b][w] for b, w in zip(self._black.to_bytes(8, "little"), self._white.to_bytes(8, "little"))]
+    def _rows(self) -> list[list[int]]:
+        """The 8 rows of cell codes, shared with other boards and never to be
+        written: the board for the engine, built with two lookups per row."""
+        # Unpacked by hand: a comprehension costs a frame of its own.
+        r = _ROWS
+        b0, b1, b2, b3, b4, b5, b6, b7 = self._black.to_bytes(8, "little")
+        w0, w1, w2, w3, w4, w5, w6, w7 = self._white.to_bytes(8, "little")
+        return [r[b0][w0], r[b1][w1], r[b2][w2], r[b3][w3], r[b4][w4], r[b5][w5], r[b6][w6], r[b7][w7]]
 
     @property
     def player(self) -> int:

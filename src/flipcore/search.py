@@ -90,26 +90,33 @@ def search(
     exactly `depth`. MemoryError: the table is full at its memory ceiling
     (see flipcore.table_limit); init() empties it.
     """
-    # Plain ints and floats, the common case, are checked without a call.
-    if type(position) is not Position and not isinstance(position, Position):
-        raise ValueError(f"position must be a flipcore.Position, got {position!r}")
-    if type(depth) is not int or not 0 <= depth <= MAX_DEPTH:
-        depth = _whole("depth", depth, 0, MAX_DEPTH)
-    if type(alpha) is not float and type(alpha) is not int or alpha != alpha:
-        alpha = _bound("alpha", alpha)
-    if type(beta) is not float and type(beta) is not int or beta != beta:
-        beta = _bound("beta", beta)
+    # The common case (a Position, an int depth, float or int bounds) is
+    # checked in one test; anything else goes through the full checks.
+    if not (
+        type(position) is Position
+        and type(depth) is int
+        and 0 <= depth <= MAX_DEPTH
+        and (type(alpha) is float or type(alpha) is int)
+        and (type(beta) is float or type(beta) is int)
+        and alpha == alpha  # not NaN
+        and beta == beta
+        and (play_pass is True or play_pass is False)
+    ):
+        depth, alpha, beta = _checked(position, depth, alpha, beta, play_pass)
 
-    passed = False
-    if play_pass is not True and play_pass is not False:
-        raise ValueError(f"play_pass must be True or False, got {play_pass!r}")
-    if play_pass and not position._legal_mask():
-        after = Position._from_masks(position._black, position._white, 3 - position._player)
-        if after._legal_mask():
-            position, passed = after, True
     began = _clock()
     found = minimax_moves(position._rows(), position._player, depth, alpha, beta)
     seconds = _clock() - began
+    passed = False
+    if play_pass and not found["moves"] and not position._legal_mask():
+        # No move: a pass if the other side has one, else the game is over
+        # and the engine's finished-game value stands.
+        after = Position._from_masks(position._black, position._white, 3 - position._player)
+        if after._legal_mask():
+            passed = True
+            began = _clock()
+            found = minimax_moves(after._rows(), after._player, depth, alpha, beta)
+            seconds = _clock() - began
     # Filled in directly rather than through the frozen class's __init__,
     # which sets each field by a call: this halves the wrapper's own cost.
     result = _new_result(SearchResult)
@@ -120,6 +127,16 @@ def search(
     fields["seconds"] = seconds
     fields["passed"] = passed
     return result
+
+
+def _checked(position: object, depth: object, alpha: object, beta: object, play_pass: object) -> tuple[int, float, float]:
+    """search()'s arguments checked one by one, with a message for the first
+    bad one; the depth as an int and the bounds as floats."""
+    if not isinstance(position, Position):
+        raise ValueError(f"position must be a flipcore.Position, got {position!r}")
+    if play_pass is not True and play_pass is not False:
+        raise ValueError(f"play_pass must be True or False, got {play_pass!r}")
+    return _whole("depth", depth, 0, MAX_DEPTH), _bound("alpha", alpha), _bound("beta", beta)
 
 
 class Analysis(Iterator[SearchResult]):
