@@ -4,8 +4,10 @@ stopping a page's search by a newer request, and the engine workers."""
 
 import asyncio
 import json
+import os
 import random
 import re
+import signal
 import time
 
 import pytest
@@ -20,7 +22,7 @@ from starlette.testclient import TestClient  # noqa: E402
 from flipcore import Game, Position  # noqa: E402
 from flipcore.solve import EXACT_EMPTIES  # noqa: E402
 from flipcore.web.app import STATIC, Limits, create_app  # noqa: E402
-from flipcore.web.engine import EnginePool, JobStopped  # noqa: E402
+from flipcore.web.engine import STOP_GRACE_SECONDS, EnginePool, JobStopped, WorkerError  # noqa: E402
 
 LOCAL = "http://127.0.0.1"
 # X to move; d8 leaves O without a move while X still has some.
@@ -369,6 +371,56 @@ class TestWorkers:
             finally:
                 await pool.close()
             assert pool.pids() == []
+
+        asyncio.run(main())
+
+
+    def test_a_worker_that_does_not_answer_is_killed_and_replaced(self):
+        async def main():
+            pool = EnginePool(1)
+            try:
+                await pool.run({"kind": "sleep", "seconds": 0}, 5)
+                (frozen,) = pool.pids()
+                job = asyncio.create_task(pool.run({"kind": "sleep", "seconds": 10}, 20))
+                await asyncio.sleep(0.3)
+                os.kill(frozen, signal.SIGSTOP)  # deaf to the stop signal
+                began = time.monotonic()
+                job.cancel()
+                with pytest.raises(asyncio.CancelledError):
+                    await job
+                assert time.monotonic() - began < STOP_GRACE_SECONDS + 1.5
+                assert pool.pids() == []
+                with pytest.raises(ProcessLookupError):
+                    os.kill(frozen, 0)  # gone, not left behind
+                done = await pool.run({"kind": "move", "position": Position.start().text(), "depth": 1}, 5)
+                assert done["move"] in ("d3", "c4", "f5", "e6") and pool.pids() != [frozen]
+
+                # Overrunning its own limit (here: frozen again) ends the same way.
+                (frozen,) = pool.pids()
+                os.kill(frozen, signal.SIGSTOP)
+                with pytest.raises(WorkerError, match="stopped answering"):
+                    await pool.run({"kind": "sleep", "seconds": 0}, 0.2)
+                assert pool.pids() == []
+            finally:
+                await pool.close()
+
+        asyncio.run(main())
+
+    def test_a_job_waits_for_a_free_worker_only_so_long(self):
+        async def main():
+            pool = EnginePool(1, queue_seconds=0.3)
+            try:
+                first = asyncio.create_task(pool.run({"kind": "sleep", "seconds": 3}, 5))
+                await asyncio.sleep(0.2)
+                began = time.monotonic()
+                with pytest.raises(WorkerError, match="busy with other pages"):
+                    await pool.run({"kind": "sleep", "seconds": 0}, 5)
+                assert time.monotonic() - began < 1.0
+                first.cancel()
+                await asyncio.gather(first, return_exceptions=True)
+                assert (await pool.run({"kind": "sleep", "seconds": 0}, 5)) == {"type": "result"}
+            finally:
+                await pool.close()
 
         asyncio.run(main())
 

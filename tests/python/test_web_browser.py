@@ -3,6 +3,7 @@ chromium-driver, driven by Selenium) against a real `flipcore serve`: the
 page loads, a click on a legal square plays it, the engine's reply appears,
 an illegal click is explained. Saves a screenshot to build/web/."""
 
+import random
 import re
 import shutil
 import subprocess
@@ -16,7 +17,7 @@ selenium = pytest.importorskip("selenium", reason="selenium is not installed: pi
 pytest.importorskip("starlette", reason="the web extra is not installed: pip install '.[web]'")
 
 from selenium import webdriver  # noqa: E402
-from selenium.common.exceptions import WebDriverException  # noqa: E402
+from selenium.common.exceptions import TimeoutException, WebDriverException  # noqa: E402
 from selenium.webdriver.chrome.service import Service  # noqa: E402
 from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
@@ -77,10 +78,23 @@ def text_of(driver, element_id):
     return driver.find_element(By.ID, element_id).text
 
 
+def wait_for(driver, condition, seconds=30):
+    """Waits until condition(driver) holds; on a timeout, fails with what
+    the page showed."""
+    try:
+        return WebDriverWait(driver, seconds).until(condition)
+    except TimeoutException:
+        shown = driver.execute_script(
+            "return {status: document.getElementById('status').textContent,"
+            " message: document.getElementById('message').textContent,"
+            " turn: state && state.turn, plies: state && state.plies.length, busy: busy}"
+        )
+        pytest.fail(f"the page did not get there in {seconds} s; it showed {shown}")
+
+
 def test_play_a_move_see_the_reply_and_an_illegal_click_explained(browser, address):
-    wait = WebDriverWait(browser, 30)
     browser.get(address)
-    wait.until(lambda d: "Your move (X)" in text_of(d, "status"))
+    wait_for(browser, lambda d: "Your move (X)" in text_of(d, "status"))
     # The start position: four discs and X's four moves marked.
     assert len(browser.find_elements(By.CSS_SELECTOR, "#board circle.disc")) == 4
     assert len(browser.find_elements(By.CSS_SELECTOR, "#board circle.move")) == 4
@@ -88,7 +102,7 @@ def test_play_a_move_see_the_reply_and_an_illegal_click_explained(browser, addre
 
     click_square(browser, "d3")
     # The engine's reply: two moves listed, X to move again, five discs more.
-    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#moves li")) == 2 and "Your move" in text_of(d, "status"))
+    wait_for(browser, lambda d: len(d.find_elements(By.CSS_SELECTOR, "#moves li")) == 2 and "Your move" in text_of(d, "status"))
     moves = [li.text for li in browser.find_elements(By.CSS_SELECTOR, "#moves li")]
     assert moves[0] == "1. X d3" and moves[1].startswith("2. O ")
     assert re.search(r"The engine \(O\) plays [a-h][1-8]\.", text_of(browser, "message"))
@@ -96,10 +110,10 @@ def test_play_a_move_see_the_reply_and_an_illegal_click_explained(browser, addre
     discs = browser.execute_script("return state.discs")
     assert discs["X"] + discs["O"] == 6
     # The analysis of X's next move shows up as it deepens.
-    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#analysis tbody tr")) >= 3)
+    wait_for(browser, lambda d: len(d.find_elements(By.CSS_SELECTOR, "#analysis tbody tr")) >= 3)
 
     click_square(browser, "a1")
-    wait.until(lambda d: "not a legal move" in text_of(d, "message"))
+    wait_for(browser, lambda d: "not a legal move" in text_of(d, "message"))
     error = browser.find_element(By.CSS_SELECTOR, "#message p.error").text
     assert error.startswith("a1 is not a legal move for X; legal moves:")
     assert len(browser.find_elements(By.CSS_SELECTOR, "#moves li")) == 2
@@ -110,13 +124,12 @@ def test_play_a_move_see_the_reply_and_an_illegal_click_explained(browser, addre
 
 
 def test_undo_and_a_bad_record_from_the_page(browser, address):
-    wait = WebDriverWait(browser, 30)
     browser.get(address)
-    wait.until(lambda d: "Your move (X)" in text_of(d, "status"))
+    wait_for(browser, lambda d: "Your move (X)" in text_of(d, "status"))
     load = browser.find_element(By.ID, "load")
     load.send_keys("f5d6c3q9")
     browser.find_element(By.ID, "load-button").click()
-    wait.until(lambda d: "bad game record" in text_of(d, "message"))
+    wait_for(browser, lambda d: "bad game record" in text_of(d, "message"))
     assert "move 4" in text_of(browser, "message")
 
     load.clear()
@@ -124,8 +137,55 @@ def test_undo_and_a_bad_record_from_the_page(browser, address):
     browser.find_element(By.ID, "load-button").click()
     # X played five moves in all with O's replies, so it is O's turn: the
     # engine's, since the page plays X; after its reply, the person's again.
-    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#moves li")) == 6 and "Your move" in text_of(d, "status"))
+    wait_for(browser, lambda d: len(d.find_elements(By.CSS_SELECTOR, "#moves li")) == 6 and "Your move" in text_of(d, "status"))
     browser.find_element(By.ID, "undo").click()
-    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#moves li")) == 4)
+    wait_for(browser, lambda d: len(d.find_elements(By.CSS_SELECTOR, "#moves li")) == 4)
     assert browser.find_element(By.ID, "record").get_attribute("value") == "f5d6c3d3"
     assert "Your move (X)" in text_of(browser, "status")
+
+
+def near_the_end_record(seed):
+    """A random game's record stopped where X has a move and few squares are left."""
+    from flipcore import Game, Position
+
+    rnd = random.Random(seed)
+    position, moves = Position.start(), []
+    while position.text().count("-") > 6 or position.player != 1 or not position.legal_moves():
+        legal = position.legal_moves()
+        if not legal:
+            position = position.pass_()
+            continue
+        move = rnd.choice(legal)
+        moves.append(move)
+        position = position.play(move)
+        if position.is_over():
+            position, moves = Position.start(), []
+    return Game(Position.start(), moves).record()
+
+
+def test_the_game_ends_and_the_review_shows(browser, address):
+    browser.get(address)
+    wait_for(browser, lambda d: "Your move (X)" in text_of(d, "status"))
+    browser.find_element(By.ID, "load").send_keys(near_the_end_record(4))
+    browser.find_element(By.ID, "load-button").click()
+    def settled(d):
+        # The person's turn with the engine's reply shown, or the end.
+        return "Game over" in text_of(d, "status") or (
+            d.execute_script("return state.turn") == "you" and "Your move" in text_of(d, "status")
+        )
+
+    wait_for(browser, lambda d: d.execute_script("return state.plies.length") > 50 and settled(d))
+    while "Game over" not in text_of(browser, "status"):
+        played = browser.execute_script("return state.plies.length")
+        click_square(browser, browser.execute_script("return state.legal[0]"))
+        wait_for(browser, lambda d: d.execute_script("return state.plies.length") > played and settled(d))
+    result = browser.execute_script("return state.result")
+    assert text_of(browser, "status") == f"Game over: {result['words']}. {result['verdict']}"
+    wait_for(browser, lambda d: d.find_elements(By.CSS_SELECTOR, "#review-table tbody tr"), 120)
+    plies = browser.execute_script("return state.plies.filter(p => p.move !== 'pass').length")
+    assert len(browser.find_elements(By.CSS_SELECTOR, "#review-table tbody tr")) == plies
+    assert browser.find_elements(By.CSS_SELECTOR, "#graph svg polyline")
+    assert "inaccuracies" in text_of(browser, "review-status")
+    browser.execute_script("document.getElementById('review').scrollIntoView()")
+    SHOTS.mkdir(parents=True, exist_ok=True)
+    assert browser.save_screenshot(str(SHOTS / "review.png"))

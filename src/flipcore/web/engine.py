@@ -25,6 +25,9 @@ from typing import Any
 STOP_GRACE_SECONDS = 2.0
 # How long a new worker may take to start (an interpreter and the package).
 START_SECONDS = 30.0
+# How long a job may wait for a free worker while other pages keep them all
+# busy; then it is refused rather than left waiting without a bound.
+QUEUE_SECONDS = 30.0
 
 
 class WorkerError(Exception):
@@ -58,7 +61,12 @@ class Worker:
             limit=1 << 24,
         )
         worker = cls(process)
-        ready = await worker._read(time.monotonic() + START_SECONDS)
+        try:
+            ready = await worker._read(time.monotonic() + START_SECONDS)
+        except asyncio.CancelledError:
+            # The page moved on while the worker started: end it, not leak it.
+            await asyncio.shield(worker.kill())
+            raise
         if ready is None or ready.get("type") != "ready":
             await worker.kill()
             raise WorkerError("the engine worker did not start")
@@ -152,13 +160,14 @@ class Worker:
 
 class EnginePool:
     """At most `size` workers, started when first needed; a job waits for a
-    free worker. Workers outlive jobs, so the interpreter and the package
-    load once, not per job."""
+    free worker, up to `queue_seconds`. Workers outlive jobs, so the
+    interpreter and the package load once, not per job."""
 
-    def __init__(self, size: int) -> None:
+    def __init__(self, size: int, queue_seconds: float = QUEUE_SECONDS) -> None:
         if size < 1:
             raise ValueError(f"the pool needs at least one worker, got {size}")
         self.size = size
+        self.queue_seconds = queue_seconds
         self._idle: list[Worker] = []
         self._free: asyncio.Semaphore | None = None
         self._busy: set[Worker] = set()
@@ -173,7 +182,11 @@ class EnginePool:
         """Runs `job` on a free worker; see Worker.run."""
         if self._free is None:
             self._free = asyncio.Semaphore(self.size)
-        async with self._free:
+        try:
+            await asyncio.wait_for(self._free.acquire(), self.queue_seconds)
+        except asyncio.TimeoutError:
+            raise WorkerError("the engine is busy with other pages; try again shortly") from None
+        try:
             worker = self._idle.pop() if self._idle else await Worker.start()
             self._busy.add(worker)
             try:
@@ -183,6 +196,8 @@ class EnginePool:
                 self._busy.discard(worker)
                 if worker.alive:
                     self._idle.append(worker)
+        finally:
+            self._free.release()
 
     def pids(self) -> list[int]:
         return [w.process.pid for w in self._idle + list(self._busy)]

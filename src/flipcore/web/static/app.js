@@ -177,7 +177,7 @@ async function afterChange() {
   }
   if (state.turn === "you" && $("analyse").checked) {
     analyse();
-  } else if (state.turn === "over") {
+  } else if (state.turn === "over" && state.plies.some((ply) => ply.move !== "pass")) {
     review();
   }
 }
@@ -383,7 +383,7 @@ function drawGraph(data) {
   }
   parts.push(`<line x1="${pad}" x2="${width - pad}" y1="${height / 2}" y2="${height / 2}" stroke="#888"/>`);
   parts.push(`<text x="4" y="${pad}" font-size="11" fill="#555">X better</text>`);
-  parts.push(`<text x="4" y="${height - pad + 12}" font-size="11" fill="#555">O better</text>`);
+  parts.push(`<text x="4" y="${height - pad - 4}" font-size="11" fill="#555">O better</text>`);
   const points = moves.filter((m) => m.value !== null).map((m) => `${x(m.ply).toFixed(1)},${y(m).toFixed(1)}`);
   parts.push(`<polyline points="${points.join(" ")}" fill="none" stroke="#1d4a2a" stroke-width="2"/>`);
   const colours = { inaccuracy: "#e6b800", mistake: "#f07800", blunder: "#d62020" };
