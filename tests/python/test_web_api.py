@@ -119,6 +119,7 @@ class TestGames:
         # the move with the pass after it.
         state = post(client, state, "new", record=BEFORE_PASS_RECORD + "d8").json()
         assert state["plies"][-1] == {"side": "O", "move": "pass", "by": "rules"}
+        assert state["announce"] == ["Loaded: 25 moves played; you play X."]
         assert state["turn"] == "you"
         state = post(client, state, "undo").json()
         assert state["record"] == BEFORE_PASS_RECORD and state["position"] == BEFORE_PASS

@@ -296,7 +296,12 @@ def create_app(
         game = server.game_from(body, human)
         await server.stop_task(page_id)
         page.game = game
-        said = ["You play X, who moves first." if human == BLACK else "You play O; the engine (X) moves first."]
+        you = SIDE_CHARS[human]
+        if body.fields.get("record") or body.fields.get("position"):
+            count = len(game.moves())
+            said = [f"Loaded: {count} move{'' if count == 1 else 's'} played; you play {you}."]
+        else:
+            said = ["You play X, who moves first." if human == BLACK else "You play O; the engine (X) moves first."]
         return _json(server.state(page_id, page, said))
 
     async def move(request: Request) -> Response:
