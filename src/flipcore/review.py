@@ -366,5 +366,6 @@ def review(
             )  # fmt: skip
         if progress is not None:
             progress(ply + 1, count)
-    final = solution(count)[0] if exact_plies else None
+    # Solved already when the last move lies in the exact part.
+    final = solved[count][0] if count in solved else None
     return Review(game=game, depth=depth, exact_from=exact_from, moves=tuple(reviews), final_score=final)

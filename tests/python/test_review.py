@@ -135,6 +135,12 @@ class TestExactPart:
         assert result.final_score == solve(positions[-1]).score
         x, o = game.result()
         assert result.final_score == (x - o) + (64 - x - o) * ((x > o) - (x < o))
+        # Cut short inside the exact part, and before it.
+        cut = Game(moves=game.moves[:-3])
+        assert review(cut, depth=2, exact_from=self.EXACT_FROM).final_score == solve(positions[-4]).score
+        early = review(Game(moves=game.moves[:20]), depth=1, exact_from=self.EXACT_FROM)
+        assert early.final_score is None and early.first_exact() is None
+        assert early.summary(1).first_exact is None and early.summary(1).exact_moves == 0
 
     def test_known_blunders_marked_and_nothing_else(self):
         for game, ply in blunder_games(3, self.EXACT_FROM):
