@@ -291,7 +291,9 @@ def _searched(position: Position, move: Square, depth: int) -> tuple[float, tupl
 
     def value_of(square: Square) -> float:
         if square not in values:
-            values[square] = search(position.play(square), depth - 1).value
+            # A child whose side must pass is scored as the engine scored it
+            # inside the first search: as a finished game.
+            values[square] = search(position.play(square), depth - 1, play_pass=False).value
         return values[square]
 
     confirmed = best.moves[:1] + tuple(m for m in best.moves[1:] if value_of(m) == best.value)

@@ -73,7 +73,7 @@ class TestMidgameValues:
             init()
             best = search(position, self.DEPTH)
             init()
-            after = search(position.play(played), self.DEPTH - 1)
+            after = search(position.play(played), self.DEPTH - 1, play_pass=False)
             assert (move.position, move.move, move.player) == (position, played, position.player)
             assert move.best_value == best.value and move.value == after.value
             assert not move.exact and move.depth == self.DEPTH
@@ -82,7 +82,7 @@ class TestMidgameValues:
             tied = []
             for m in best.moves:
                 init()
-                if search(position.play(m), self.DEPTH - 1).value == best.value:
+                if search(position.play(m), self.DEPTH - 1, play_pass=False).value == best.value:
                     tied.append(m)
             assert move.best_moves == tuple(tied) and tied[0] == best.moves[0]
             spurious += len(best.moves) - len(tied)
@@ -90,6 +90,21 @@ class TestMidgameValues:
             assert (move.loss == 0) == (played in move.best_moves)
             assert move.mark == midgame_mark(move.loss)
         assert spurious > 0, "the game should hold a tie that is only a bound"
+
+    def test_move_that_makes_the_other_side_pass(self):
+        # Valued as the engine's own search values it: a finished game.
+        for seed in range(500):
+            game = random_game(seed)
+            plies = [p for p in range(1, len(game)) if game.passes_before(p)]
+            if plies:
+                break
+        result = review(game, depth=2, exact_from=0)
+        for ply in plies:
+            before = result.moves[ply - 1]
+            x, o = game.positions()[ply].discs()
+            assert before.value == (x - o) + 100000.0 * ((x > o) - (x < o))
+            assert result.moves[ply].player == before.player
+        assert all(move.loss >= 0 for move in result.moves)
 
     def test_review_ignores_what_the_table_held(self):
         game = random_game(9, limit=30)
