@@ -347,25 +347,30 @@ def review(
     for ply, move in enumerate(game.moves):
         position = positions[ply]
         player = position.player
+        best: Value
+        played: Value
         if ply >= first_exact:
-            best_score, best_moves = solution(ply)
-            played_score = solution(ply + 1)[0]
-            loss: Value = best_score - played_score if player == BLACK else played_score - best_score
-            reviews.append(
-                MoveReview(
-                    ply, player, position, move, best_moves, played_score, best_score, loss,
-                    exact_mark(best_score, played_score, player), True, None,
-                )
-            )  # fmt: skip
+            best, best_moves = solution(ply)
+            played = solution(ply + 1)[0]
         else:
-            best_value, best_moves, played = _searched(position, move, depth)
-            midgame_loss = best_value - played if player == BLACK else played - best_value
-            reviews.append(
-                MoveReview(
-                    ply, player, position, move, best_moves, played, best_value, midgame_loss,
-                    midgame_mark(midgame_loss), False, depth,
-                )
-            )  # fmt: skip
+            best, best_moves, played = _searched(position, move, depth)
+        loss = best - played if player == BLACK else played - best
+        exact_part = ply >= first_exact
+        reviews.append(
+            MoveReview(
+                ply=ply,
+                player=player,
+                position=position,
+                move=move,
+                best_moves=best_moves,
+                value=played,
+                best_value=best,
+                loss=loss,
+                mark=exact_mark(int(best), int(played), player) if exact_part else midgame_mark(loss),
+                exact=exact_part,
+                depth=None if exact_part else depth,
+            )
+        )
         if progress is not None:
             progress(ply + 1, count)
     # Solved already when the last move lies in the exact part.
