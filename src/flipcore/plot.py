@@ -119,6 +119,21 @@ def _marks(ax: Any, moves: list[Any], xs: list[int], ys: list[float]) -> None:
         points = [(x, y) for m, x, y in zip(moves, xs, ys) if m.mark == mark]
         if points:
             ax.scatter(*zip(*points), zorder=3, edgecolors="black", linewidths=0.5, gid=mark, **style)
+    # Blunders are named, so that the graph says who threw what away. An X
+    # blunder drops the line and an O one lifts it: the label goes that way,
+    # off the line.
+    for m, x, y in zip(moves, xs, ys):
+        if m.mark == BLUNDER:
+            below = m.player == 1
+            ax.annotate(
+                f"{m.number}. {m.side} {m.name()}",
+                (x, y),
+                xytext=(0, -13 if below else 9),
+                textcoords="offset points",
+                ha="center",
+                fontsize=7,
+                color=MARK_STYLE[BLUNDER]["color"],
+            )
 
 
 def save_plot(review: Review, path: str | Path) -> Path:
