@@ -244,6 +244,9 @@ class TestOutput:
             int(x) for ax in fig.axes for c in ax.collections if c.get_gid() == BLUNDER for x, _ in c.get_offsets()
         }
         assert marked == {move.number for move in result.moves if move.mark == BLUNDER}
+        labels = {t.get_text() for ax in fig.axes for t in ax.texts}
+        for move in result.moves:
+            assert (f"{move.number}. {move.side} {move.name()}" in labels) == (move.mark == BLUNDER)
 
     def test_png_and_svg_files(self, result, tmp_path):
         from flipcore.plot import save_plot
