@@ -200,6 +200,8 @@ class Game:
 
     def passes_before(self, ply: int) -> bool:
         """True when a pass came just before move `ply` (0-based)."""
+        if type(ply) is not int or not 0 <= ply < len(self._moves):
+            raise ValueError(f"ply must be a whole number from 0 to {len(self._moves) - 1}, got {ply!r}")
         before = self._start if ply == 0 else self._positions[ply - 1].play(self._moves[ply - 1])
         return before.player != self._positions[ply].player
 

@@ -103,6 +103,10 @@ class TestRoundTrip:
         for ply in (-1, 31, 1.0, "1"):
             with pytest.raises(ValueError, match="ply must be"):
                 game.position_at(ply)
+            with pytest.raises(ValueError, match="ply must be"):
+                game.passes_before(ply)
+        with pytest.raises(ValueError, match="ply must be"):
+            game.passes_before(30)  # the final position has no move
 
 
 class TestBadRecords:
