@@ -5,8 +5,10 @@ from __future__ import annotations
 import argparse
 
 from flipcore.cli.common import MAX_DEPTH, depth_arg, outcome, position_from_words, seconds_arg
+from flipcore.cli.solve import exact_line
 from flipcore.position import SIDE_CHARS
 from flipcore.search import SearchResult, analyse
+from flipcore.solve import EXACT_EMPTIES
 
 # Without --depth or --seconds, analyse deepens while the next depth looks
 # likely to end within this many seconds of the start.
@@ -36,6 +38,10 @@ def run_analyse(args: argparse.Namespace) -> int:
         side = SIDE_CHARS[position.player]
         print(f"{side} has no legal move and passes; analysing the position after the pass.")
         position = position.pass_()
+    if args.depth is None and args.seconds is None and 64 - sum(position.discs()) <= EXACT_EMPTIES:
+        # This near the end the exact solver proves the result in about a second.
+        print(exact_line(position), flush=True)
+        return 0
     print(VALUE_SCALE, flush=True)
 
     empty = 64 - sum(position.discs())
