@@ -9,7 +9,8 @@ Workloads (fixed seeds, so every run searches the same positions):
 - depth 1: positions 4 to 50 random plies from the start.
 
 For each, the bare loop calls init() and minimax_moves() in this process, as
-the batch does for each position; then batch.run() searches the same list
+the batch does for each position (and, for comparison, minimax_moves() alone
+after one init(), so later positions may find earlier ones' entries); then batch.run() searches the same list
 with 1 and with 2 worker processes, counted from the call to the last record
 (worker start-up included). The overhead per position is the batch's time
 per position with 1 job minus the bare loop's; the bare minimax_moves call
@@ -46,6 +47,9 @@ def random_positions(count: int, low: int, high: int, seed: int) -> list[str]:
 
 def bare(texts: list[str], depth: int, with_init: bool) -> float:
     boards = [(Position.from_text(t).board, 1 if t.endswith("X") else 2) for t in texts]
+    # Without init() per position the table still starts empty, so that no
+    # answer comes from an earlier round.
+    _flipcore.init()
     began = time.perf_counter()
     for board, player in boards:
         if with_init:

@@ -95,6 +95,7 @@ MAX_CHUNK = 4000
 MAX_ATTEMPTS = 3
 
 _POSITION_RE = re.compile(r"([XOxo-]{64})\s+([XOxo])")
+_DIGIT = re.compile(r"[0-9]")
 _CELL_CODES = bytes.maketrans(b"XOxo-", b"\x01\x02\x01\x02\x00")
 _NAMES = {(col, row): square_name((col, row)) for col in range(8) for row in range(8)}
 
@@ -155,14 +156,6 @@ def _game_class() -> Any:
     return Game
 
 
-def _canonical_text(text: str) -> str:
-    """The canonical text of a position line, or ValueError saying what is wrong."""
-    match = _POSITION_RE.fullmatch(text)
-    if match:
-        return f"{match[1].upper()} {match[2].upper()}"
-    return Position.from_text(text).text()
-
-
 def parse_lines(lines: Iterable[str], settings: Settings, every_ply: bool = False) -> tuple[list[Task], list[Record]]:
     """The tasks of the input lines, and an error record for each bad line.
 
@@ -179,11 +172,15 @@ def parse_lines(lines: Iterable[str], settings: Settings, every_ply: bool = Fals
         text = raw.strip()
         if not text or text.startswith("#"):
             continue
+        match = _POSITION_RE.fullmatch(text)
+        if match:
+            tasks.append((number, None, f"{match[1].upper()} {match[2].upper()}"))
+            continue
         # Square names hold digits and boards do not: a line without a digit
         # in its first word is read as a position, typos and all.
-        if not any(char.isdigit() for char in text.split(None, 1)[0]):
+        if not _DIGIT.search(text.split(None, 1)[0]):
             try:
-                tasks.append((number, None, _canonical_text(text)))
+                tasks.append((number, None, Position.from_text(text).text()))
             except ValueError as err:
                 errors.append(_error_record(number, None, settings, str(err)))
             continue
@@ -397,6 +394,7 @@ def _worker_main(conn: Connection, settings: Settings, search: SearchFunction) -
     # Ctrl-C reaches every process of the terminal's group: the parent
     # decides what happens, the workers carry on until told.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    conn.send(("ready", None))
     while True:
         try:
             chunk = conn.recv()
@@ -418,6 +416,7 @@ class _Worker:
         child.close()
         self.chunk: tuple[list[Task], int] | None = None
         self.sent = 0.0
+        self.ready = False  # it has started and said so
 
     def give(self, chunk: tuple[list[Task], int]) -> None:
         self.chunk = chunk
@@ -454,6 +453,7 @@ def _run_local(
     chunker = _Chunker(tasks, jobs)
     workers = [_Worker(context, settings, search) for _ in range(min(jobs, len(tasks)))]
     clean = False
+    failed_starts = 0
     try:
         while True:
             for worker in workers:
@@ -479,13 +479,29 @@ def _run_local(
                     worker.process.join()
                     reason = _exit_reason(worker.process.exitcode)
                     worker.stop(now=True)
+                    if not worker.ready:
+                        # It died before reading its chunk, which is not to blame.
+                        failed_starts += 1
+                        if failed_starts >= MAX_ATTEMPTS:
+                            raise BatchError(
+                                f"the worker processes die as they start ({reason}; their error is on stderr): "
+                                "a script that runs the batch must be a file, not standard input, and keep "
+                                "its top level under if __name__ == '__main__':"
+                            )
+                        chunker.retry.appendleft((chunk, attempts))
+                        workers[i] = _Worker(context, settings, search)
+                        continue
                     workers[i] = _Worker(context, settings, search)
                     if not chunker.failed(chunk, attempts):
                         why = f"the worker process searching it died ({reason}) on each of {MAX_ATTEMPTS} tries"
                         yield _failure_records(chunk, settings, why)
                     continue
-                worker.chunk = None
                 status, payload = reply
+                if status == "ready":
+                    worker.ready = True
+                    failed_starts = 0
+                    continue
+                worker.chunk = None
                 if status == "ok":
                     chunker.timed(len(chunk), time.perf_counter() - worker.sent)
                     yield payload
@@ -558,7 +574,10 @@ def _run_dask(tasks: Sequence[Task], settings: Settings, client: Any) -> Generat
                 chunker.timed(len(chunk), (time.perf_counter() - sent) / 2)
                 yield future.result()
             else:
-                err = future.exception()
+                try:
+                    err = future.exception()
+                except Exception as lost:  # cancelled, say by a scheduler that went away
+                    err = lost
                 name = type(err).__name__
                 if name in ("ModuleNotFoundError", "ImportError"):
                     raise BatchError(f"a Dask worker cannot import flipcore ({err}): install flipcore on every worker")

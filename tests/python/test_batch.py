@@ -294,6 +294,14 @@ class TestDeadWorkers:
         assert (summary.done, summary.failed) == (len(texts), 0)
         assert_matches_engine(batch.read_records(out), texts, 5)
 
+    def test_workers_that_cannot_start_end_the_run_with_the_reason(self) -> None:
+        # A script read from standard input cannot be loaded again in the
+        # workers: they die as they start, which ends the run, not loops.
+        script = f"from flipcore import batch\nlist(batch.run([{PASS_TEXT!r}], 2, jobs=2))\n"
+        done = subprocess.run([sys.executable, "-"], input=script, capture_output=True, text=True, timeout=60)
+        assert done.returncode == 1
+        assert "BatchError: the worker processes die as they start (exit status 1" in done.stderr
+
     def test_a_position_that_always_kills_its_worker_is_reported(self, texts: list[str]) -> None:
         tasks = [(i, None, t) for i, t in enumerate(texts[:6], 1)]
         records = [r for chunk in batch._run_local(tasks, batch.Settings(depth=DEPTH), 2, die_on_line_2) for r in chunk]
