@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import argparse
 import sys
+import threading
 import time
-from collections.abc import Callable
 
 from flipcore.cli.common import position_from_words
 from flipcore.position import BLACK, SIDE_CHARS, Position, square_name
@@ -13,7 +13,8 @@ from flipcore.solve import EXACT_EMPTIES, SolveResult, describe_score, solve
 
 # Beyond this many empty squares a solve may run for minutes or hours.
 WARN_EMPTIES = EXACT_EMPTIES + 4
-# Proven bounds are shown once a solve has run this long, then at most this often.
+# Proven bounds are shown once a solve has run this long, then at most this
+# often.
 PROGRESS_SECONDS = 1.0
 
 
@@ -28,21 +29,46 @@ def _bounds_words(lower: int, upper: int, wld: bool) -> str:
     return "nothing proven yet"
 
 
-def _progress_printer(wld: bool) -> Callable[[int, int], None]:
-    """A progress callback printing narrowed bounds on stderr, rate-limited."""
-    began = time.perf_counter()
-    last = [began]
-    shown: list[tuple[int, int]] = []
+class _ProgressPrinter:
+    """Shows on stderr what a long solve has proven so far.
 
-    def show(lower: int, upper: int) -> None:
-        now = time.perf_counter()
-        if lower == upper or now - last[0] < PROGRESS_SECONDS or shown[-1:] == [(lower, upper)]:
-            return
-        last[0] = now
-        shown.append((lower, upper))
-        print(f"  {now - began:6.1f} s  {_bounds_words(lower, upper, wld)}", file=sys.stderr, flush=True)
+    The solver reports the bounds on the score each time they narrow (as
+    the callback); a thread of its own prints them once the solve has run
+    PROGRESS_SECONDS, then at most that often when they changed, and every
+    QUIET_SECONDS anyway, so that a solve is never silent for long.
+    """
 
-    return show
+    QUIET_SECONDS = 10.0
+
+    def __init__(self, wld: bool) -> None:
+        self.wld = wld
+        limit = 1 if wld else 64
+        self.bounds = (-limit, limit)
+        self.began = time.perf_counter()
+        self.done = threading.Event()
+        self.ticker = threading.Thread(target=self._tick, daemon=True)
+
+    def __call__(self, lower: int, upper: int) -> None:
+        self.bounds = (lower, upper)
+
+    def _tick(self) -> None:
+        shown: tuple[int, int] | None = None
+        last = self.began
+        while not self.done.wait(PROGRESS_SECONDS):
+            now = time.perf_counter()
+            bounds = self.bounds
+            if bounds[0] < bounds[1] and (bounds != shown or now - last >= self.QUIET_SECONDS):
+                words = _bounds_words(*bounds, wld=self.wld)
+                print(f"  {now - self.began:6.1f} s  {words}", file=sys.stderr, flush=True)
+                shown, last = bounds, now
+
+    def __enter__(self) -> _ProgressPrinter:
+        self.ticker.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.done.set()
+        self.ticker.join()
 
 
 def _moves_words(result: SolveResult) -> str:
@@ -77,8 +103,10 @@ def run_solve(args: argparse.Namespace) -> int:
     empty = 64 - sum(position.discs())
     if not position.legal_moves():
         print(f"{side} has no legal move and passes.")
-    what = "who wins" if mode == "wld" else "the exact score"
-    print(f"{empty} empty squares: solving for {what}; scores are X's discs minus O's.")
+    if mode == "wld":
+        print(f"{empty} empty squares: solving for who wins.")
+    else:
+        print(f"{empty} empty squares: solving for the exact score, X's discs minus O's at the end.")
     if empty > WARN_EMPTIES:
         print(
             f"With more than {WARN_EMPTIES} empty squares this may take very long "
@@ -86,12 +114,13 @@ def run_solve(args: argparse.Namespace) -> int:
         )
     sys.stdout.flush()
 
-    result = solve(position, mode, progress=_progress_printer(mode == "wld"))
+    with _ProgressPrinter(wld=mode == "wld") as progress:
+        result = solve(position, mode, progress=progress)
     print(f"Result: {result.describe()}")
     print(_moves_words(result))
     if result.move_scores:
         print()
-        print("move  score  result")
+        print("move  X-O    result")
         # Best first for the side to move; ties in row-major order.
         view = 1 if position.player == BLACK else -1
         ranked = sorted(result.move_scores.items(), key=lambda item: (-view * item[1], item[0][1], item[0][0]))
