@@ -31,7 +31,7 @@ def test_package_is_strict_clean_and_types_reach_users(tmp_path):
 
 def test_stubs_match_the_compiled_modules(tmp_path):
     done = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "_flipcore", "flipcore._rules"],
+        [sys.executable, "-m", "mypy.stubtest", "_flipcore", "flipcore._rules", "flipcore._solver"],
         cwd=tmp_path, capture_output=True, text=True, timeout=120,
     )
     assert done.returncode == 0, done.stdout
