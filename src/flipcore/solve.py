@@ -147,8 +147,9 @@ def _solver() -> ModuleType:
 def set_solve_table_bytes(n: int) -> None:
     """Sets the size in bytes of the solver's table (at least 1 MiB).
 
-    Each thread's table takes the new size at its next solve. A size that
-    cannot be allocated raises MemoryError there and keeps the old table.
+    The calling thread's table is made at the new size at once (MemoryError
+    if it cannot be, keeping the old size); other threads' tables take it at
+    their next solve.
     """
     if type(n) is not int:
         raise TypeError(f"the table size must be a whole number of bytes, got {n!r}")
