@@ -12,17 +12,16 @@ import time
 
 import pytest
 
-pytest.importorskip("starlette", reason="the web extra is not installed: pip install '.[web]'")
-httpx = pytest.importorskip("httpx2", reason="the test client needs httpx2: pip install '.[webtest]'")
+# The web extras (pip install '.[webtest]'); the test command installs them.
+import httpx2 as httpx
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from starlette.testclient import TestClient
 
-from hypothesis import HealthCheck, given, settings  # noqa: E402
-from hypothesis import strategies as st  # noqa: E402
-from starlette.testclient import TestClient  # noqa: E402
-
-from flipcore import Game, Position  # noqa: E402
-from flipcore.solve import EXACT_EMPTIES  # noqa: E402
-from flipcore.web.app import STATIC, Limits, create_app  # noqa: E402
-from flipcore.web.engine import STOP_GRACE_SECONDS, EnginePool, JobStopped, WorkerError  # noqa: E402
+from flipcore import Game, Position
+from flipcore.solve import EXACT_EMPTIES
+from flipcore.web.app import STATIC, Limits, create_app
+from flipcore.web.engine import STOP_GRACE_SECONDS, EnginePool, JobStopped, WorkerError
 
 LOCAL = "http://127.0.0.1"
 # X to move; d8 leaves O without a move while X still has some.
@@ -375,6 +374,31 @@ class TestWorkers:
 
         asyncio.run(main())
 
+
+    def test_a_job_cancelled_twice_leaves_its_worker_clean_for_the_next(self):
+        # A page's new request and the page dropping its stream can both
+        # cancel the same job; the worker must finish stopping it before it
+        # takes another job, or the next job would read the old one's lines.
+        async def main():
+            pool = EnginePool(1)
+            try:
+                job = asyncio.create_task(pool.run({"kind": "sleep", "seconds": 10}, 20))
+                await asyncio.sleep(0.3)
+                (pid,) = pool.pids()
+                # Frozen, the worker answers the first cancel only once thawed.
+                os.kill(pid, signal.SIGSTOP)
+                job.cancel()
+                await asyncio.sleep(0.1)
+                job.cancel()
+                await asyncio.sleep(0.1)
+                os.kill(pid, signal.SIGCONT)
+                done = await pool.run({"kind": "move", "position": Position.start().text(), "depth": 1}, 5)
+                assert done["type"] == "result" and done["move"] in ("d3", "c4", "f5", "e6")
+                assert job.cancelled() and pool.pids() == [pid]
+            finally:
+                await pool.close()
+
+        asyncio.run(main())
 
     def test_a_worker_that_does_not_answer_is_killed_and_replaced(self):
         async def main():

@@ -13,15 +13,14 @@ from pathlib import Path
 
 import pytest
 
-selenium = pytest.importorskip("selenium", reason="selenium is not installed: pip install '.[webtest]'")
-pytest.importorskip("starlette", reason="the web extra is not installed: pip install '.[web]'")
-
-from selenium import webdriver  # noqa: E402
-from selenium.common.exceptions import TimeoutException, WebDriverException  # noqa: E402
-from selenium.webdriver.chrome.service import Service  # noqa: E402
-from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
-from selenium.webdriver.common.by import By  # noqa: E402
-from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+# Selenium comes with the web extras (pip install '.[webtest]'); the browser
+# itself is Debian's (tests/install_system_deps.sh).
+from selenium import webdriver
+from selenium.common.exceptions import TimeoutException, WebDriverException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
 
 SHOTS = Path(__file__).resolve().parents[2] / "build" / "web"
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
@@ -30,19 +29,22 @@ DRIVER = shutil.which("chromedriver")
 
 @pytest.fixture(scope="module")
 def address():
-    """A `flipcore serve` on a free port, stopped after the tests."""
-    server = subprocess.Popen(
-        [sys.executable, "-P", "-m", "flipcore", "serve", "--port", "0"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-    )
-    try:
-        line = server.stdout.readline()
-        found = re.search(r"http://127\.0\.0\.1:\d+/", line)
-        assert found, f"no address in {line!r}"
-        yield found.group(0)
-    finally:
-        server.terminate()
-        server.communicate(timeout=20)
+    """A `flipcore serve` on a free port, stopped after the tests; what it
+    logs goes to build/web/server.log."""
+    SHOTS.mkdir(parents=True, exist_ok=True)
+    with open(SHOTS / "server.log", "w") as log:
+        server = subprocess.Popen(
+            [sys.executable, "-P", "-m", "flipcore", "serve", "--port", "0"],
+            stdout=subprocess.PIPE, stderr=log, text=True,
+        )
+        try:
+            line = server.stdout.readline()
+            found = re.search(r"http://127\.0\.0\.1:\d+/", line)
+            assert found, f"no address in {line!r}"
+            yield found.group(0)
+        finally:
+            server.terminate()
+            server.communicate(timeout=20)
 
 
 @pytest.fixture(scope="module")

@@ -9,10 +9,8 @@ import urllib.request
 
 import pytest
 
-pytest.importorskip("uvicorn", reason="the web extra is not installed: pip install '.[web]'")
-
-from flipcore.cli import main  # noqa: E402
-from flipcore.cli.serve import is_loopback, page_address  # noqa: E402
+from flipcore.cli import main
+from flipcore.cli.serve import is_loopback, page_address
 
 SERVE = [sys.executable, "-P", "-m", "flipcore", "serve"]
 

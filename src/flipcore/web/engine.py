@@ -18,7 +18,7 @@ import json
 import signal
 import sys
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Coroutine
 from typing import Any
 
 # How long a worker may take to stop after it is told to, before it is killed.
@@ -28,6 +28,17 @@ START_SECONDS = 30.0
 # How long a job may wait for a free worker while other pages keep them all
 # busy; then it is refused rather than left waiting without a bound.
 QUEUE_SECONDS = 30.0
+
+
+async def _through_cancels(cleanup: Coroutine[Any, Any, None]) -> None:
+    """Runs `cleanup` to its end even if the awaiting task is cancelled
+    meanwhile (the caller is already handling a cancel and re-raises it)."""
+    running = asyncio.ensure_future(cleanup)
+    while not running.done():
+        try:
+            await asyncio.shield(running)
+        except asyncio.CancelledError:
+            continue
 
 
 class WorkerError(Exception):
@@ -51,21 +62,24 @@ class Worker:
     @classmethod
     async def start(cls) -> Worker:
         # -P keeps the current directory (perhaps a source tree) off sys.path.
-        process = await asyncio.create_subprocess_exec(
-            sys.executable,
-            "-P",
-            "-m",
-            "flipcore.web.worker",
-            stdin=asyncio.subprocess.PIPE,
-            stdout=asyncio.subprocess.PIPE,
-            limit=1 << 24,
-        )
+        try:
+            process = await asyncio.create_subprocess_exec(
+                sys.executable,
+                "-P",
+                "-m",
+                "flipcore.web.worker",
+                stdin=asyncio.subprocess.PIPE,
+                stdout=asyncio.subprocess.PIPE,
+                limit=1 << 24,
+            )
+        except OSError as err:
+            raise WorkerError(f"the engine worker could not start: {err}") from None
         worker = cls(process)
         try:
             ready = await worker._read(time.monotonic() + START_SECONDS)
         except asyncio.CancelledError:
             # The page moved on while the worker started: end it, not leak it.
-            await asyncio.shield(worker.kill())
+            await _through_cancels(worker.kill())
             raise
         if ready is None or ready.get("type") != "ready":
             await worker.kill()
@@ -82,7 +96,14 @@ class Worker:
         if not raw:
             self.alive = False
             return None
-        message: dict[str, Any] = json.loads(raw)
+        try:
+            message = json.loads(raw)
+        except ValueError:
+            message = None
+        if not isinstance(message, dict):
+            # Not the worker's protocol: something else wrote to its output.
+            await self.kill()
+            raise WorkerError(f"the engine worker sent {raw[:80]!r}; it was restarted")
         return message
 
     async def kill(self) -> None:
@@ -130,11 +151,18 @@ class Worker:
                 elif progress is not None:
                     progress(message)
         except asyncio.CancelledError:
-            await asyncio.shield(self._stop(started))
+            await self._finish_stopping(started)
             raise
         # The worker died, or overran its own limit and the grace.
         await self.kill()
         raise WorkerError("the engine worker stopped answering; it was restarted")
+
+    async def _finish_stopping(self, started: bool) -> None:
+        """Stops the job and waits until it has stopped, even through further
+        cancels (a page's new request and its dropped stream can both cancel
+        the same job): until then the worker must take no other job, whose
+        lines would mix with this one's."""
+        await _through_cancels(self._stop(started))
 
     async def _stop(self, started: bool) -> None:
         """Stops the running job and reads up to its final line, so that the
@@ -153,7 +181,7 @@ class Worker:
                     started = True
                 elif kind in ("result", "stopped", "error"):
                     return
-        except (ValueError, OSError):
+        except (OSError, WorkerError):
             pass
         await self.kill()
 
