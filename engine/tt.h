@@ -3,6 +3,7 @@
 // it grows until its memory ceiling, and is emptied only by init().
 #pragma once
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -99,11 +101,25 @@ FLIPCORE_INLINE GroupMatch match_group(const uint16_t* tags, uint16_t tag) {
 }
 constexpr size_t slot_in_group(unsigned mask) { return static_cast<size_t>(__builtin_ctz(mask)) / 2; }
 
+// The number a small file holds, such as a cgroup's memory limit, or 0 when
+// it cannot be read or says "max". Read with open() and read(), which
+// allocate nothing, so that the engine's allocations stay its own.
+inline size_t number_in_file(const char* path) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char text[32] = {};
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0 || text[0] < '0' || text[0] > '9') return 0;
+    return static_cast<size_t>(std::strtoull(text, nullptr, 10));
+}
+
 // The default memory ceiling: half the machine's physical memory, and no more
-// than half an address-space limit when one is set. Linux overcommits, so an
+// than half an address-space limit or half the memory limit of a container
+// (its cgroup, version 2 or 1) when one is set. Linux overcommits, so an
 // array larger than the memory there is can be mapped and then get the
 // process killed as it is written; the ceiling refuses it beforehand. The
-// address-space limit is read each time, since a program may set it late.
+// limits are read each time, since a program may set them late.
 inline size_t default_table_limit() {
     const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGE_SIZE);
     size_t limit = pages > 0 && page_size > 0 ? static_cast<size_t>(pages) * static_cast<size_t>(page_size) / 2
@@ -111,6 +127,9 @@ inline size_t default_table_limit() {
     rlimit as{};
     if (getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY)
         limit = std::min(limit, static_cast<size_t>(as.rlim_cur / 2));
+    // No limit reads as 0 ("max") or as a number near 2^63; either is no bound.
+    for (const char* path : {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"})
+        if (const size_t cgroup = number_in_file(path); cgroup > 0) limit = std::min(limit, cgroup / 2);
     return limit;
 }
 

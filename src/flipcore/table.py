@@ -4,7 +4,8 @@ The table keeps every position searched since init(), so a deep enough
 search fills any memory. It never grows past its ceiling: a search that
 would need more raises MemoryError, the table stays whole, and init()
 empties it. The default ceiling is half the machine's physical memory (half
-an address-space limit, if lower); the environment variable
+an address-space limit or a container's memory limit, if lower); the
+environment variable
 FLIPCORE_TABLE_LIMIT, read when flipcore is imported, or table_limit() sets
 another.
 """
@@ -84,7 +85,7 @@ def table_limit(size: int | str | None = None) -> int:
     `size` is bytes as an int, or a text such as "512M", "1.5G" (K, M, G, T
     are powers of 1024) or "25%" (of the machine's physical memory); 0 or
     "default" restores the default, half the physical memory (half an
-    address-space limit, if that is lower). Arrays already larger than a
+    address-space or container memory limit, if lower). Arrays already larger than a
     lowered ceiling are given back at the next init().
     """
     limit = None if size is None else parse_size(size)
