@@ -17,7 +17,6 @@ import textwrap
 import _flipcore
 import pytest
 
-import flipcore
 from flipcore import Position, analyse, table_limit, table_memory
 
 INF = math.inf
@@ -228,6 +227,3 @@ class TestDeepeningStops:
         assert done.returncode == 1 and "Traceback" not in done.stderr
         assert done.stderr.startswith("flipcore: error: the transposition table is full at its memory ceiling")
 
-
-def test_package_exports():
-    assert flipcore.table_limit is table_limit and flipcore.TableMemory is type(table_memory())
