@@ -65,7 +65,10 @@ def _whole(name: str, value: object, low: int, high: int) -> int:
 def _bound(name: str, value: object) -> float:
     if isinstance(value, bool) or not isinstance(value, Real):
         raise ValueError(f"{name} must be a number (float or int), got {value!r}")
-    number = float(value)
+    try:
+        number = float(value)
+    except OverflowError:
+        raise ValueError(f"{name} is too large for a float: {value!r}") from None
     if math.isnan(number):
         raise ValueError(f"{name} must be a number, not NaN")
     return number
@@ -90,14 +93,14 @@ def search(
     exactly `depth`. MemoryError: the table is full at its memory ceiling
     (see flipcore.table_limit); init() empties it.
     """
-    # The common case (a Position, an int depth, float or int bounds) is
-    # checked in one test; anything else goes through the full checks.
+    # The common case (a Position, an int depth, float bounds) is checked in
+    # one test; anything else goes through the full checks.
     if not (
         type(position) is Position
         and type(depth) is int
         and 0 <= depth <= MAX_DEPTH
-        and (type(alpha) is float or type(alpha) is int)
-        and (type(beta) is float or type(beta) is int)
+        and type(alpha) is float
+        and type(beta) is float
         and alpha == alpha  # not NaN
         and beta == beta
         and (play_pass is True or play_pass is False)
@@ -129,7 +132,9 @@ def search(
     return result
 
 
-def _checked(position: object, depth: object, alpha: object, beta: object, play_pass: object) -> tuple[int, float, float]:
+def _checked(
+    position: object, depth: object, alpha: object, beta: object, play_pass: object
+) -> tuple[int, float, float]:
     """search()'s arguments checked one by one, with a message for the first
     bad one; the depth as an int and the bounds as floats."""
     if not isinstance(position, Position):
