@@ -1,7 +1,7 @@
 """A few hundred calls through every path of _flipcore, for leak checks.
 
 Covers answers, refused arguments (ValueError, TypeError), searches stopped
-by a signal, and init(). Run twice by tests/run_sanitizers.sh:
+by a signal, init(), and the table's memory ceiling. Run twice by tests/run_sanitizers.sh:
 
     python3 tests/leak_check.py
         fails when the interpreter's count of allocated blocks grows with
@@ -96,6 +96,23 @@ def one_round(round_):
         calls += 1
     else:
         sys.exit("init(0) accepted")
+    # The table's ceiling: arrays given back by init() under a lowered one,
+    # a refused growth, and a refused limit.
+    _flipcore._table_memory(30000)  # room for the first array only
+    _flipcore.init()
+    try:
+        _flipcore.minimax_moves(START, 1, 7, -INF, INF)
+    except MemoryError:
+        calls += 1
+    else:
+        sys.exit("a search passed the table's ceiling")
+    _flipcore._table_memory(0)
+    try:
+        _flipcore._table_memory(-1)
+    except ValueError:
+        calls += 1
+    else:
+        sys.exit("a negative table limit was accepted")
     return calls
 
 
