@@ -334,6 +334,25 @@ def test_a_newer_request_stops_the_page_search_and_other_pages_go_on():
     assert other_lines[-1] == {"type": "done", "reason": "time"}
 
 
+def test_requests_of_one_page_at_the_same_moment_leave_one_search_running():
+    async def work(client, app):
+        page = (await client.post("/api/games", json={})).json()
+        url = f"/api/games/{page['id']}/analyse"
+        began = time.monotonic()
+        analyses = [asyncio.create_task(client.post(url, json={"seconds": 20})) for _ in range(3)]
+        await asyncio.sleep(1.0)
+        running = [t for t in app.state.server.tasks.values() if not t.done()]
+        moved = await client.post(f"/api/games/{page['id']}/move", json={"move": "f5"})
+        answers = await asyncio.gather(*analyses)
+        return running, moved, answers, time.monotonic() - began
+
+    running, moved, answers, took = run_async(work)
+    assert len(running) == 1 and moved.status_code == 200
+    for answer in answers:
+        assert json.loads(answer.text.splitlines()[-1])["type"] == "stopped"
+    assert took < 6
+
+
 def test_an_engine_move_stopped_by_a_new_game_answers_409():
     async def work(client, app):
         page = (await client.post("/api/games", json={"side": "O", "position": position_with_empties(40, 2).text()})).json()

@@ -173,8 +173,10 @@ class Server:
             del self.tasks[page_id]
 
     async def stop_task(self, page_id: str) -> None:
-        old = self.tasks.get(page_id)
-        if old is not None and not old.done():
+        """Stops the page's running task and waits until it has ended. Loops
+        because another request of the page may start one meanwhile; the
+        caller's next step then runs before any other request can."""
+        while (old := self.tasks.get(page_id)) is not None and not old.done():
             old.cancel()
             await asyncio.gather(old, return_exceptions=True)
 
