@@ -228,9 +228,10 @@ def _dask_worker_share() -> int | None:
     """Half the memory Dask allows this worker process, when it is one and
     Dask sets a limit: several workers on one machine then keep together
     within its memory, where each would otherwise allow itself half of it."""
+    distributed = sys.modules.get("distributed")  # a Dask worker has it loaded
     try:
-        memory = importlib.import_module("distributed").get_worker().memory_limit
-    except (ImportError, ValueError, AttributeError):
+        memory = distributed.get_worker().memory_manager.memory_limit if distributed is not None else None
+    except (ValueError, AttributeError):
         return None
     return max(int(memory) // 2, _table.MIN_LIMIT) if memory else None
 

@@ -96,10 +96,19 @@ class TestRecords:
         assert keyed[(len(texts) - 1, None)]["value"] == 100016.0  # finished: X 40, O 24
         assert keyed[(len(texts), None)]["position"] == texts[0]
 
-    def test_a_local_dask_cluster_gives_the_same_records(self, texts: list[str]) -> None:
-        pytest.importorskip("distributed")
-        on_dask = list(batch.run(texts, DEPTH, dask="local", jobs=2))
+    def test_a_two_worker_dask_cluster_gives_the_same_records(self, texts: list[str]) -> None:
+        distributed = pytest.importorskip("distributed")
+        with (
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster,
+            distributed.Client(cluster) as client,
+        ):
+            on_dask = list(batch.run(texts, DEPTH, dask=cluster.scheduler_address))
+            # A worker that searched keeps its table within half the memory
+            # Dask allows it (one that did not still has the default).
+            limits = set(client.run(flipcore.table_limit).values())
+            allowed = {w["memory_limit"] for w in client.scheduler_info()["workers"].values()}
         assert by_key(on_dask) == by_key(list(batch.run(texts, DEPTH, jobs=1)))
+        assert limits & {m // 2 for m in allowed}
 
     def test_records_do_not_depend_on_what_the_worker_searched_before(self, texts: list[str]) -> None:
         # A deeper search first fills the worker's table; each position is
