@@ -1,11 +1,14 @@
 """flipcore serve as a user runs it: the address it prints, the page behind
 it, Ctrl-C, the warning off this machine, and its usage errors."""
 
+import json
 import re
 import signal
 import subprocess
 import sys
+import time
 import urllib.request
+from pathlib import Path
 
 import pytest
 
@@ -13,6 +16,13 @@ from flipcore.cli import main
 from flipcore.cli.serve import is_loopback, page_address
 
 SERVE = [sys.executable, "-P", "-m", "flipcore", "serve"]
+JSON = {"Content-Type": "application/json"}
+
+
+def children(pid):
+    """The process ids of a process's children (Linux)."""
+    with open(f"/proc/{pid}/task/{pid}/children") as listed:
+        return [int(child) for child in listed.read().split()]
 
 
 def test_serves_the_page_at_the_address_it_prints_and_stops_on_ctrl_c():
@@ -23,18 +33,36 @@ def test_serves_the_page_at_the_address_it_prints_and_stops_on_ctrl_c():
         assert found, line
         with urllib.request.urlopen(found.group(1), timeout=10) as page:
             assert b"<title>flipcore" in page.read()
-        request = urllib.request.Request(
-            found.group(1) + "api/games", data=b'{"side": "O"}', headers={"Content-Type": "application/json"}
-        )
+        request = urllib.request.Request(found.group(1) + "api/games", data=b'{"side": "X"}', headers=JSON)
         with urllib.request.urlopen(request, timeout=10) as answer:
             assert answer.status == 201
+            page = json.load(answer)
+        # A long analysis is running when Ctrl-C comes: the server still ends
+        # at once, and its engine worker with it.
+        analysis = urllib.request.urlopen(
+            urllib.request.Request(
+                f"{found.group(1)}api/games/{page['id']}/analyse", data=b'{"seconds": 60}', headers=JSON
+            ),
+            timeout=60,
+        )
+        assert json.loads(analysis.readline())["type"] == "depth"
+        workers = children(server.pid)
+        assert len(workers) == 1
+        began = time.monotonic()
         server.send_signal(signal.SIGINT)
-        out, err = server.communicate(timeout=20)
+        try:
+            out, err = server.communicate(timeout=20)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            pytest.fail(f"the server did not stop on Ctrl-C; it wrote {server.communicate()}")
+        assert time.monotonic() - began < 8
+        analysis.close()
+        assert not Path(f"/proc/{workers[0]}").exists()
     finally:
         if server.poll() is None:
             server.kill()
             server.communicate()
-    assert server.returncode == 130 and "Traceback" not in err
+    assert server.returncode == 130 and "Traceback" not in err, err
 
 
 def test_listening_beyond_this_machine_warns(capsys):

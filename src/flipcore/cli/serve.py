@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import ipaddress
+import socket
 import sys
 import webbrowser
 
@@ -12,6 +13,7 @@ from flipcore.cli.common import UsageError
 
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8000
+SHUTDOWN_SECONDS = 2
 
 
 def is_loopback(host: str) -> bool:
@@ -43,7 +45,7 @@ def run_serve(args: argparse.Namespace) -> int:
     try:
         import uvicorn
 
-        from flipcore.web.app import LOCAL_HOSTS, create_app
+        from flipcore.web.app import LOCAL_HOSTS, Server, create_app
     except ImportError as err:
         raise UsageError(f"flipcore serve needs the web extra ({err.name} is missing): pip install 'flipcore[web]'") from None
 
@@ -55,8 +57,21 @@ def run_serve(args: argparse.Namespace) -> int:
             file=sys.stderr,
         )
     app = create_app(allowed_hosts=LOCAL_HOSTS if local else ["*"])
-    config = uvicorn.Config(app, host=args.host, port=args.port, log_level="warning")
-    server = uvicorn.Server(config)
+    # On Ctrl-C, open requests (an analysis streams for up to a minute) get
+    # a moment to end, then are closed, and the workers with them.
+    config = uvicorn.Config(
+        app, host=args.host, port=args.port, log_level="warning", timeout_graceful_shutdown=SHUTDOWN_SECONDS
+    )
+    pages: Server = app.state.server
+
+    class Serving(uvicorn.Server):
+        async def shutdown(self, sockets: list[socket.socket] | None = None) -> None:
+            # Running analyses and reviews end first, so that their streams
+            # close cleanly instead of being cut off.
+            await pages.stop_all()
+            await super().shutdown(sockets)
+
+    server = Serving(config)
 
     async def announce() -> None:
         # The address once the socket listens (port 0 picks a free port).

@@ -153,6 +153,7 @@ class Server:
         self.pages = PageRegistry(limits.pages)
         self.pool = EnginePool(workers)
         self.tasks: dict[str, asyncio.Task[Any]] = {}
+        self.closing = False
 
     # -- the page's one running task ---------------------------------------
 
@@ -167,6 +168,13 @@ class Server:
         self.tasks[page_id] = task
         task.add_done_callback(lambda done: self._forget(page_id, done))
         return task
+
+    async def stop_all(self) -> None:
+        """Stops every page's task, so that open streams end at once (the
+        server is shutting down)."""
+        self.closing = True
+        for page_id in list(self.tasks):
+            await self.stop_task(page_id)
 
     def _forget(self, page_id: str, task: asyncio.Task[Any]) -> None:
         if self.tasks.get(page_id) is task:
@@ -389,7 +397,8 @@ def create_app(
                 while (line := await lines.get()) is not None:
                     yield json.dumps(line).encode() + b"\n"
                 if task.cancelled():
-                    end = {"type": "stopped", "reason": "a newer request from this page came first"}
+                    why = "the server is shutting down" if server.closing else "a newer request from this page came first"
+                    end = {"type": "stopped", "reason": why}
                 elif isinstance(task.exception(), JobStopped):
                     end = {"type": "stopped", "reason": "out of time"}
                 elif task.exception() is not None:

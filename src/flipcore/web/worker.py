@@ -19,7 +19,6 @@ signals as they run, so a stop takes effect within a millisecond or so.
 
 from __future__ import annotations
 
-import importlib
 import json
 import math
 import os
@@ -35,6 +34,7 @@ from _flipcore import init
 
 from flipcore.position import Position, Square, parse_square, square_name
 from flipcore.search import search
+from flipcore.solve import EXACT_EMPTIES, SolveResult, solve
 
 # Engine values at or beyond this size score a finished game: the disc
 # difference pushed past it.
@@ -139,17 +139,7 @@ def _depth_line(result_depth: int, value: float, moves: tuple[Square, ...], seco
     }
 
 
-def _solver() -> Any:
-    """flipcore.solve, or None while the solver is not built."""
-    try:
-        solve_module = importlib.import_module("flipcore.solve")
-        solve_module._solver()
-    except ImportError:
-        return None
-    return solve_module
-
-
-def _solve_line(found: Any) -> dict[str, Any]:
+def _solve_line(found: SolveResult) -> dict[str, Any]:
     return {
         "type": "exact",
         "score": found.score,
@@ -182,11 +172,10 @@ def job_move(job: dict[str, Any], send: Callable[[dict[str, Any]], None]) -> dic
     move of the deepest search that finished in time."""
     position = Position.from_text(job["position"])
     depth = min(int(job["depth"]), _empties(position))
-    solver = _solver()
-    if solver is not None and _empties(position) <= solver.EXACT_EMPTIES:
+    if _empties(position) <= EXACT_EMPTIES:
         try:
             with _signals.computing():
-                found = solver.solve(position)
+                found = solve(position)
             if found.moves:
                 return {"type": "result", "move": found.names()[0], "exact": _solve_line(found), "depth": None}
         except Stop as stop:
@@ -211,8 +200,7 @@ def job_analyse(job: dict[str, Any], send: Callable[[dict[str, Any]], None]) -> 
     bounds as they narrow."""
     position = Position.from_text(job["position"])
     empties = _empties(position)
-    solver = _solver()
-    if solver is not None and empties <= solver.EXACT_EMPTIES:
+    if empties <= EXACT_EMPTIES:
         _deepen(position, min(QUICK_DEPTH, empties, int(job["max_depth"])), send)
 
         def bounds(lower: int, upper: int) -> None:
@@ -220,7 +208,7 @@ def job_analyse(job: dict[str, Any], send: Callable[[dict[str, Any]], None]) -> 
 
         try:
             with _signals.computing():
-                found = solver.solve(position, progress=bounds)
+                found = solve(position, progress=bounds)
         except Stop as stop:
             if stop.reason != "time":
                 raise
