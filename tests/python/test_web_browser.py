@@ -20,7 +20,7 @@ from selenium.common.exceptions import TimeoutException, WebDriverException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support.ui import WebDriverWait
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 SHOTS = Path(__file__).resolve().parents[2] / "build" / "web"
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
@@ -191,3 +191,24 @@ def test_the_game_ends_and_the_review_shows(browser, address):
     browser.execute_script("document.getElementById('review').scrollIntoView()")
     SHOTS.mkdir(parents=True, exist_ok=True)
     assert browser.save_screenshot(str(SHOTS / "review.png"))
+
+
+def test_a_new_game_while_the_engine_thinks_leaves_the_old_reply_behind(browser, address):
+    browser.get(address)
+    wait_for(browser, lambda d: "Your move (X)" in text_of(d, "status"))
+    browser.find_element(By.CSS_SELECTOR, 'input[name="mode"][value="time"]').click()
+    seconds = browser.find_element(By.ID, "seconds")
+    seconds.clear()
+    seconds.send_keys("3")
+    Select(browser.find_element(By.ID, "side")).select_by_value("O")  # starts a game: the engine opens
+    wait_for(browser, lambda d: "The engine (X) is thinking" in text_of(d, "status"))
+    time.sleep(0.5)
+    Select(browser.find_element(By.ID, "side")).select_by_value("X")
+    wait_for(browser, lambda d: "Your move (X)" in text_of(d, "status"))
+    time.sleep(3.5)  # past the old search's time: its reply must not show up
+    assert "Your move (X)" in text_of(browser, "status")
+    assert browser.find_elements(By.CSS_SELECTOR, "#moves li") == []
+    assert not browser.find_elements(By.CSS_SELECTOR, "#message p.error")
+    click_square(browser, "c4")
+    wait_for(browser, lambda d: len(d.find_elements(By.CSS_SELECTOR, "#moves li")) == 2 and "Your move" in text_of(d, "status"))
+    assert browser.find_element(By.ID, "record").get_attribute("value").startswith("c4")

@@ -8,6 +8,7 @@ const $ = (id) => document.getElementById(id);
 let state = null;        // the server's last answer about this page's game
 let streamAbort = null;  // stops reading the running analysis or review
 let busy = false;        // a move or the engine's reply is on its way
+let generation = 0;      // counts the person's actions: older answers are dropped
 
 // -- talking to the server -------------------------------------------------
 
@@ -161,17 +162,21 @@ async function afterChange() {
   clearAnalysis();
   if (state.turn === "engine") {
     busy = true;
+    const mine = generation;
     try {
-      render(await call(gamePath("engine"), engineSettings()));
+      const next = await call(gamePath("engine"), engineSettings());
+      // New game, Undo or Load came meanwhile: their state stands.
+      if (mine !== generation) return;
+      render(next);
     } catch (err) {
       // Stopped by a newer action of this page (New game, Undo, Load): that
       // action shows its own state.
-      if (err.message.startsWith("stopped:")) return;
+      if (mine !== generation || err.message.startsWith("stopped:")) return;
       say(err.message, "error");
       setStatus("The engine could not answer; try Undo or New game.");
       return;
     } finally {
-      busy = false;
+      if (mine === generation) busy = false;
     }
     return afterChange();
   }
@@ -184,8 +189,12 @@ async function afterChange() {
 
 async function act(work) {
   stopStream();
+  const mine = ++generation;
+  busy = false;  // an engine reply still on its way no longer counts
   try {
-    render(await work());
+    const next = await work();
+    if (mine !== generation) return;
+    render(next);
   } catch (err) {
     say(err.message, "error");
     return;
