@@ -1,7 +1,7 @@
 """Throughput of flipcore.batch: positions per second with 1 and 2 jobs, and
 the batch machinery's cost per position beside the bare engine call.
 
-    python benchmarks/batch_bench.py            # about a minute on 2 cores
+    python benchmarks/batch_bench.py            # about two minutes on 2 cores
     python benchmarks/batch_bench.py --quick    # a few seconds, smaller batches
 
 Workloads (fixed seeds, so every run searches the same positions):
@@ -9,13 +9,13 @@ Workloads (fixed seeds, so every run searches the same positions):
 - depth 1: positions 4 to 50 random plies from the start.
 
 For each, the bare loop calls init() and minimax_moves() in this process, as
-the batch does for each position (and, for comparison, minimax_moves() alone
-after one init(), so later positions may find earlier ones' entries); then batch.run() searches the same list
-with 1 and with 2 worker processes, counted from the call to the last record
-(worker start-up included). The overhead per position is the batch's time
-per position with 1 job minus the bare loop's; the bare minimax_moves call
-alone (no init) is shown too. Each figure is the best of --rounds rounds,
-since the shared machine's speed drifts.
+the batch does for each position, and, for comparison, minimax_moves() alone
+after one init() (later positions may then find earlier ones' entries). Then
+batch.run() searches the same list with 1 and with 2 worker processes,
+counted from the call to the last record (worker start-up included). The
+overhead per position is the batch's time per position with 1 job minus the
+bare loops'. Each round runs all four side by side; each figure is the best
+of --rounds rounds, since the shared machine's speed drifts.
 """
 
 from __future__ import annotations
@@ -28,6 +28,7 @@ import time
 
 import _flipcore
 
+import flipcore
 from flipcore import Position, batch
 
 
@@ -48,9 +49,14 @@ def random_positions(count: int, low: int, high: int, seed: int) -> list[str]:
 
 def bare(texts: list[str], depth: int, with_init: bool) -> float:
     boards = [(Position.from_text(t).board, 1 if t.endswith("X") else 2) for t in texts]
-    # Without init() per position the table still starts empty, so that no
-    # answer comes from an earlier round.
+    # A fresh table, as a worker process has: init() clears the whole slot
+    # array, which keeps the size an earlier loop grew it to unless the
+    # ceiling drops below it. Without init() per position the table still
+    # starts empty, so that no answer comes from an earlier round.
+    limit = flipcore.table_limit()
+    flipcore.table_limit(flipcore.table.MIN_LIMIT)
     _flipcore.init()
+    flipcore.table_limit(limit)
     began = time.perf_counter()
     for board, player in boards:
         if with_init:
@@ -69,12 +75,15 @@ def batched(texts: list[str], depth: int, jobs: int) -> float:
 
 def measure(name: str, texts: list[str], depth: int, rounds: int) -> None:
     n = len(texts)
-    # With init() first: the loop without it leaves a large table behind,
-    # and init() clears the table's whole slot array.
-    with_init = min(bare(texts, depth, True) for _ in range(rounds))
-    plain = min(bare(texts, depth, False) for _ in range(rounds))
-    one = min(batched(texts, depth, 1) for _ in range(rounds))
-    two = min(batched(texts, depth, 2) for _ in range(rounds))
+    # Each round runs every variant once, side by side, so that a change in
+    # the machine's load touches them alike; each variant's best round counts.
+    times: dict[str, list[float]] = {"init": [], "plain": [], "one": [], "two": []}
+    for _ in range(rounds):
+        times["init"].append(bare(texts, depth, True))
+        times["plain"].append(bare(texts, depth, False))
+        times["one"].append(batched(texts, depth, 1))
+        times["two"].append(batched(texts, depth, 2))
+    with_init, plain, one, two = (min(times[k]) for k in ("init", "plain", "one", "two"))
     print(f"{name}: {n} positions at depth {depth}")
     print(f"  bare minimax_moves       {n / plain:10.0f} pos/s  {plain / n * 1e6:9.1f} us/pos")
     print(f"  bare init+minimax_moves  {n / with_init:10.0f} pos/s  {with_init / n * 1e6:9.1f} us/pos")
@@ -91,7 +100,7 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=3)
     args = parser.parse_args()
     rounds = 1 if args.quick else args.rounds
-    mid = random_positions(40 if args.quick else 300, 20, 40, seed=8)
+    mid = random_positions(40 if args.quick else 600, 20, 40, seed=8)
     shallow = random_positions(5000 if args.quick else 100000, 4, 50, seed=1)
     print(f"load average {os.getloadavg()[0]:.2f} at the start")
     measure("shallow", shallow, 1, rounds)

@@ -292,27 +292,40 @@ def _fresh_solve(position: Position, mode: str) -> Any:
 
 def _search_task(task: Task, settings: Settings) -> Record:
     line, ply, text = task
-    record: Record = dict.fromkeys(FIELDS)
-    record.update(line=line, ply=ply, position=text, mode=settings.mode, depth=settings.depth)
     try:
         if settings.mode == "depth":
             assert settings.depth is not None
             value, moves, passed, seconds = _search_depth(text, settings.depth)
-            record.update(value=value, moves=moves, passed=passed, seconds=seconds)
+            score = nodes = None
         else:
             position = Position.from_text(text)
             result = _fresh_solve(position, settings.mode)
+            value, moves, seconds, score, nodes = None, result.names(), result.seconds, result.score, result.nodes
             passed = not position.is_over() and not position.legal_moves()
-            record.update(
-                score=result.score, moves=result.names(), passed=passed, nodes=result.nodes, seconds=result.seconds
-            )
     except MemoryError as err:
-        failure = _Failure(record)
-        failure["error"] = f"out of memory: {err}" if str(err) else "out of memory"
+        failure = _Failure(_error_record(line, ply, settings, f"out of memory: {err}" if str(err) else "out of memory"))
+        failure["position"] = text
         return failure
     except (ValueError, TypeError, ImportError) as err:
-        record["error"] = f"{type(err).__name__}: {err}"
-    return record
+        record = _error_record(line, ply, settings, f"{type(err).__name__}: {err}")
+        record["position"] = text
+        return record
+    # Spelled out in FIELDS order: at depth 1 making the record is a fair
+    # part of the batch's cost per position.
+    return {
+        "line": line,
+        "ply": ply,
+        "position": text,
+        "mode": settings.mode,
+        "depth": settings.depth,
+        "value": value,
+        "score": score,
+        "moves": moves,
+        "passed": passed,
+        "nodes": nodes,
+        "seconds": seconds,
+        "error": None,
+    }
 
 
 def search_chunk(tasks: Sequence[Task], settings: Settings) -> list[Record]:

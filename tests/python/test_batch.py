@@ -91,6 +91,7 @@ class TestRecords:
         two = list(batch.run(texts, DEPTH, jobs=2))
         assert_matches_engine(one, texts, DEPTH)
         assert by_key(one) == by_key(two)
+        assert all(tuple(record) == batch.FIELDS for record in one + two)  # the columns' order
         keyed = by_key(one)
         assert keyed[(len(texts) - 2, None)]["passed"] is True
         assert keyed[(len(texts) - 1, None)]["value"] == 100016.0  # finished: X 40, O 24
