@@ -18,7 +18,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from starlette.testclient import TestClient
 
-from flipcore import Game, Position
+from flipcore import Game, Position, table_limit
 from flipcore.solve import EXACT_EMPTIES
 from flipcore.web.app import STATIC, Limits, create_app
 from flipcore.web.engine import STOP_GRACE_SECONDS, EnginePool, JobStopped, WorkerError
@@ -419,6 +419,24 @@ class TestWorkers:
 
         asyncio.run(main())
 
+    def test_a_job_is_stopped_whenever_the_cancel_comes_amid_its_lines(self):
+        # A cancel that lands just as a line arrives must still stop the job.
+        async def main():
+            pool = EnginePool(1)
+            rnd = random.Random(5)
+            try:
+                for _ in range(40):
+                    job = asyncio.create_task(pool.run({"kind": "sleep", "seconds": 5, "tick": 0.0005}, 10, lambda line: None))
+                    await asyncio.sleep(0.05 + rnd.random() * 0.02)
+                    began = time.monotonic()
+                    job.cancel()
+                    await asyncio.gather(job, return_exceptions=True)
+                    assert job.cancelled() and time.monotonic() - began < 1.0
+            finally:
+                await pool.close()
+
+        asyncio.run(main())
+
     def test_a_worker_that_does_not_answer_is_killed_and_replaced(self):
         async def main():
             pool = EnginePool(1)
@@ -447,6 +465,30 @@ class TestWorkers:
                 assert pool.pids() == []
             finally:
                 await pool.close()
+
+        asyncio.run(main())
+
+    def test_deepening_stops_when_the_table_is_full_and_workers_share_the_ceiling(self):
+        async def main():
+            small = EnginePool(1, table_bytes=1 << 20)
+            shared = EnginePool(2)
+            try:
+                lines = []
+                began = time.monotonic()
+                done = await small.run(
+                    {"kind": "analyse", "position": Position.start().text(), "max_depth": 60}, 20, lines.append
+                )
+                assert done == {"type": "result", "reason": "memory"} and time.monotonic() - began < 10
+                depths = [line["depth"] for line in lines]
+                assert depths == list(range(1, len(depths) + 1)) and len(depths) >= 3
+                # Its next job starts from an empty table and works as usual.
+                move = await small.run({"kind": "move", "position": Position.start().text(), "depth": 3}, 5)
+                assert move["depth"]["depth"] == 3 and not move["timed_out"]
+                assert small._worker_environment()["FLIPCORE_TABLE_LIMIT"] == str(1 << 20)
+                assert shared._worker_environment()["FLIPCORE_TABLE_LIMIT"] == str(table_limit() // 2)
+            finally:
+                await small.close()
+                await shared.close()
 
         asyncio.run(main())
 

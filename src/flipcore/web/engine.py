@@ -15,11 +15,14 @@ from __future__ import annotations
 
 import asyncio
 import json
+import os
 import signal
 import sys
 import time
 from collections.abc import Callable, Coroutine
 from typing import Any
+
+from flipcore.table import ENV_VARIABLE, MIN_LIMIT, table_limit
 
 # How long a worker may take to stop after it is told to, before it is killed.
 STOP_GRACE_SECONDS = 2.0
@@ -60,7 +63,7 @@ class Worker:
         self.alive = True
 
     @classmethod
-    async def start(cls) -> Worker:
+    async def start(cls, env: dict[str, str] | None = None) -> Worker:
         # -P keeps the current directory (perhaps a source tree) off sys.path.
         try:
             process = await asyncio.create_subprocess_exec(
@@ -71,6 +74,7 @@ class Worker:
                 stdin=asyncio.subprocess.PIPE,
                 stdout=asyncio.subprocess.PIPE,
                 limit=1 << 24,
+                env=env,
             )
         except OSError as err:
             raise WorkerError(f"the engine worker could not start: {err}") from None
@@ -89,9 +93,12 @@ class Worker:
     async def _read(self, deadline: float) -> dict[str, Any] | None:
         """The worker's next line; None when it died or the deadline passed."""
         assert self.process.stdout is not None
+        # asyncio.timeout, not wait_for: on Python 3.11 wait_for swallows a
+        # cancel that comes as the line arrives, and the job would run on.
         try:
-            raw = await asyncio.wait_for(self.process.stdout.readline(), max(deadline - time.monotonic(), 0.0))
-        except asyncio.TimeoutError:
+            async with asyncio.timeout(max(deadline - time.monotonic(), 0.0)):
+                raw = await self.process.stdout.readline()
+        except TimeoutError:
             return None
         if not raw:
             self.alive = False
@@ -118,8 +125,9 @@ class Worker:
         if self.process.returncode is None and self.process.stdin is not None:
             self.process.stdin.close()
             try:
-                await asyncio.wait_for(self.process.wait(), STOP_GRACE_SECONDS)
-            except asyncio.TimeoutError:
+                async with asyncio.timeout(STOP_GRACE_SECONDS):
+                    await self.process.wait()
+            except TimeoutError:
                 pass
         await self.kill()
 
@@ -189,13 +197,15 @@ class Worker:
 class EnginePool:
     """At most `size` workers, started when first needed; a job waits for a
     free worker, up to `queue_seconds`. Workers outlive jobs, so the
-    interpreter and the package load once, not per job."""
+    interpreter and the package load once, not per job. Each worker's
+    search table stops growing at `table_bytes` (see _worker_environment)."""
 
-    def __init__(self, size: int, queue_seconds: float = QUEUE_SECONDS) -> None:
+    def __init__(self, size: int, queue_seconds: float = QUEUE_SECONDS, table_bytes: int | None = None) -> None:
         if size < 1:
             raise ValueError(f"the pool needs at least one worker, got {size}")
         self.size = size
         self.queue_seconds = queue_seconds
+        self.table_bytes = table_bytes
         self._idle: list[Worker] = []
         self._free: asyncio.Semaphore | None = None
         self._busy: set[Worker] = set()
@@ -211,11 +221,12 @@ class EnginePool:
         if self._free is None:
             self._free = asyncio.Semaphore(self.size)
         try:
-            await asyncio.wait_for(self._free.acquire(), self.queue_seconds)
-        except asyncio.TimeoutError:
+            async with asyncio.timeout(self.queue_seconds):
+                await self._free.acquire()
+        except TimeoutError:
             raise WorkerError("the engine is busy with other pages; try again shortly") from None
         try:
-            worker = self._idle.pop() if self._idle else await Worker.start()
+            worker = self._idle.pop() if self._idle else await Worker.start(self._worker_environment())
             self._busy.add(worker)
             try:
                 self.jobs_run += 1
@@ -226,6 +237,13 @@ class EnginePool:
                     self._idle.append(worker)
         finally:
             self._free.release()
+
+    def _worker_environment(self) -> dict[str, str]:
+        """The environment of a new worker: its search table's memory
+        ceiling (table_bytes, by default an equal share of this process's
+        ceiling, since the server itself never searches)."""
+        share = self.table_bytes or max(table_limit() // self.size, MIN_LIMIT)
+        return dict(os.environ, **{ENV_VARIABLE: str(share)})
 
     def pids(self) -> list[int]:
         return [w.process.pid for w in self._idle + list(self._busy)]

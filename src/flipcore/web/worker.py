@@ -150,9 +150,11 @@ def _solve_line(found: SolveResult) -> dict[str, Any]:
     }
 
 
-def _deepen(position: Position, max_depth: int, send: Callable[[dict[str, Any]], None]) -> dict[str, Any] | None:
-    """Searches depth 1, 2, ... max_depth, sending each depth's line; the
-    deepest finished line, when time runs out or max_depth is reached."""
+def _deepen(position: Position, max_depth: int, send: Callable[[dict[str, Any]], None]) -> tuple[dict[str, Any] | None, str]:
+    """Searches depth 1, 2, ... max_depth, sending each depth's line.
+    Returns the deepest finished line and why the deepening ended: "depth"
+    (max_depth reached), "time", or "memory" (the search table is full at
+    its memory ceiling)."""
     best: dict[str, Any] | None = None
     init()
     try:
@@ -164,7 +166,11 @@ def _deepen(position: Position, max_depth: int, send: Callable[[dict[str, Any]],
     except Stop as stop:
         if stop.reason != "time":
             raise
-    return best
+        return best, "time"
+    except MemoryError:
+        # The table keeps what it holds; the next job's init() empties it.
+        return best, "memory"
+    return best, "depth"
 
 
 def job_move(job: dict[str, Any], send: Callable[[dict[str, Any]], None]) -> dict[str, Any]:
@@ -183,13 +189,15 @@ def job_move(job: dict[str, Any], send: Callable[[dict[str, Any]], None]) -> dic
                 raise
         # Out of time: a quick search without the timer, a few milliseconds.
         _signals.pending = None
+        init()
         found_search = search(position, min(QUICK_DEPTH, depth))
         line = _depth_line(found_search.depth, found_search.value, found_search.moves, found_search.seconds)
         return {"type": "result", "move": line["moves"][0], "exact": None, "depth": line, "timed_out": True}
-    best = _deepen(position, depth, send)
+    best, _ = _deepen(position, depth, send)
     if best is None or not best["moves"]:
         # Not even depth 1 finished (only under a tiny time limit).
         _signals.pending = None
+        init()
         found_search = search(position, 1)
         best = _depth_line(1, found_search.value, found_search.moves, found_search.seconds)
     return {"type": "result", "move": best["moves"][0], "exact": None, "depth": best, "timed_out": best["depth"] < depth}
@@ -215,9 +223,8 @@ def job_analyse(job: dict[str, Any], send: Callable[[dict[str, Any]], None]) -> 
             return {"type": "result", "reason": "time"}
         send(_solve_line(found))
         return {"type": "result", "reason": "exact"}
-    best = _deepen(position, min(int(job["max_depth"]), max(empties, 1)), send)
-    finished = best is not None and best["depth"] >= min(int(job["max_depth"]), max(empties, 1))
-    return {"type": "result", "reason": "depth" if finished else "time"}
+    _, reason = _deepen(position, min(int(job["max_depth"]), max(empties, 1)), send)
+    return {"type": "result", "reason": reason}
 
 
 def job_review(job: dict[str, Any], send: Callable[[dict[str, Any]], None]) -> dict[str, Any]:
@@ -237,11 +244,16 @@ def job_review(job: dict[str, Any], send: Callable[[dict[str, Any]], None]) -> d
 
 
 def job_sleep(job: dict[str, Any], send: Callable[[dict[str, Any]], None]) -> dict[str, Any]:
-    """Busy for a while in Python: lets tests stop a job at a known moment."""
+    """Busy for a while in Python, sending a line every `tick` seconds if
+    given: lets tests stop a job at a known moment, or amid its lines."""
     until = time.monotonic() + float(job["seconds"])
+    tick = job.get("tick")
+    next_tick = time.monotonic()
     with _signals.computing():
-        while time.monotonic() < until:
-            pass
+        while (now := time.monotonic()) < until:
+            if tick is not None and now >= next_tick:
+                send_inside(send, {"type": "tick"})
+                next_tick = now + float(tick)
     return {"type": "result"}
 
 

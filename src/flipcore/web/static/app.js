@@ -307,6 +307,8 @@ function analyse() {
         `Solving exactly: the final margin lies between ${signed(line.lower, 0)} and ${signed(line.upper, 0)} (X's view)`;
     } else if (line.type === "exact") {
       showExact(line, "Exact");
+    } else if (line.type === "done" && line.reason === "memory") {
+      $("analysis-summary").textContent += " (deeper searches do not fit in the search table's memory)";
     } else if (line.type === "error") {
       say(line.message, "error");
     }
