@@ -14,14 +14,18 @@ after one init() (later positions may then find earlier ones' entries). Then
 batch.run() searches the same list with 1 and with 2 worker processes,
 counted from the call to the last record (worker start-up included). The
 overhead per position is the batch's time per position with 1 job minus the
-bare loops'. Each round runs all four side by side; each figure is the best
-of --rounds rounds, since the shared machine's speed drifts.
+bare loops'. Each round runs all of them side by side; each figure is the best
+of --rounds rounds, since the shared machine's speed drifts. As a yardstick
+for the 2-job speed-up, the bare loop also runs in two processes at once,
+each on half the list: the most two cores give at that moment.
 """
 
 from __future__ import annotations
 
 import argparse
 import math
+import multiprocessing
+import multiprocessing.pool
 import os
 import random
 import time
@@ -65,6 +69,18 @@ def bare(texts: list[str], depth: int, with_init: bool) -> float:
     return time.perf_counter() - began
 
 
+def _bare_half(args: tuple[list[str], int]) -> float:
+    return bare(args[0], args[1], True)
+
+
+def bare_pair(pool: multiprocessing.pool.Pool, texts: list[str], depth: int) -> float:
+    """The bare loop with init() in two processes at once, each on half the
+    list, timed by the slower half: what two cores give at best right now,
+    without any batch machinery or start-up."""
+    half = len(texts) // 2
+    return max(pool.map(_bare_half, [(texts[:half], depth), (texts[half:], depth)], chunksize=1))
+
+
 def batched(texts: list[str], depth: int, jobs: int) -> float:
     began = time.perf_counter()
     count = sum(1 for _ in batch.run(texts, depth, jobs=jobs))
@@ -77,19 +93,22 @@ def measure(name: str, texts: list[str], depth: int, rounds: int) -> None:
     n = len(texts)
     # Each round runs every variant once, side by side, so that a change in
     # the machine's load touches them alike; each variant's best round counts.
-    times: dict[str, list[float]] = {"init": [], "plain": [], "one": [], "two": []}
-    for _ in range(rounds):
-        times["init"].append(bare(texts, depth, True))
-        times["plain"].append(bare(texts, depth, False))
-        times["one"].append(batched(texts, depth, 1))
-        times["two"].append(batched(texts, depth, 2))
-    with_init, plain, one, two = (min(times[k]) for k in ("init", "plain", "one", "two"))
+    times: dict[str, list[float]] = {"init": [], "plain": [], "pair": [], "one": [], "two": []}
+    with multiprocessing.get_context("spawn").Pool(2) as pool:
+        for _ in range(rounds):
+            times["init"].append(bare(texts, depth, True))
+            times["plain"].append(bare(texts, depth, False))
+            times["pair"].append(bare_pair(pool, texts, depth))
+            times["one"].append(batched(texts, depth, 1))
+            times["two"].append(batched(texts, depth, 2))
+    with_init, plain, pair, one, two = (min(times[k]) for k in ("init", "plain", "pair", "one", "two"))
     print(f"{name}: {n} positions at depth {depth}")
     print(f"  bare minimax_moves       {n / plain:10.0f} pos/s  {plain / n * 1e6:9.1f} us/pos")
     print(f"  bare init+minimax_moves  {n / with_init:10.0f} pos/s  {with_init / n * 1e6:9.1f} us/pos")
     print(f"  batch, 1 job             {n / one:10.0f} pos/s  {one / n * 1e6:9.1f} us/pos")
     print(f"  batch, 2 jobs            {n / two:10.0f} pos/s  {two / n * 1e6:9.1f} us/pos")
-    print(f"  2 jobs / 1 job           {one / two:10.2f}x")
+    print(f"  bare, 2 processes        {n / pair:10.0f} pos/s  {pair / n * 1e6:9.1f} us/pos")
+    print(f"  2 jobs / 1 job           {one / two:10.2f}x   (bare: 2 processes / 1: {with_init / pair:.2f}x)")
     print(f"  overhead over init+minimax_moves (1 job): {(one - with_init) / n * 1e6:.1f} us/pos")
     print(f"  overhead over bare minimax_moves (1 job): {(one - plain) / n * 1e6:.1f} us/pos")
 
