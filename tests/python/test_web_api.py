@@ -492,6 +492,21 @@ class TestWorkers:
 
         asyncio.run(main())
 
+    def test_a_worker_killed_from_outside_between_jobs_is_replaced(self):
+        async def main():
+            pool = EnginePool(1)
+            try:
+                await pool.run({"kind": "sleep", "seconds": 0}, 5)
+                (dead,) = pool.pids()
+                os.kill(dead, signal.SIGKILL)
+                await asyncio.sleep(0.3)
+                done = await pool.run({"kind": "move", "position": Position.start().text(), "depth": 2}, 5)
+                assert done["move"] in ("d3", "c4", "f5", "e6") and pool.pids() != [dead]
+            finally:
+                await pool.close()
+
+        asyncio.run(main())
+
     def test_a_job_waits_for_a_free_worker_only_so_long(self):
         async def main():
             pool = EnginePool(1, queue_seconds=0.3)

@@ -226,6 +226,10 @@ class EnginePool:
         except TimeoutError:
             raise WorkerError("the engine is busy with other pages; try again shortly") from None
         try:
+            # An idle worker that died meanwhile (killed from outside, say)
+            # is dropped rather than handed a job it cannot answer.
+            while self._idle and self._idle[-1].process.returncode is not None:
+                self._idle.pop()
             worker = self._idle.pop() if self._idle else await Worker.start(self._worker_environment())
             self._busy.add(worker)
             try:
