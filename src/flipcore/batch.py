@@ -518,6 +518,11 @@ def _run_local(
                 worker.chunk = None
                 if status == "ok":
                     chunker.timed(len(chunk), time.perf_counter() - worker.sent)
+                # The worker's next chunk goes out before this one's records
+                # are handed on, so that it searches while they are written.
+                if (item := chunker.take()) is not None:
+                    worker.give(item)
+                if status == "ok":
                     yield payload
                 else:
                     yield _failure_records(chunk, settings, f"the worker failed: {payload}")
