@@ -2,14 +2,18 @@
 // move passes, the game ends when neither can move) to the end and proves the
 // final disc difference, counting the empty squares for the winner.
 //
-// Search: negamax on the integer score with null windows only. The root
-// value is pinned down by a sequence of null-window searches around a first
-// guess (MTD style), each narrowing the proven bounds; every node below is a
-// null-window node. Nodes with many empties probe the solver's own table,
-// order their moves fastest-first (fewest replies for the opponent) with the
-// table's best move first; nodes with few empties run without the table in
-// parity order over the empty squares; the last four empties have their own
-// code that never generates moves over the whole board.
+// Search: negamax on the integer score with null windows. The root value is
+// pinned down by a sequence of null-window searches from a first guess (MTD
+// style), each narrowing the proven bounds; every node below is a
+// null-window node. Nodes with more than SHALLOW_EMPTIES empties probe the
+// solver's own table, try the table's best move before generating the
+// others, look the children up in the table first where that can cut
+// (ETC_MIN_EMPTIES), and order the rest fastest-first (fewest replies for the
+// opponent), or by a one-ply search on a rough mobility value near the root.
+// Nodes with fewer empties run without the table in parity order over the
+// empty squares; the last four have their own code that never generates moves
+// over the whole board, and the last square's flips are counted by table.
+// every_move mode searches each move with an ordinary window (PVS).
 //
 // All state lives in a Solver object: its table, node count and hooks. It
 // shares only the immutable move-rule tables of engine/bitboard.h with the
@@ -17,6 +21,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
@@ -50,6 +55,13 @@ constexpr int INF_SCORE = SOLVE_SCORE_MAX + 1;
 constexpr int SHALLOW_EMPTIES = 6;
 // How many nodes pass between two questions to the stop hook.
 constexpr uint64_t STOP_INTERVAL = 4096;
+// Nodes with at least this many empties look up every child in the table
+// before searching any (enhanced transposition cutoff).
+constexpr int ETC_MIN_EMPTIES = 10;
+// Nodes with at least this many empties order their moves by a one-ply
+// search of each child on a rough mobility value instead of fastest-first.
+constexpr int SORT_SEARCH_MIN_EMPTIES = 16;
+constexpr int SORT_SEARCH_DEPTH = 1;
 
 constexpr Bitboard CORNERS = 0x8100000000000081ULL;
 
@@ -101,14 +113,76 @@ FLIPCORE_AVX2_TARGET int shallow_avx2(Context& c, Bitboard own, Bitboard opp, in
 int last4_baseline(Context& c, Bitboard own, Bitboard opp, int alpha);
 FLIPCORE_AVX2_TARGET int last4_avx2(Context& c, Bitboard own, Bitboard opp, int alpha);
 
+// Squares next to each square: a move there flips nothing unless one of
+// them holds an opposing disc.
+constexpr auto NEIGHBOURS = [] {
+    std::array<Bitboard, 64> n{};
+    for (int sq = 0; sq < 64; ++sq)
+        for (int k = 0; k < 8; ++k) {
+            const int col = (sq & 7) + DX[k], row = (sq >> 3) + DY[k];
+            if (col >= 0 && col < 8 && row >= 0 && row < 8) n[sq] |= square_bit(row * 8 + col);
+        }
+    return n;
+}();
+
+// The two diagonals through each square, the square included.
+struct Diagonals {
+    Bitboard rising, falling;
+};
+constexpr auto SQUARE_DIAGONALS = [] {
+    std::array<Diagonals, 64> d{};
+    for (int sq = 0; sq < 64; ++sq)
+        d[sq] = {LINES[sq][1] | LINES[sq][5] | square_bit(sq), LINES[sq][3] | LINES[sq][7] | square_bit(sq)};
+    return d;
+}();
+
+// A diagonal's discs as one byte, bit c for the square in column c: the
+// product adds a copy of the board per row, and a diagonal has one square
+// per column, so the copies land on distinct bits without carries.
+constexpr int diagonal_byte(Bitboard b, Bitboard diagonal) { return static_cast<int>(((b & diagonal) * COL_0) >> 56); }
+
+// Column c's discs as one byte, bit r for row r: the factor's set bits
+// (7, 14, ..., 56) move row r's bit to 56 + r, and no two products meet.
+constexpr Bitboard COLUMN_GATHER = 0x0102040810204080ULL;
+constexpr int column_byte(Bitboard b, int c) { return static_cast<int>((((b >> c) & COL_0) * COLUMN_GATHER) >> 56); }
+
+// LINE_FLIPS[i][pattern]: discs turned over along a full line of eight when
+// the mover places at index i, its discs being the set bits of `pattern` and
+// every other square the opponent's. Lines shorter than eight read as having
+// opponent discs beyond their end, which bracket nothing.
+constexpr auto LINE_FLIPS = [] {
+    std::array<std::array<uint8_t, 256>, 8> t{};
+    for (int i = 0; i < 8; ++i)
+        for (int pattern = 0; pattern < 256; ++pattern) {
+            int count = 0;
+            for (int dir = -1; dir <= 1; dir += 2) {
+                int j = i + dir, run = 0;
+                while (j >= 0 && j < 8 && !(pattern >> j & 1)) ++run, j += dir;
+                if (j >= 0 && j < 8) count += run;
+            }
+            t[i][pattern] = static_cast<uint8_t>(count);
+        }
+    return t;
+}();
+
+// Discs turned over when the owner of `own` fills x, the board's only empty
+// square (so every other square is the opponent's): four table reads, one per
+// line through x, each indexed by x's place on the line.
+FLIPCORE_INLINE int last_flip_count(Bitboard own, int x) {
+    const int r = x >> 3, c = x & 7;
+    const Diagonals& d = SQUARE_DIAGONALS[x];
+    return LINE_FLIPS[c][(own >> (8 * r)) & 0xFF] + LINE_FLIPS[r][column_byte(own, c)] +
+           LINE_FLIPS[c][diagonal_byte(own, d.rising)] + LINE_FLIPS[c][diagonal_byte(own, d.falling)];
+}
+
 // The last empty square x: the score once it is filled (or left empty when
 // neither side can play it). Counts the flips of the one move directly.
 template <class Isa>
 FLIPCORE_INLINE int solve_1(Context& c, Bitboard own, Bitboard opp, int x) {
     ++c.nodes;
     const int mine = popcount_in<Isa>(own);  // the other side has 63 - mine
-    if (const int f = popcount_in<Isa>(flips_in<Isa>(own, opp, x))) return 2 * (mine + 1 + f) - 64;
-    if (const int f = popcount_in<Isa>(flips_in<Isa>(opp, own, x))) return 2 * (mine - f) - 64;
+    if (const int f = last_flip_count(own, x)) return 2 * (mine + 1 + f) - 64;
+    if (const int f = last_flip_count(opp, x)) return 2 * (mine - f) - 64;
     // Nobody can play: 63 discs, the winner takes the empty square.
     return mine > 31 ? 2 * mine - 62 : 2 * mine - 64;
 }
@@ -178,33 +252,6 @@ FLIPCORE_INLINE int child_call(Context& c, Bitboard own, Bitboard opp, int alpha
     return last4_call<Isa>(c, own, opp, alpha);
 }
 
-// 5 to SHALLOW_EMPTIES empties: no table, no move list; the empty squares
-// are tried in parity order.
-template <class Isa>
-FLIPCORE_INLINE int shallow_node(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
-    c.count_and_poll();
-    const Bitboard empty = ~(own | opp);
-    const Bitboard odd = odd_quadrants<Isa>(empty);
-    int best = -INF_SCORE;
-    for (Bitboard group : {empty & odd, empty & ~odd}) {
-        while (group) {
-            const int x = pop_lowest(group);
-            const Bitboard f = flips_in<Isa>(own, opp, x);
-            if (!f) continue;
-            const Bitboard child_own = opp ^ f, child_opp = own | f | square_bit(x);
-            const int v = empties - 1 > 4 ? -shallow_call<Isa>(c, child_own, child_opp, -alpha - 1, empties - 1)
-                                          : -last4_call<Isa>(c, child_own, child_opp, -alpha - 1);
-            if (v > best) {
-                best = v;
-                if (v > alpha) return v;
-            }
-        }
-    }
-    if (best > -INF_SCORE) return best;
-    if (!legal_moves_in<Isa>(opp, own)) return final_score<Isa>(own, opp);
-    return -shallow_call<Isa>(c, opp, own, -alpha - 1, empties);
-}
-
 // A move at a node with the table: the square, the child it leads to, and
 // its place in the order.
 struct OrderedMove {
@@ -218,7 +265,134 @@ struct OrderedMove {
 template <class Isa>
 FLIPCORE_INLINE int fastest_first_key(Bitboard child_own, Bitboard child_opp) {
     const Bitboard replies = legal_moves_in<Isa>(child_own, child_opp);
-    return -(popcount_in<Isa>(replies) + popcount_in<Isa>(replies & CORNERS)) * 16;
+    const Bitboard empty = ~(child_own | child_opp);
+    const Bitboard ours = child_opp;
+    const Bitboard near = ((ours << 1) & ~COL_0) | ((ours >> 1) & ~COL_7) | (ours << 8) | (ours >> 8) |
+                          ((ours << 9) & ~COL_0) | ((ours >> 9) & ~COL_7) | ((ours << 7) & ~COL_7) |
+                          ((ours >> 7) & ~COL_0);
+    return -(popcount_in<Isa>(replies) * 16 + popcount_in<Isa>(replies & CORNERS) * 16 +
+             popcount_in<Isa>(near & empty) * 2);
+}
+
+// A rough static value for move ordering far from the end: mobility and
+// corners, the side to move's view.
+template <class Isa>
+FLIPCORE_INLINE int rough_value(Bitboard own, Bitboard opp) {
+    const MovePair m = legal_moves_both<Isa>(own, opp);
+    return (popcount_in<Isa>(m.black) - popcount_in<Isa>(m.white)) * 4 +
+           (popcount_in<Isa>(m.black & CORNERS) - popcount_in<Isa>(m.white & CORNERS)) * 8 +
+           (popcount_in<Isa>(own & CORNERS) - popcount_in<Isa>(opp & CORNERS)) * 16;
+}
+
+int rough_baseline(Bitboard own, Bitboard opp, int depth, int alpha, int beta);
+FLIPCORE_AVX2_TARGET int rough_avx2(Bitboard own, Bitboard opp, int depth, int alpha, int beta);
+template <class Isa>
+FLIPCORE_INLINE int rough_search(Bitboard own, Bitboard opp, int depth, int alpha, int beta) {
+    if constexpr (Isa::wide) return rough_avx2(own, opp, depth, alpha, beta);
+    else return rough_baseline(own, opp, depth, alpha, beta);
+}
+
+// A depth-limited negamax on rough_value, for ordering moves near the root.
+template <class Isa>
+FLIPCORE_INLINE int rough_node(Bitboard own, Bitboard opp, int depth, int alpha, int beta) {
+    if (depth == 0) return rough_value<Isa>(own, opp);
+    Bitboard moves = legal_moves_in<Isa>(own, opp);
+    if (!moves) {
+        if (!legal_moves_in<Isa>(opp, own)) return final_score<Isa>(own, opp) * 64;
+        return -rough_search<Isa>(opp, own, depth - 1, -beta, -alpha);
+    }
+    int best = -(1 << 20);
+    while (moves) {
+        const int x = pop_lowest(moves);
+        const Bitboard f = flips_in<Isa>(own, opp, x);
+        const int v = -rough_search<Isa>(opp ^ f, own | f | square_bit(x), depth - 1, -beta, -alpha);
+        if (v > best) {
+            best = v;
+            if (v > alpha) {
+                alpha = v;
+                if (v >= beta) break;
+            }
+        }
+    }
+    return best;
+}
+
+inline int rough_baseline(Bitboard own, Bitboard opp, int depth, int alpha, int beta) {
+    return rough_node<Baseline>(own, opp, depth, alpha, beta);
+}
+FLIPCORE_AVX2_TARGET inline int rough_avx2(Bitboard own, Bitboard opp, int depth, int alpha, int beta) {
+    return rough_node<Avx2>(own, opp, depth, alpha, beta);
+}
+
+// The moves of `moves` with their children and order keys; the table's move
+// goes first.
+template <class Isa>
+FLIPCORE_INLINE int build_moves(Bitboard own, Bitboard opp, Bitboard moves, int table_move, OrderedMove* list) {
+    int count = 0;
+    while (moves) {
+        const int x = pop_lowest(moves);
+        const Bitboard f = flips_in<Isa>(own, opp, x);
+        OrderedMove& m = list[count++];
+        m.child_own = opp ^ f;
+        m.child_opp = own | f | square_bit(x);
+        m.square = x;
+        m.key = x == table_move ? 1 << 30 : fastest_first_key<Isa>(m.child_own, m.child_opp);
+    }
+    return count;
+}
+
+// The same with keys from rough_search to the given depth.
+template <class Isa>
+FLIPCORE_INLINE int build_moves_searched(Bitboard own, Bitboard opp, Bitboard moves, int table_move, OrderedMove* list,
+                                         int depth) {
+    int count = 0;
+    while (moves) {
+        const int x = pop_lowest(moves);
+        const Bitboard f = flips_in<Isa>(own, opp, x);
+        OrderedMove& m = list[count++];
+        m.child_own = opp ^ f;
+        m.child_opp = own | f | square_bit(x);
+        m.square = x;
+        m.key = x == table_move ? 1 << 30 : -rough_search<Isa>(m.child_own, m.child_opp, depth, -(1 << 20), 1 << 20);
+    }
+    return count;
+}
+
+// Selection sort as the moves are tried: a cutoff often comes before the
+// list is sorted.
+FLIPCORE_INLINE const OrderedMove& next_move(OrderedMove* list, int i, int count) {
+    int pick = i;
+    for (int j = i + 1; j < count; ++j)
+        if (list[j].key > list[pick].key) pick = j;
+    std::swap(list[i], list[pick]);
+    return list[i];
+}
+
+// 5 to SHALLOW_EMPTIES empties: no table, no move list; the empty squares
+// are tried in parity order.
+template <class Isa>
+FLIPCORE_INLINE int shallow_node(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
+    c.count_and_poll();
+    const Bitboard empty = ~(own | opp);
+    const Bitboard odd = odd_quadrants<Isa>(empty);
+    int best = -INF_SCORE;
+    for (Bitboard group : {empty & odd, empty & ~odd}) {
+        while (group) {
+            const int x = pop_lowest(group);
+                const Bitboard f = flips_in<Isa>(own, opp, x);
+            if (!f) continue;
+            const Bitboard child_own = opp ^ f, child_opp = own | f | square_bit(x);
+            const int v = empties - 1 > 4 ? -shallow_call<Isa>(c, child_own, child_opp, -alpha - 1, empties - 1)
+                                          : -last4_call<Isa>(c, child_own, child_opp, -alpha - 1);
+            if (v > best) {
+                best = v;
+                if (v > alpha) return v;
+            }
+        }
+    }
+    if (best > -INF_SCORE) return best;
+    if (!legal_moves_in<Isa>(opp, own)) return final_score<Isa>(own, opp);
+    return -shallow_call<Isa>(c, opp, own, -alpha - 1, empties);
 }
 
 // More than SHALLOW_EMPTIES empties: probes and stores the table, orders
@@ -238,26 +412,42 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
         return -mid_call<Isa>(c, opp, own, -alpha - 1, empties);
     }
 
-    OrderedMove list[32];
-    int count = 0;
-    while (moves) {
-        const int x = pop_lowest(moves);
-        const Bitboard f = flips_in<Isa>(own, opp, x);
-        OrderedMove& m = list[count++];
-        m.child_own = opp ^ f;
-        m.child_opp = own | f | square_bit(x);
-        m.square = x;
-        m.key = x == table_move ? 1 << 30 : fastest_first_key<Isa>(m.child_own, m.child_opp);
+    int best = -INF_SCORE, best_move = NO_SOLVE_MOVE;
+    // The table's move first, before the others are generated and ordered:
+    // where it still cuts, that work is saved.
+    if (table_move != NO_SOLVE_MOVE && (moves & square_bit(table_move))) {
+        const Bitboard f = flips_in<Isa>(own, opp, table_move);
+        best = -child_call<Isa>(c, opp ^ f, own | f | square_bit(table_move), -alpha - 1, empties - 1);
+        best_move = table_move;
+        if (best > alpha) {
+            c.table->store(own, opp, empties, best, SOLVE_SCORE_MAX, best_move);
+            return best;
+        }
+        moves &= ~square_bit(table_move);
+        if (!moves) {
+            c.table->store(own, opp, empties, -SOLVE_SCORE_MAX, best, best_move);
+            return best;
+        }
     }
 
-    int best = -INF_SCORE, best_move = NO_SOLVE_MOVE;
+    OrderedMove list[32];
+    const int count = empties >= SORT_SEARCH_MIN_EMPTIES
+                           ? build_moves_searched<Isa>(own, opp, moves, table_move, list, SORT_SEARCH_DEPTH)
+                           : build_moves<Isa>(own, opp, moves, table_move, list);
+    if (empties - 1 > SHALLOW_EMPTIES)
+        for (int i = 0; i < count; ++i) c.table->prefetch(list[i].child_own, list[i].child_opp);
+    // Enhanced transposition cutoff: a child already proven bad enough for
+    // the other side settles this node without searching anything.
+    if (empties >= ETC_MIN_EMPTIES) {
+        for (int i = 0; i < count; ++i)
+            if (const SolveEntry* e = c.table->probe(list[i].child_own, list[i].child_opp))
+                if (-e->upper > alpha) {
+                    c.table->store(own, opp, empties, -e->upper, SOLVE_SCORE_MAX, list[i].square);
+                    return -e->upper;
+                }
+    }
     for (int i = 0; i < count; ++i) {
-        // Selection sort as we go: a cutoff often comes before the list is sorted.
-        int pick = i;
-        for (int j = i + 1; j < count; ++j)
-            if (list[j].key > list[pick].key) pick = j;
-        std::swap(list[i], list[pick]);
-        const OrderedMove& m = list[i];
+        const OrderedMove& m = next_move(list, i, count);
         const int v = -child_call<Isa>(c, m.child_own, m.child_opp, -alpha - 1, empties - 1);
         if (v > best) {
             best = v;
@@ -316,6 +506,77 @@ FLIPCORE_AVX2_TARGET inline int any_avx2(Context& c, Bitboard own, Bitboard opp,
     return any_node<Avx2>(c, own, opp, alpha);
 }
 
+int pvs_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int beta, int empties);
+FLIPCORE_AVX2_TARGET int pvs_avx2(Context& c, Bitboard own, Bitboard opp, int alpha, int beta, int empties);
+
+template <class Isa>
+FLIPCORE_INLINE int pvs_call(Context& c, Bitboard own, Bitboard opp, int alpha, int beta, int empties) {
+    if constexpr (Isa::wide) return pvs_avx2(c, own, opp, alpha, beta, empties);
+    else return pvs_baseline(c, own, opp, alpha, beta, empties);
+}
+
+// A null-window search of a child of any size.
+template <class Isa>
+FLIPCORE_INLINE int nws_call(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
+    if (empties > 4) return child_call<Isa>(c, own, opp, alpha, empties);
+    if constexpr (Isa::wide) return any_avx2(c, own, opp, alpha);
+    else return any_baseline(c, own, opp, alpha);
+}
+
+// A node on the principal variation, searched with the window (alpha, beta):
+// its first move with the same window, the others with a null window first
+// and again with the full one when they beat alpha. Fail-soft.
+template <class Isa>
+FLIPCORE_INLINE int pvs_node(Context& c, Bitboard own, Bitboard opp, int alpha, int beta, int empties) {
+    c.count_and_poll();
+    int table_move = NO_SOLVE_MOVE;
+    if (empties > SHALLOW_EMPTIES) {
+        if (const SolveEntry* e = c.table->probe(own, opp)) {
+            if (e->lower >= beta || e->lower == e->upper) return e->lower;
+            if (e->upper <= alpha) return e->upper;
+            table_move = e->move;
+        }
+    }
+    Bitboard moves = legal_moves_in<Isa>(own, opp);
+    if (!moves) {
+        if (!legal_moves_in<Isa>(opp, own)) return final_score<Isa>(own, opp);
+        return -pvs_call<Isa>(c, opp, own, -beta, -alpha, empties);
+    }
+    OrderedMove list[32];
+    const int count = build_moves<Isa>(own, opp, moves, table_move, list);
+    const int alpha0 = alpha;
+    int best = -INF_SCORE, best_move = NO_SOLVE_MOVE;
+    for (int i = 0; i < count; ++i) {
+        const OrderedMove& m = next_move(list, i, count);
+        int v;
+        if (i == 0) {
+            v = -pvs_call<Isa>(c, m.child_own, m.child_opp, -beta, -alpha, empties - 1);
+        } else {
+            v = -nws_call<Isa>(c, m.child_own, m.child_opp, -alpha - 1, empties - 1);
+            if (v > alpha && v < beta) v = -pvs_call<Isa>(c, m.child_own, m.child_opp, -beta, -alpha, empties - 1);
+        }
+        if (v > best) {
+            best = v;
+            best_move = m.square;
+            if (v > alpha) alpha = v;
+            if (v >= beta) break;
+        }
+    }
+    if (empties > SHALLOW_EMPTIES) {
+        const int lower = best > alpha0 ? best : -SOLVE_SCORE_MAX;
+        const int upper = best < beta ? best : SOLVE_SCORE_MAX;
+        c.table->store(own, opp, empties, lower, upper, best_move);
+    }
+    return best;
+}
+
+inline int pvs_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int beta, int empties) {
+    return pvs_node<Baseline>(c, own, opp, alpha, beta, empties);
+}
+FLIPCORE_AVX2_TARGET inline int pvs_avx2(Context& c, Bitboard own, Bitboard opp, int alpha, int beta, int empties) {
+    return pvs_node<Avx2>(c, own, opp, alpha, beta, empties);
+}
+
 // Whether this processor runs the Avx2 kernels.
 inline bool processor_has_avx2() {
     __builtin_cpu_init();
@@ -364,7 +625,7 @@ class Solver {
             out.score = sign * wld_score(c, mover, other, sign);
             if (!passed) out.best = wld_moves(c, mover, other, out.score);
         } else if (mode == SolveMode::exact || passed) {
-            out.score = sign * exact_score(c, mover, other, sign, 0);
+            out.score = sign * mtd_score(c, mover, other, sign, 0);
             if (!passed) out.best = exact_moves(c, mover, other, out.score);
             extend_line(c, mover, other, sign * out.score, out.line);
         } else {
@@ -373,7 +634,8 @@ class Solver {
             for (Bitboard m = legal_moves(own, opp); m;) {
                 const int x = pop_lowest(m);
                 const Bitboard f = flips(own, opp, x);
-                const int v = -exact_score(c, opp ^ f, own | f | square_bit(x), 0, 0);
+                const int v = -window(c, opp ^ f, own | f | square_bit(x), -solve_detail::INF_SCORE,
+                                      solve_detail::INF_SCORE);
                 out.move_scores.emplace_back(x, v);
                 if (v > best) {
                     best = v;
@@ -399,27 +661,53 @@ class Solver {
         return use_avx2 ? solve_detail::any_avx2(c, own, opp, alpha) : solve_detail::any_baseline(c, own, opp, alpha);
     }
 
+    // Search of (own, opp) with the window (alpha, beta), fail-soft.
+    int window(solve_detail::Context& c, Bitboard own, Bitboard opp, int alpha, int beta) {
+        const int empties = 64 - popcount(own | opp);
+        return use_avx2 ? solve_detail::pvs_avx2(c, own, opp, alpha, beta, empties)
+                        : solve_detail::pvs_baseline(c, own, opp, alpha, beta, empties);
+    }
+
     // The exact score by null-window searches around a guess, each narrowing
-    // [lower, upper]. `report_sign` is 1 when (own, opp) is the root as the
-    // caller sees it, -1 when it is the root after a pass, 0 when its bounds
-    // are not the root's. Scores of finished games are even (the winner gets
-    // the empties), so each step can move by two.
-    int exact_score(solve_detail::Context& c, Bitboard own, Bitboard opp, int report_sign, int guess) {
+    // [lower, upper]. Scores of finished games are even (the winner gets the
+    // empties), so each test is "score >= beta" for an even beta. Proving an
+    // upper bound (a test that fails low) refutes every move and costs far
+    // more than proving a lower bound, so tests climb from a lower bound by
+    // the smallest step, and fall from an upper bound by a step that doubles
+    // while they keep failing low: few expensive tests either way.
+    int mtd_score(solve_detail::Context& c, Bitboard own, Bitboard opp, int report_sign, int guess) {
         int lower = -SOLVE_SCORE_MAX, upper = SOLVE_SCORE_MAX;
-        int g = guess;
+        int beta = guess & ~1, step = 2;
+        bool failed_low = false;
         while (lower < upper) {
-            // Test score >= beta, where beta is even and inside (lower, upper].
-            int beta = g > lower ? g : lower + 1;
-            if (beta & 1) beta += 1;
-            if (beta > upper) beta = upper;
+            beta = std::max(std::min(beta, upper), lower + 2);
             const int v = probe(c, own, opp, beta - 1);
-            if (v >= beta) lower = v;
-            else upper = v;
-            g = v;
+            if (v >= beta) {
+                lower = v;
+                beta = v + 2;
+                failed_low = false;
+            } else {
+                step = failed_low ? step * 2 : 2;
+                failed_low = true;
+                upper = v;
+                beta = v - step + 2;
+            }
             if (report_sign > 0) report(lower, upper);
             else if (report_sign < 0) report(-upper, -lower);
         }
         return lower;
+    }
+
+    // The moves reaching `score` (known to be the root's exact score): a move
+    // does iff the child's score is at most -score.
+    std::vector<int> exact_moves(solve_detail::Context& c, Bitboard own, Bitboard opp, int score) {
+        std::vector<int> best;
+        for (Bitboard m = legal_moves(own, opp); m;) {
+            const int x = pop_lowest(m);
+            const Bitboard f = flips(own, opp, x);
+            if (probe(c, opp ^ f, own | f | square_bit(x), -score) <= -score) best.push_back(x);
+        }
+        return best;
     }
 
     // -1, 0 or 1: loss, draw or win, by two null windows around 0 at most.
@@ -436,18 +724,6 @@ class Solver {
         const int r = probe(c, own, opp, 0) > 0 ? 1 : 0;
         tell(r, r);
         return r;
-    }
-
-    // The moves reaching `score` (known to be the root's exact score): a move
-    // does iff the child's score is at most -score.
-    std::vector<int> exact_moves(solve_detail::Context& c, Bitboard own, Bitboard opp, int score) {
-        std::vector<int> best;
-        for (Bitboard m = legal_moves(own, opp); m;) {
-            const int x = pop_lowest(m);
-            const Bitboard f = flips(own, opp, x);
-            if (probe(c, opp ^ f, own | f | square_bit(x), -score) <= -score) best.push_back(x);
-        }
-        return best;
     }
 
     // The moves reaching the win/draw/loss result `r`: after a win, the moves

@@ -132,6 +132,18 @@ void expect_agrees(fc::Solver& solver, const testutil::Position& p, const Refere
     expect_line_reaches(p.board, p.player, every.line, every.score);
 }
 
+// The last square's flip count read from line tables must match the flips of
+// the move rules, for every square and random fillings of the other 63.
+TEST(Solve, LastSquareFlipCountMatchesTheRules) {
+    std::mt19937_64 rng(8);
+    for (int x = 0; x < 64; ++x)
+        for (int trial = 0; trial < 200; ++trial) {
+            const Bitboard own = rng() & ~(Bitboard{1} << x), opp = ~own & ~(Bitboard{1} << x);
+            ASSERT_EQ(fc::solve_detail::last_flip_count(own, x), fc::popcount(fc::flips(own, opp, x)))
+                << "square " << x << " own " << own;
+        }
+}
+
 TEST(Solve, AgreesWithPlainSolverOnRandomEndgames) {
     // A small table too, so that entries are replaced all the time.
     fc::Solver solver;
