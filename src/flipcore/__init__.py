@@ -19,6 +19,7 @@ from flipcore.search import Analysis, SearchResult, analyse, search
 from flipcore.solve import EXACT_EMPTIES, SolveResult, set_solve_table_bytes, solve
 from flipcore.svg import svg
 from flipcore.table import TableMemory, table_limit, table_memory
+from flipcore import batch as batch  # flipcore.batch.run(...): many positions on every core
 
 __all__ = [
     "Analysis",

@@ -60,6 +60,7 @@ from typing import IO, Any, TextIO
 from _flipcore import init, minimax_moves
 
 from flipcore import table as _table
+from flipcore.game import Game
 from flipcore.position import Position, square_name
 
 FIELDS = (
@@ -150,12 +151,6 @@ def _error_record(line: int, ply: int | None, settings: Settings, reason: str) -
     return record
 
 
-def _game_class() -> Any:
-    from flipcore.game import Game  # games are an optional part of the package
-
-    return Game
-
-
 def parse_lines(lines: Iterable[str], settings: Settings, every_ply: bool = False) -> tuple[list[Task], list[Record]]:
     """The tasks of the input lines, and an error record for each bad line.
 
@@ -185,13 +180,9 @@ def parse_lines(lines: Iterable[str], settings: Settings, every_ply: bool = Fals
                 errors.append(_error_record(number, None, settings, str(err)))
             continue
         try:
-            game = _game_class().from_record(text)
-        except ImportError:
-            errors.append(_error_record(number, None, settings, "game records need flipcore.game, not installed"))
-            continue
+            game = Game.from_record(text)
         except ValueError as err:
-            reason = f"not a position (64 squares of X, O or -, then X or O) nor a game record: {err}"
-            errors.append(_error_record(number, None, settings, reason))
+            errors.append(_error_record(number, None, settings, f"bad game record: {err}"))
             continue
         positions = game.positions()
         plies = range(len(positions)) if every_ply else (len(positions) - 1,)
