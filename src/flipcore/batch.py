@@ -853,6 +853,13 @@ class _Writer:
         if kind == "csv" and end == 0:
             self.file.write(",".join(FIELDS) + "\n")
 
+    @classmethod
+    def stdout(cls) -> _Writer:
+        """JSON Lines on standard output, which is left open."""
+        writer = cls.__new__(cls)
+        writer.path, writer.kind, writer.file = "-", "jsonl", sys.stdout
+        return writer
+
     def write(self, records: Sequence[Record]) -> None:
         if self.kind == "csv":
             buffer = io.StringIO()
@@ -867,7 +874,8 @@ class _Writer:
         self.file.flush()
 
     def close(self) -> None:
-        self.file.close()
+        if self.file is not sys.stdout:
+            self.file.close()
 
 
 class _ParquetWriter:
@@ -959,7 +967,8 @@ def run_file(
     on_record: Callable[[Record], None] | None = None,
 ) -> Summary:
     """Searches the positions of `input` and writes their records to `output`
-    (JSON Lines; CSV or Parquet by the name's ending) as they finish.
+    (JSON Lines; CSV or Parquet by the name's ending; "-" for JSON Lines on
+    standard output, which cannot resume) as they finish.
 
     When `output` already holds records of the same input and settings, only
     the positions it lacks are searched: a stopped run resumes. Failures that
@@ -972,17 +981,19 @@ def run_file(
     jobs = _check_jobs(jobs)
     settings = _settings(depth, mode, jobs, table_limit, dask)
     out = os.fspath(output)
-    kind = output_format(out)
-    if os.path.isdir(out):
-        raise BatchError(f"cannot write output {out!r}: it is a directory")
-    if isinstance(input, (str, os.PathLike)) and os.fspath(input) != "-" and os.path.exists(out):
-        if os.path.exists(input) and os.path.samefile(input, out):
+    to_stdout = out == "-"
+    kind = "jsonl" if to_stdout else output_format(out)
+    if not to_stdout:
+        if os.path.isdir(out):
+            raise BatchError(f"cannot write output {out!r}: it is a directory")
+        parent = os.path.dirname(os.path.abspath(out))
+        if not os.path.isdir(parent):
+            raise BatchError(f"cannot write output {out!r}: directory {parent!r} does not exist")
+        source = os.fspath(input) if isinstance(input, (str, os.PathLike)) else "-"
+        if source != "-" and os.path.exists(source) and os.path.exists(out) and os.path.samefile(source, out):
             raise BatchError(f"output {out!r} is the input file")
-    if kind == "parquet":
-        _import_pyarrow()
-    parent = os.path.dirname(os.path.abspath(out))
-    if not os.path.isdir(parent):
-        raise BatchError(f"cannot write output {out!r}: directory {parent!r} does not exist")
+        if kind == "parquet":
+            _import_pyarrow()
 
     lines = _read_source(input)
     tasks, errors = parse_lines(lines, settings, every_ply)
@@ -993,7 +1004,8 @@ def run_file(
     if strict and errors:
         raise BatchError(f"line {errors[0]['line']}: {errors[0]['error']}")
 
-    previous = read_records(out) if os.path.exists(out) and os.path.getsize(out) > 0 else []
+    has_records = not to_stdout and os.path.exists(out) and os.path.getsize(out) > 0
+    previous = read_records(out) if has_records else []
     done = _check_previous(previous, tasks, errors, settings, out)
     summary = Summary(skipped=len(done))
     todo = [task for task in tasks if (task[0], task[1]) not in done]
@@ -1001,7 +1013,13 @@ def run_file(
 
     with contextlib.ExitStack() as stack:
         chunks = stack.enter_context(_work(todo, settings, jobs, dask))
-        writer: _Writer | _ParquetWriter = _ParquetWriter(out, previous) if kind == "parquet" else _Writer(out, kind)
+        writer: _Writer | _ParquetWriter
+        if to_stdout:
+            writer = _Writer.stdout()
+        elif kind == "parquet":
+            writer = _ParquetWriter(out, previous)
+        else:
+            writer = _Writer(out, kind)
         stack.callback(writer.close)
         bar = _progress_bar(len(todo), progress)
         if bar is not None:

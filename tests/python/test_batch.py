@@ -398,6 +398,14 @@ class TestCommandLine:
         assert status == 0, err
         assert batch.read_records(out)[0]["passed"] is True
 
+    def test_standard_output(self, tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+        source = search_lines(tmp_path / "in.txt", [PASS_TEXT, "X"])
+        status = main(["batch", str(source), "-o", "-", "--depth", "2", "-j", "1", "--no-progress"])
+        out, err = capsys.readouterr()
+        records = by_key([json.loads(line) for line in out.splitlines()])
+        assert status == 1 and "1 searched" in err
+        assert records[(1, None)]["passed"] is True and "board has 1 square instead of 64" in records[(2, None)]["error"]
+
     @pytest.mark.parametrize(
         "args, message",
         [
@@ -413,6 +421,7 @@ class TestCommandLine:
             (["{tmp}/other.txt", "-o", "{tmp}/depth2.jsonl", "--depth", "2"], "comes from another input"),
             (["{tmp}/in.txt", "-o", "{tmp}/error2.jsonl", "--depth", "2"], "holds a record for line 1 that this"),
             (["{tmp}/in.txt", "-o", "{tmp}/junk.jsonl"], "line 1 is not a flipcore batch record"),
+            (["{tmp}/in.txt", "-o", "{tmp}/in.txt"], "is the input file"),
         ],
     )
     def test_mistakes_get_one_line_and_status_2(
