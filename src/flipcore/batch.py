@@ -792,48 +792,73 @@ def _import_pyarrow() -> Any:
     return pq
 
 
-def _whole_lines(path: str) -> tuple[list[str], int]:
-    """The complete lines of a text output, and the length they take up. A
-    run killed while writing can leave a last line without its newline: it
-    is not a whole record, and is cut off before appending."""
+def _whole_end(path: str) -> int:
+    """The length of a text output's complete lines. A run killed while
+    writing can leave a last line without its newline: it is not a whole
+    record, and is cut off before appending."""
     with open(path, "rb") as file:
-        data = file.read()
-    end = data.rfind(b"\n") + 1
-    try:
-        return data[:end].decode("utf-8").splitlines(), end
-    except UnicodeDecodeError:
-        raise BatchError(f"output {path!r} is not a flipcore batch output (not UTF-8 text)") from None
+        end = file.seek(0, os.SEEK_END)
+        while end > 0:
+            start = max(0, end - 65536)
+            file.seek(start)
+            block = file.read(end - start)
+            newline = block.rfind(b"\n")
+            if newline >= 0:
+                return start + newline + 1
+            end = start
+    return 0
 
 
-def read_records(path: str | os.PathLike[str]) -> list[Record]:
-    """The records of a batch output file, in the order they were written."""
+def _whole_lines(path: str) -> Iterator[str]:
+    """The complete lines of a text output, read as they are needed."""
+    left = _whole_end(path)
+    with open(path, "rb") as file:
+        for raw in file:
+            left -= len(raw)
+            if left < 0:
+                return
+            try:
+                yield raw.decode("utf-8")  # the newline kept for csv's quoted fields
+            except UnicodeDecodeError:
+                raise BatchError(f"output {path!r} is not a flipcore batch output (not UTF-8 text)") from None
+
+
+def read_records(path: str | os.PathLike[str], fields: Sequence[str] = FIELDS) -> list[Record]:
+    """The records of a batch output file, in the order they were written,
+    with only the given fields (resuming needs a few of a large file's)."""
     name = os.fspath(path)
     kind = output_format(name)
     if kind == "parquet":
         pq = _import_pyarrow()
         try:
-            table = pq.read_table(name)
+            table = pq.read_table(name, columns=list(fields))
         except Exception as err:
             raise BatchError(f"cannot read {name!r} as Parquet: {err}") from None
         records: list[Record] = table.to_pylist()
         return records
-    lines, _ = _whole_lines(name)
+    lines = _whole_lines(name)
     if kind == "csv":
-        if not lines:
+        header = next(lines, None)
+        if header is None:
             return []
-        if lines[0].split(",") != list(FIELDS):
+        if header.rstrip("\r\n").split(",") != list(FIELDS):
             raise BatchError(f"output {name!r} is not a flipcore batch output (its header is not {','.join(FIELDS)})")
-        return [_from_csv(row) for row in csv.DictReader(lines)]
-    out = []
-    for number, text in enumerate(lines, 1):
-        try:
-            record = json.loads(text)
-            if not isinstance(record, dict) or "line" not in record:
-                raise ValueError("not a record")
-        except ValueError:
-            raise BatchError(f"output {name!r} line {number} is not a flipcore batch record: {text[:60]!r}") from None
-        out.append(record)
-    return out
+        rows = (_from_csv(row) for row in csv.DictReader(lines, fieldnames=FIELDS))
+    else:
+        rows = (_from_json(name, number, text) for number, text in enumerate(lines, 1))
+    if tuple(fields) == FIELDS:
+        return list(rows)
+    return [{key: row.get(key) for key in fields} for row in rows]
+
+
+def _from_json(name: str, number: int, text: str) -> Record:
+    try:
+        record = json.loads(text)
+        if not isinstance(record, dict) or "line" not in record:
+            raise ValueError("not a record")
+    except ValueError:
+        raise BatchError(f"output {name!r} line {number} is not a flipcore batch record: {text[:60]!r}") from None
+    return record
 
 
 class _Writer:
@@ -843,7 +868,7 @@ class _Writer:
     def __init__(self, path: str, kind: str) -> None:
         self.path = path
         self.kind = kind
-        _, end = _whole_lines(path) if os.path.exists(path) else ([], 0)
+        end = _whole_end(path) if os.path.exists(path) else 0
         try:
             self.file: TextIO = open(path, "r+" if os.path.exists(path) else "w", encoding="utf-8", newline="")
             self.file.truncate(end)
@@ -888,7 +913,7 @@ class _ParquetWriter:
     FLUSH_SECONDS = 5.0
     FLUSH_RECORDS = 20000
 
-    def __init__(self, path: str, previous: list[Record]) -> None:
+    def __init__(self, path: str) -> None:
         self.pq = _import_pyarrow()
         self.pa = importlib.import_module("pyarrow")
         self.path = path
@@ -898,9 +923,12 @@ class _ParquetWriter:
             self.writer = self.pq.ParquetWriter(self.partial, self.schema)
         except OSError as err:
             raise BatchError(f"cannot write output {path!r}: {err}") from None
-        self.pending: list[Record] = list(previous)
+        if os.path.exists(path) and os.path.getsize(path) > 0:
+            # The old records, copied a row group at a time.
+            for group in self.pq.ParquetFile(path).iter_batches():
+                self.writer.write_batch(group.cast(self.schema))
+        self.pending: list[Record] = []
         self.flushed = time.monotonic()
-        self._flush()
 
     def _flush(self) -> None:
         if self.pending:
@@ -920,15 +948,21 @@ class _ParquetWriter:
         os.replace(self.partial, self.path)
 
 
+# What resuming reads of the records an output already holds.
+_RESUME_FIELDS = ("line", "ply", "position", "mode", "depth", "error")
+
+
 def _check_previous(
     previous: list[Record], tasks: list[Task], errors: list[Record], settings: Settings, output: str
 ) -> set[tuple[int, int | None]]:
     """The keys (line, ply) the output already holds. Refuses an output
     written with other settings or from another input, whose records resuming
     would mix up with this run's."""
+    done: set[tuple[int, int | None]] = set()
+    if not previous:
+        return done
     expected: dict[tuple[int, int | None], str | None] = {(line, ply): text for line, ply, text in tasks}
     expected.update(((e["line"], e["ply"]), None) for e in errors)
-    done: set[tuple[int, int | None]] = set()
     for record in previous:
         key = (record.get("line"), record.get("ply"))
         if record.get("mode") != settings.mode or record.get("depth") != settings.depth:
@@ -1005,7 +1039,7 @@ def run_file(
         raise BatchError(f"line {errors[0]['line']}: {errors[0]['error']}")
 
     has_records = not to_stdout and os.path.exists(out) and os.path.getsize(out) > 0
-    previous = read_records(out) if has_records else []
+    previous = read_records(out, _RESUME_FIELDS) if has_records else []
     done = _check_previous(previous, tasks, errors, settings, out)
     summary = Summary(skipped=len(done))
     todo = [task for task in tasks if (task[0], task[1]) not in done]
@@ -1017,7 +1051,7 @@ def run_file(
         if to_stdout:
             writer = _Writer.stdout()
         elif kind == "parquet":
-            writer = _ParquetWriter(out, previous)
+            writer = _ParquetWriter(out)
         else:
             writer = _Writer(out, kind)
         stack.callback(writer.close)
