@@ -92,6 +92,9 @@ class TestRecords:
         assert_matches_engine(one, texts, DEPTH)
         assert by_key(one) == by_key(two)
         assert all(tuple(record) == batch.FIELDS for record in one + two)  # the columns' order
+        # The JSON lines written for them are json.dumps's, character for character.
+        for record in one + list(batch.run(["bad", OVER_TEXT], DEPTH, jobs=1)):
+            assert batch._json_line(record) == json.dumps(record) + "\n"
         keyed = by_key(one)
         assert keyed[(len(texts) - 2, None)]["passed"] is True
         assert keyed[(len(texts) - 1, None)]["value"] == 100016.0  # finished: X 40, O 24
