@@ -614,6 +614,11 @@ def _settings(depth: int | None, mode: str, jobs: int, limit: int | str | None, 
             raise ValueError(f"depth must be a whole number from 1 to 60, got {depth!r}")
     elif depth is not None:
         raise ValueError(f"mode {mode!r} solves to the end of the game and takes no depth, got depth={depth!r}")
+    else:
+        try:
+            importlib.import_module("flipcore.solve")._solver()
+        except ImportError as err:
+            raise BatchError(f"mode {mode!r} needs the compiled solver, which this installation lacks: {err}") from None
     if dask is not None:
         if not isinstance(dask, str) or not dask:
             raise ValueError(f"dask must be a scheduler address or 'local', got {dask!r}")
