@@ -368,19 +368,23 @@ FLIPCORE_INLINE const OrderedMove& next_move(OrderedMove* list, int i, int count
     return list[i];
 }
 
-// 5 to SHALLOW_EMPTIES empties: no table, no move list; the empty squares
-// are tried in parity order.
+// 5 to SHALLOW_EMPTIES empties: no table, no move list; the legal moves are
+// tried in parity order.
 template <class Isa>
 FLIPCORE_INLINE int shallow_node(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
     c.count_and_poll();
     const Bitboard empty = ~(own | opp);
     const Bitboard odd = odd_quadrants<Isa>(empty);
+    const Bitboard moves = legal_moves_in<Isa>(own, opp);
+    if (!moves) {
+        if (!legal_moves_in<Isa>(opp, own)) return final_score<Isa>(own, opp);
+        return -shallow_call<Isa>(c, opp, own, -alpha - 1, empties);
+    }
     int best = -INF_SCORE;
-    for (Bitboard group : {empty & odd, empty & ~odd}) {
+    for (Bitboard group : {moves & odd, moves & ~odd}) {
         while (group) {
             const int x = pop_lowest(group);
-                const Bitboard f = flips_in<Isa>(own, opp, x);
-            if (!f) continue;
+            const Bitboard f = flips_in<Isa>(own, opp, x);
             const Bitboard child_own = opp ^ f, child_opp = own | f | square_bit(x);
             const int v = empties - 1 > 4 ? -shallow_call<Isa>(c, child_own, child_opp, -alpha - 1, empties - 1)
                                           : -last4_call<Isa>(c, child_own, child_opp, -alpha - 1);
@@ -390,9 +394,7 @@ FLIPCORE_INLINE int shallow_node(Context& c, Bitboard own, Bitboard opp, int alp
             }
         }
     }
-    if (best > -INF_SCORE) return best;
-    if (!legal_moves_in<Isa>(opp, own)) return final_score<Isa>(own, opp);
-    return -shallow_call<Isa>(c, opp, own, -alpha - 1, empties);
+    return best;
 }
 
 // More than SHALLOW_EMPTIES empties: probes and stores the table, orders
@@ -438,16 +440,29 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
         for (int i = 0; i < count; ++i) c.table->prefetch(list[i].child_own, list[i].child_opp);
     // Enhanced transposition cutoff: a child already proven bad enough for
     // the other side settles this node without searching anything.
+    // A child whose table entry already shows the move cannot beat alpha
+    // needs no search: its bound joins the node's.
+    int count_left = count;
     if (empties >= ETC_MIN_EMPTIES) {
-        for (int i = 0; i < count; ++i)
-            if (const SolveEntry* e = c.table->probe(list[i].child_own, list[i].child_opp))
-                if (-e->upper > alpha) {
-                    c.table->store(own, opp, empties, -e->upper, SOLVE_SCORE_MAX, list[i].square);
-                    return -e->upper;
+        for (int i = 0; i < count_left;) {
+            const SolveEntry* e = c.table->probe(list[i].child_own, list[i].child_opp);
+            if (e && -e->upper > alpha) {
+                c.table->store(own, opp, empties, -e->upper, SOLVE_SCORE_MAX, list[i].square);
+                return -e->upper;
+            }
+            if (e && -e->lower <= alpha) {
+                if (-e->lower > best) {
+                    best = -e->lower;
+                    best_move = list[i].square;
                 }
+                list[i] = list[--count_left];
+            } else {
+                ++i;
+            }
+        }
     }
-    for (int i = 0; i < count; ++i) {
-        const OrderedMove& m = next_move(list, i, count);
+    for (int i = 0; i < count_left; ++i) {
+        const OrderedMove& m = next_move(list, i, count_left);
         const int v = -child_call<Isa>(c, m.child_own, m.child_opp, -alpha - 1, empties - 1);
         if (v > best) {
             best = v;

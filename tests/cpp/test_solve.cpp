@@ -226,7 +226,7 @@ Bitboard transform(Bitboard b, int t) {
     return out;
 }
 
-TEST(Solve, SymmetricPositionsGiveTheSameResult) {
+TEST(Solve, SymmetricPositionsAndBothSearchesGiveTheSameResult) {
     fc::Solver solver(1 << 22);
     const auto positions = endgame_positions(777, cases(60), 14);
     int checked = 0;
@@ -234,6 +234,11 @@ TEST(Solve, SymmetricPositionsGiveTheSameResult) {
         const auto& p = positions[i];
         const Bitboard own = discs_of(p.board, p.player), opp = discs_of(p.board, plain::opponent(p.player));
         const auto base = solver.solve(own, opp, fc::SolveMode::every_move);
+        // The exact mode's null-window searches (with the table's cutoffs)
+        // against every_move's full-window searches of each move.
+        const auto exact = solver.solve(own, opp, fc::SolveMode::exact);
+        EXPECT_EQ(exact.score, base.score);
+        EXPECT_EQ(exact.best, base.best);
         for (int t = 1; t < 8; ++t) {
             const auto r = solver.solve(transform(own, t), transform(opp, t), fc::SolveMode::every_move);
             EXPECT_EQ(r.score, base.score);
