@@ -3,11 +3,12 @@
 // per position. Every answer is checked against the file; a mismatch fails
 // the run (exit status 1).
 //
-//   solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M]
+//   solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--every-move]
 //
 // FILE defaults to ../shared/endgame/positions.txt from the repository root,
 // then to the copy in tests/data. --only runs the listed position numbers;
-// --baseline runs the baseline kernels even where the processor has AVX2.
+// --baseline runs the baseline kernels even where the processor has AVX2;
+// --every-move solves in mode every_move (each move's exact score) instead.
 #include <algorithm>
 #include <chrono>
 #include <ctime>
@@ -87,11 +88,14 @@ int main(int argc, char** argv) {
     std::string path;
     std::set<int> only;
     bool baseline = false;
+    flipcore::SolveMode mode = flipcore::SolveMode::exact;
     size_t table_mib = flipcore::DEFAULT_SOLVE_TABLE_BYTES >> 20;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--baseline") {
             baseline = true;
+        } else if (arg == "--every-move") {
+            mode = flipcore::SolveMode::every_move;
         } else if (arg == "--only" && i + 1 < argc) {
             std::stringstream list(argv[++i]);
             std::string n;
@@ -101,7 +105,7 @@ int main(int argc, char** argv) {
         } else if (!arg.empty() && arg[0] != '-') {
             path = arg;
         } else {
-            std::fprintf(stderr, "usage: solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M]\n");
+            std::fprintf(stderr, "usage: solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--every-move]\n");
             return 2;
         }
     }
@@ -122,7 +126,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    std::printf("kernels: %s, table %zu MiB\n", baseline ? "baseline" : "best available", table_mib);
+    std::printf("mode %s, kernels: %s, table %zu MiB\n", mode == flipcore::SolveMode::exact ? "exact" : "every_move",
+                baseline ? "baseline" : "best available", table_mib);
     std::printf("%4s %7s %-8s %10s %10s %14s %12s  %s\n", "#", "score", "moves", "seconds", "cpu s", "nodes",
                 "nodes/s", "check");
     double total_seconds = 0, total_cpu = 0;
@@ -134,7 +139,7 @@ int main(int argc, char** argv) {
         if (baseline) solver.use_avx2 = false;
         const auto t0 = std::chrono::steady_clock::now();
         const double c0 = cpu_seconds();
-        const flipcore::SolveOutcome r = solver.solve(p.own, p.opp, flipcore::SolveMode::exact);
+        const flipcore::SolveOutcome r = solver.solve(p.own, p.opp, mode);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         const double cpu = cpu_seconds() - c0;
         const bool right = r.score == p.score && r.best == p.best;

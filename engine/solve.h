@@ -13,7 +13,7 @@
 // Nodes with fewer empties run without the table in parity order over the
 // empty squares; the last four have their own code that never generates moves
 // over the whole board, and the last square's flips are counted by table.
-// every_move mode searches each move with an ordinary window (PVS).
+// every_move mode runs the same null-window searches for each move.
 //
 // All state lives in a Solver object: its table, node count and hooks. It
 // shares only the immutable move-rule tables of engine/bitboard.h with the
@@ -521,77 +521,6 @@ FLIPCORE_AVX2_TARGET inline int any_avx2(Context& c, Bitboard own, Bitboard opp,
     return any_node<Avx2>(c, own, opp, alpha);
 }
 
-int pvs_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int beta, int empties);
-FLIPCORE_AVX2_TARGET int pvs_avx2(Context& c, Bitboard own, Bitboard opp, int alpha, int beta, int empties);
-
-template <class Isa>
-FLIPCORE_INLINE int pvs_call(Context& c, Bitboard own, Bitboard opp, int alpha, int beta, int empties) {
-    if constexpr (Isa::wide) return pvs_avx2(c, own, opp, alpha, beta, empties);
-    else return pvs_baseline(c, own, opp, alpha, beta, empties);
-}
-
-// A null-window search of a child of any size.
-template <class Isa>
-FLIPCORE_INLINE int nws_call(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
-    if (empties > 4) return child_call<Isa>(c, own, opp, alpha, empties);
-    if constexpr (Isa::wide) return any_avx2(c, own, opp, alpha);
-    else return any_baseline(c, own, opp, alpha);
-}
-
-// A node on the principal variation, searched with the window (alpha, beta):
-// its first move with the same window, the others with a null window first
-// and again with the full one when they beat alpha. Fail-soft.
-template <class Isa>
-FLIPCORE_INLINE int pvs_node(Context& c, Bitboard own, Bitboard opp, int alpha, int beta, int empties) {
-    c.count_and_poll();
-    int table_move = NO_SOLVE_MOVE;
-    if (empties > SHALLOW_EMPTIES) {
-        if (const SolveEntry* e = c.table->probe(own, opp)) {
-            if (e->lower >= beta || e->lower == e->upper) return e->lower;
-            if (e->upper <= alpha) return e->upper;
-            table_move = e->move;
-        }
-    }
-    Bitboard moves = legal_moves_in<Isa>(own, opp);
-    if (!moves) {
-        if (!legal_moves_in<Isa>(opp, own)) return final_score<Isa>(own, opp);
-        return -pvs_call<Isa>(c, opp, own, -beta, -alpha, empties);
-    }
-    OrderedMove list[32];
-    const int count = build_moves<Isa>(own, opp, moves, table_move, list);
-    const int alpha0 = alpha;
-    int best = -INF_SCORE, best_move = NO_SOLVE_MOVE;
-    for (int i = 0; i < count; ++i) {
-        const OrderedMove& m = next_move(list, i, count);
-        int v;
-        if (i == 0) {
-            v = -pvs_call<Isa>(c, m.child_own, m.child_opp, -beta, -alpha, empties - 1);
-        } else {
-            v = -nws_call<Isa>(c, m.child_own, m.child_opp, -alpha - 1, empties - 1);
-            if (v > alpha && v < beta) v = -pvs_call<Isa>(c, m.child_own, m.child_opp, -beta, -alpha, empties - 1);
-        }
-        if (v > best) {
-            best = v;
-            best_move = m.square;
-            if (v > alpha) alpha = v;
-            if (v >= beta) break;
-        }
-    }
-    if (empties > SHALLOW_EMPTIES) {
-        const int lower = best > alpha0 ? best : -SOLVE_SCORE_MAX;
-        const int upper = best < beta ? best : SOLVE_SCORE_MAX;
-        c.table->store(own, opp, empties, lower, upper, best_move);
-    }
-    return best;
-}
-
-inline int pvs_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int beta, int empties) {
-    return pvs_node<Baseline>(c, own, opp, alpha, beta, empties);
-}
-FLIPCORE_AVX2_TARGET inline int pvs_avx2(Context& c, Bitboard own, Bitboard opp, int alpha, int beta, int empties) {
-    return pvs_node<Avx2>(c, own, opp, alpha, beta, empties);
-}
-
 // Whether this processor runs the Avx2 kernels.
 inline bool processor_has_avx2() {
     __builtin_cpu_init();
@@ -644,22 +573,17 @@ class Solver {
             if (!passed) out.best = exact_moves(c, mover, other, out.score);
             extend_line(c, mover, other, sign * out.score, out.line);
         } else {
-            // every_move: each move's exact score, the best of them the root's.
-            int best = -solve_detail::INF_SCORE;
+            // every_move: the root's score first; no move scores more, so
+            // each move's own search starts from it and only falls.
+            const int best = mtd_score(c, own, opp, 1, 0);
             for (Bitboard m = legal_moves(own, opp); m;) {
                 const int x = pop_lowest(m);
                 const Bitboard f = flips(own, opp, x);
-                const int v = -window(c, opp ^ f, own | f | square_bit(x), -solve_detail::INF_SCORE,
-                                      solve_detail::INF_SCORE);
+                const int v = -mtd_score(c, opp ^ f, own | f | square_bit(x), 0, -best, -best);
                 out.move_scores.emplace_back(x, v);
-                if (v > best) {
-                    best = v;
-                    out.best.clear();
-                }
                 if (v == best) out.best.push_back(x);
             }
             out.score = best;
-            report(best, best);
             extend_line(c, own, opp, best, out.line);
         }
         out.nodes = c.nodes;
@@ -676,13 +600,6 @@ class Solver {
         return use_avx2 ? solve_detail::any_avx2(c, own, opp, alpha) : solve_detail::any_baseline(c, own, opp, alpha);
     }
 
-    // Search of (own, opp) with the window (alpha, beta), fail-soft.
-    int window(solve_detail::Context& c, Bitboard own, Bitboard opp, int alpha, int beta) {
-        const int empties = 64 - popcount(own | opp);
-        return use_avx2 ? solve_detail::pvs_avx2(c, own, opp, alpha, beta, empties)
-                        : solve_detail::pvs_baseline(c, own, opp, alpha, beta, empties);
-    }
-
     // The exact score by null-window searches around a guess, each narrowing
     // [lower, upper]. Scores of finished games are even (the winner gets the
     // empties), so each test is "score >= beta" for an even beta. Proving an
@@ -690,8 +607,10 @@ class Solver {
     // more than proving a lower bound, so tests climb from a lower bound by
     // the smallest step, and fall from an upper bound by a step that doubles
     // while they keep failing low: few expensive tests either way.
-    int mtd_score(solve_detail::Context& c, Bitboard own, Bitboard opp, int report_sign, int guess) {
-        int lower = -SOLVE_SCORE_MAX, upper = SOLVE_SCORE_MAX;
+    // `lower`: a bound already known.
+    int mtd_score(solve_detail::Context& c, Bitboard own, Bitboard opp, int report_sign, int guess,
+                  int lower = -SOLVE_SCORE_MAX) {
+        int upper = SOLVE_SCORE_MAX;
         int beta = guess & ~1, step = 2;
         bool failed_low = false;
         while (lower < upper) {

@@ -234,8 +234,7 @@ TEST(Solve, SymmetricPositionsAndBothSearchesGiveTheSameResult) {
         const auto& p = positions[i];
         const Bitboard own = discs_of(p.board, p.player), opp = discs_of(p.board, plain::opponent(p.player));
         const auto base = solver.solve(own, opp, fc::SolveMode::every_move);
-        // The exact mode's null-window searches (with the table's cutoffs)
-        // against every_move's full-window searches of each move.
+        // The exact mode's best-move tests against every_move's scores.
         const auto exact = solver.solve(own, opp, fc::SolveMode::exact);
         EXPECT_EQ(exact.score, base.score);
         EXPECT_EQ(exact.best, base.best);
