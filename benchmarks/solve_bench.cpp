@@ -105,7 +105,8 @@ int main(int argc, char** argv) {
         } else if (!arg.empty() && arg[0] != '-') {
             path = arg;
         } else {
-            std::fprintf(stderr, "usage: solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--every-move]\n");
+            std::fprintf(stderr,
+                         "usage: solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--every-move]\n");
             return 2;
         }
     }

@@ -521,11 +521,15 @@ FLIPCORE_AVX2_TARGET inline int any_avx2(Context& c, Bitboard own, Bitboard opp,
     return any_node<Avx2>(c, own, opp, alpha);
 }
 
-// Whether this processor runs the Avx2 kernels.
+// Whether this processor runs the Avx2 kernels: asked once (thread-safe
+// initialisation of a local static), then only read.
 inline bool processor_has_avx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
-           __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("fma");
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+               __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("fma");
+    }();
+    return has;
 }
 
 }  // namespace solve_detail

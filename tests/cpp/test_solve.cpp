@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -336,6 +337,37 @@ TEST(Solve, StopHookAbortsAndTheSolverStaysRight) {
             EXPECT_EQ(again.score, expected.score);
             EXPECT_EQ(again.best, expected.best);
         }
+    }
+}
+
+// Two solvers in two threads at once share nothing: both answer as alone.
+TEST(Solve, TwoSolversInTwoThreads) {
+    const auto positions = endgame_positions(2024, 12, 15);
+    std::vector<std::pair<Bitboard, Bitboard>> work;
+    for (const auto& p : positions)
+        if (empties_of(p.board) >= 13)
+            work.emplace_back(discs_of(p.board, p.player), discs_of(p.board, plain::opponent(p.player)));
+    ASSERT_GE(work.size(), 8u);
+    std::vector<fc::SolveOutcome> alone;
+    fc::Solver reference_solver(1 << 20);
+    for (auto [own, opp] : work) alone.push_back(reference_solver.solve(own, opp, fc::SolveMode::every_move));
+    std::vector<fc::SolveOutcome> together[2];
+    auto run = [&](int k) {
+        fc::Solver solver(1 << 20);
+        for (int round = 0; round < 2; ++round)
+            for (size_t i = k; i < work.size(); i += 2)
+                together[k].push_back(solver.solve(work[i].first, work[i].second, fc::SolveMode::every_move));
+    };
+    std::thread a(run, 0), b(run, 1);
+    a.join();
+    b.join();
+    for (int k = 0; k < 2; ++k) {
+        size_t n = 0;
+        for (int round = 0; round < 2; ++round)
+            for (size_t i = k; i < work.size(); i += 2, ++n) {
+                EXPECT_EQ(together[k][n].score, alone[i].score);
+                EXPECT_EQ(together[k][n].move_scores, alone[i].move_scores);
+            }
     }
 }
 
