@@ -114,6 +114,21 @@ class TestRecords:
         assert by_key(on_dask) == by_key(list(batch.run(texts, DEPTH, jobs=1)))
         assert limits & {m // 2 for m in allowed}
 
+    def test_thousands_of_tiny_searches_pass_through_the_pipes(self, tmp_path: Path, texts: list[str]) -> None:
+        # Chunks of thousands of depth-1 searches, hundreds of kilobytes each
+        # way, more than a pipe holds: parent and workers must not both
+        # wait to write. In a subprocess, so that a hang fails the test.
+        source = search_lines(tmp_path / "in.txt", texts * 500)
+        out = tmp_path / "out.jsonl"
+        command = [sys.executable, "-m", "flipcore", "batch", str(source), "-o", str(out), "--depth", "1", "-j", "2"]
+        done = subprocess.run(command, capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        keyed = by_key(batch.read_records(out))
+        assert len(keyed) == len(texts) * 500
+        for line in (1, len(texts) * 250, len(texts) * 500):
+            expected = reference(texts[(line - 1) % len(texts)], 1)
+            assert {k: keyed[(line, None)][k] for k in ("position", "value", "moves", "passed")} == expected
+
     def test_records_do_not_depend_on_what_the_worker_searched_before(self, texts: list[str]) -> None:
         # A deeper search first fills the worker's table; each position is
         # still searched from an empty one.
