@@ -63,7 +63,7 @@ constexpr int ETC_MIN_EMPTIES = 10;
 constexpr int SORT_SEARCH_MIN_EMPTIES = 16;
 constexpr int SORT_SEARCH_DEPTH = 1;
 // Fastest-first tie-break: a move into a quadrant with an odd number of
-// empties gains this much (a sixteenth of a reply is 1).
+// empties gains this much (one reply fewer for the opponent is worth 16).
 constexpr int PARITY_BONUS = 6;
 
 constexpr Bitboard CORNERS = 0x8100000000000081ULL;
