@@ -1,7 +1,9 @@
-"""A few hundred calls through every path of _flipcore, for leak checks.
+"""A few hundred calls through every path of _flipcore and of the solver's
+binding, for leak checks.
 
 Covers answers, refused arguments (ValueError, TypeError), searches stopped
-by a signal, init(), and the table's memory ceiling. Run twice by tests/run_sanitizers.sh:
+by a signal, init(), the table's memory ceiling, and solves in every mode,
+stopped by a signal or by a progress callback that raises. Run twice by tests/run_sanitizers.sh:
 
     python3 tests/leak_check.py
         fails when the interpreter's count of allocated blocks grows with
@@ -17,6 +19,7 @@ import sys
 import threading
 
 import _flipcore
+import _solver  # flipcore._solver, built beside _flipcore in the build folder
 
 INF = math.inf
 
@@ -45,10 +48,69 @@ BAD_CALLS = [
     ([[None] * 8] * 8, 1, 1, -INF, INF),  # not integers
 ]
 
+# An endgame with 20 empty squares, and the same with 10 of them filled, as
+# (black, white) masks with X to move.
+ENDGAME_TEXT = "O--OOOOX-OOOOOOXOOXXOOOXOOXOOOXXOOOOOOXX---OOOOX----O--X-------- X"
 
-def interrupted_search(seconds):
-    """Starts a search far too deep to finish and stops it with SIGALRM,
-    handled like Ctrl-C.
+
+def masks(board_text, fill=0):
+    black = white = 0
+    for sq, char in enumerate(board_text[:64]):
+        if char == "-" and fill > 0:
+            char = "XO"[fill % 2]
+            fill -= 1
+        black |= (char == "X") << sq
+        white |= (char == "O") << sq
+    return black, white
+
+
+ENDGAME_20 = masks(ENDGAME_TEXT)
+ENDGAME_10 = masks(ENDGAME_TEXT, fill=10)
+
+BAD_SOLVES = [
+    (1, 1, 1, "exact"),  # overlapping masks
+    (1, 2, 3, "exact"),  # bad player
+    (1, 2, 1, "fast"),  # unknown mode
+    (-1, 2, 1, "exact"),  # not a mask
+    ("x", 2, 1, "exact"),  # not an integer
+]
+
+
+class Stop(Exception):
+    pass
+
+
+def stop_at_once(lower, upper):
+    raise Stop
+
+
+def solver_round():
+    """Solves of every kind and refused ones; returns how many calls."""
+    calls = 0
+    for mode in ("exact", "wld", "every_move"):
+        for player in (1, 2):
+            _solver.solve(*ENDGAME_10, player, mode)
+            _solver.solve(*ENDGAME_10, player, mode, lambda lower, upper: None)
+            calls += 2
+    for args in BAD_SOLVES:
+        try:
+            _solver.solve(*args)
+        except (TypeError, ValueError):
+            calls += 1
+        else:
+            sys.exit(f"solve accepted {args!r}")
+    try:
+        _solver.solve(*ENDGAME_20, 1, "exact", stop_at_once)
+    except Stop:
+        calls += 1
+    else:
+        sys.exit("a raising progress callback did not stop the solve")
+    return calls
+
+
+def interrupted(call, seconds):
+    """Runs `call`, which must last longer than `seconds`, and stops it with
+    SIGALRM handled like Ctrl-C; True when it was stopped.
 
     The signal is taken by an idle helper thread, the main thread blocking
     it: valgrind cannot always grow the stack of a thread that is deep in a
@@ -61,7 +123,7 @@ def interrupted_search(seconds):
     previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
     signal.setitimer(signal.ITIMER_REAL, seconds)
     try:
-        _flipcore.minimax_moves(MIDGAME, 1, 30, -INF, INF)
+        call()
     except KeyboardInterrupt:
         return True
     finally:
@@ -113,6 +175,7 @@ def one_round(round_):
         calls += 1
     else:
         sys.exit("a negative table limit was accepted")
+    calls += solver_round()
     return calls
 
 
@@ -122,6 +185,7 @@ def main():
     # reachable through the garbage collector's lists; the interpreter's
     # count of allocated blocks sees them all. It is 0 when the interpreter
     # runs on plain malloc, as it does under valgrind.
+    _solver.set_table_bytes(1 << 20)  # small, for valgrind's sake
     one_round(0)
     one_round(1)
     gc.collect()
@@ -130,9 +194,11 @@ def main():
     for round_ in range(60):
         calls += one_round(round_)
     for _ in range(3):
-        if not interrupted_search(0.5):
+        if not interrupted(lambda: _flipcore.minimax_moves(MIDGAME, 1, 30, -INF, INF), 0.5):
             sys.exit("the search was not interrupted")
-        calls += 1
+        if not interrupted(lambda: _solver.solve(*masks("-" * 27 + "OX------XO" + "-" * 27), 1, "exact"), 0.5):
+            sys.exit("the solve was not interrupted")
+        calls += 2
     gc.collect()
     grown = sys.getallocatedblocks() - before
     print(f"leak_check: {calls} calls, {grown} more blocks allocated")
