@@ -277,14 +277,35 @@ FLIPCORE_INLINE int fastest_first_key(Bitboard child_own, Bitboard child_opp) {
              popcount_in<Isa>(near & empty) * 2);
 }
 
-// A rough static value for move ordering far from the end: mobility and
-// corners, the side to move's view.
+// The squares next to any of b's discs.
+constexpr Bitboard neighbourhood(Bitboard b) {
+    return ((b << 1) & ~COL_0) | ((b >> 1) & ~COL_7) | (b << 8) | (b >> 8) | ((b << 9) & ~COL_0) |
+           ((b >> 9) & ~COL_7) | ((b << 7) & ~COL_7) | ((b >> 7) & ~COL_0);
+}
+
+// The X-square diagonally inside each corner of `corners`: a disc there hands
+// the opponent that corner while it stays empty.
+constexpr Bitboard x_squares_of(Bitboard corners) {
+    return ((corners & square_bit(0)) << 9) | ((corners & square_bit(7)) << 7) |
+           ((corners & square_bit(56)) >> 7) | ((corners & square_bit(63)) >> 9);
+}
+static_assert(x_squares_of(CORNERS) == (square_bit(9) | square_bit(14) | square_bit(49) | square_bit(54)),
+              "each corner maps to its own X-square");
+
+// A rough static value for move ordering far from the end, the side to
+// move's view: mobility (corner moves counting double), potential mobility
+// (empty squares next to the other side's discs), corners held, and discs on
+// X-squares next to an empty corner.
 template <class Isa>
 FLIPCORE_INLINE int rough_value(Bitboard own, Bitboard opp) {
     const MovePair m = legal_moves_both<Isa>(own, opp);
-    return (popcount_in<Isa>(m.black) - popcount_in<Isa>(m.white)) * 4 +
+    const Bitboard empty = ~(own | opp);
+    const Bitboard risky = x_squares_of(empty & CORNERS);
+    return (popcount_in<Isa>(m.black) - popcount_in<Isa>(m.white)) * 8 +
            (popcount_in<Isa>(m.black & CORNERS) - popcount_in<Isa>(m.white & CORNERS)) * 8 +
-           (popcount_in<Isa>(own & CORNERS) - popcount_in<Isa>(opp & CORNERS)) * 16;
+           (popcount_in<Isa>(neighbourhood(opp) & empty) - popcount_in<Isa>(neighbourhood(own) & empty)) * 2 +
+           (popcount_in<Isa>(own & CORNERS) - popcount_in<Isa>(opp & CORNERS)) * 32 +
+           (popcount_in<Isa>(opp & risky) - popcount_in<Isa>(own & risky)) * 16;
 }
 
 int rough_baseline(Bitboard own, Bitboard opp, int depth, int alpha, int beta);
