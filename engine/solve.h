@@ -9,7 +9,7 @@
 // solver's own table, try the table's best move before generating the
 // others, look the children up in the table first where that can cut
 // (ETC_MIN_EMPTIES), and order the rest fastest-first (fewest replies for the
-// opponent), or by a one-ply search on a rough mobility value near the root.
+// opponent), or by a shallow search on a rough static value near the root.
 // Nodes with fewer empties run without the table in parity order over the
 // empty squares; the last four have their own code that never generates moves
 // over the whole board, and the last square's flips are counted by table.
@@ -59,9 +59,14 @@ constexpr uint64_t STOP_INTERVAL = 4096;
 // before searching any (enhanced transposition cutoff).
 constexpr int ETC_MIN_EMPTIES = 10;
 // Nodes with at least this many empties order their moves by a one-ply
-// search of each child on a rough mobility value instead of fastest-first.
+// search of each child on a rough mobility value instead of fastest-first;
+// from SORT_DEEP_MIN_EMPTIES up, by a three-ply one. Such nodes are rare
+// (a few thousand per solve), so the deeper search costs little and its
+// better order cuts the large subtrees below them.
 constexpr int SORT_SEARCH_MIN_EMPTIES = 16;
 constexpr int SORT_SEARCH_DEPTH = 1;
+constexpr int SORT_DEEP_MIN_EMPTIES = 18;
+constexpr int SORT_DEEP_DEPTH = 3;
 // Fastest-first tie-break: a move into a quadrant with an odd number of
 // empties gains this much (one reply fewer for the opponent is worth 16).
 constexpr int PARITY_BONUS = 6;
@@ -460,7 +465,9 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
 
     OrderedMove list[32];
     const int count = empties >= SORT_SEARCH_MIN_EMPTIES
-                           ? build_moves_searched<Isa>(own, opp, moves, table_move, list, SORT_SEARCH_DEPTH)
+                           ? build_moves_searched<Isa>(own, opp, moves, table_move, list,
+                                                       empties >= SORT_DEEP_MIN_EMPTIES ? SORT_DEEP_DEPTH
+                                                                                         : SORT_SEARCH_DEPTH)
                            : build_moves<Isa>(own, opp, moves, table_move, list);
     if (empties - 1 > SHALLOW_EMPTIES)
         for (int i = 0; i < count; ++i) c.table->prefetch(list[i].child_own, list[i].child_opp);
