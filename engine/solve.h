@@ -58,15 +58,13 @@ constexpr uint64_t STOP_INTERVAL = 4096;
 // Nodes with at least this many empties look up every child in the table
 // before searching any (enhanced transposition cutoff).
 constexpr int ETC_MIN_EMPTIES = 10;
-// Nodes with at least this many empties order their moves by a one-ply
-// search of each child on a rough mobility value instead of fastest-first;
-// from SORT_DEEP_MIN_EMPTIES up, by a three-ply one. Such nodes are rare
-// (a few thousand per solve), so the deeper search costs little and its
+// Nodes with at least this many empties order their moves by a shallow
+// search of each child on a rough static value instead of fastest-first,
+// deeper the more empties: such nodes are rare (a few thousand per solve at
+// 18+, a few hundred at 20+), so the deeper search costs little and its
 // better order cuts the large subtrees below them.
 constexpr int SORT_SEARCH_MIN_EMPTIES = 16;
-constexpr int SORT_SEARCH_DEPTH = 1;
-constexpr int SORT_DEEP_MIN_EMPTIES = 18;
-constexpr int SORT_DEEP_DEPTH = 3;
+constexpr int sort_search_depth(int empties) { return empties >= 20 ? 5 : empties >= 18 ? 3 : 1; }
 // Fastest-first tie-break: a move into a quadrant with an odd number of
 // empties gains this much (one reply fewer for the opponent is worth 16).
 constexpr int PARITY_BONUS = 6;
@@ -465,9 +463,7 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
 
     OrderedMove list[32];
     const int count = empties >= SORT_SEARCH_MIN_EMPTIES
-                           ? build_moves_searched<Isa>(own, opp, moves, table_move, list,
-                                                       empties >= SORT_DEEP_MIN_EMPTIES ? SORT_DEEP_DEPTH
-                                                                                         : SORT_SEARCH_DEPTH)
+                           ? build_moves_searched<Isa>(own, opp, moves, table_move, list, sort_search_depth(empties))
                            : build_moves<Isa>(own, opp, moves, table_move, list);
     if (empties - 1 > SHALLOW_EMPTIES)
         for (int i = 0; i < count; ++i) c.table->prefetch(list[i].child_own, list[i].child_opp);
