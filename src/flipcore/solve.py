@@ -32,8 +32,8 @@ from flipcore.position import BLACK, Position, Square, square_name
 
 # Positions with at most this many empty squares solve in about a second:
 # the median CPU time of positions reached by random play, measured by
-# benchmarks/exact_empties.py on a 2-core AMD EPYC, is 0.6 s at 20 empty
-# squares and 1.5 s at 21. analyse, review and the web page switch to the
+# benchmarks/exact_empties.py on a 2-core AMD EPYC, is 0.47 s at 20 empty
+# squares and 1.3 s at 21. analyse, review and the web page switch to the
 # exact solver there.
 EXACT_EMPTIES = 20
 
