@@ -68,6 +68,10 @@ constexpr int sort_search_depth(int empties) { return empties >= 20 ? 5 : emptie
 // Fastest-first tie-break: a move into a quadrant with an odd number of
 // empties gains this much (one reply fewer for the opponent is worth 16).
 constexpr int PARITY_BONUS = 6;
+// Taking a corner gains as much as one reply fewer; a move to an X-square
+// next to an empty corner, which may hand that corner over, loses as much.
+constexpr int CORNER_MOVE_BONUS = 16;
+constexpr int RISKY_X_PENALTY = 16;
 
 constexpr Bitboard CORNERS = 0x8100000000000081ULL;
 
@@ -352,11 +356,13 @@ FLIPCORE_AVX2_TARGET inline int rough_avx2(Bitboard own, Bitboard opp, int depth
 }
 
 // The moves of `moves` with their children and order keys; the table's move
-// goes first, then fastest-first with parity as a tie-break.
+// goes first, then fastest-first with parity, corners and X-squares as
+// smaller terms.
 template <class Isa>
 FLIPCORE_INLINE int build_moves(Bitboard own, Bitboard opp, Bitboard moves, int table_move, OrderedMove* list) {
     int count = 0;
     const Bitboard odd = odd_quadrants<Isa>(~(own | opp));
+    const Bitboard risky = x_squares_of(~(own | opp) & CORNERS);
     while (moves) {
         const int x = pop_lowest(moves);
         const Bitboard f = flips_in<Isa>(own, opp, x);
@@ -366,6 +372,8 @@ FLIPCORE_INLINE int build_moves(Bitboard own, Bitboard opp, Bitboard moves, int 
         m.square = x;
         m.key = x == table_move ? 1 << 30 : fastest_first_key<Isa>(m.child_own, m.child_opp);
         if (square_bit(x) & odd) m.key += PARITY_BONUS;
+        if (square_bit(x) & CORNERS) m.key += CORNER_MOVE_BONUS;
+        if (square_bit(x) & risky) m.key -= RISKY_X_PENALTY;
     }
     return count;
 }
