@@ -28,3 +28,6 @@ class _TableMemory(TypedDict):
 
 def _table_memory(limit: int | None = None, /) -> _TableMemory:
     """The transposition table's memory ceiling and use, in bytes; sets the ceiling first when limit is given (0: the default)"""
+
+def _nodes() -> int:
+    """Positions the search has visited since the module was loaded (the difference over a call is its node count)"""

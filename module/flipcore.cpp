@@ -116,4 +116,6 @@ PYBIND11_MODULE(_flipcore, m) {
     m.def("_table_memory", &table_memory, py::arg("limit") = py::none(), py::pos_only(),
           "The transposition table's memory ceiling and use, in bytes; sets the ceiling first when limit is "
           "given (0: the default)");
+    m.def("_nodes", [] { return flipcore::g_nodes; },
+          "Positions the search has visited since the module was loaded (the difference over a call is its node count)");
 }

@@ -30,8 +30,7 @@ A record is a dict with the keys of FIELDS:
               must pass or the game is over
     passed    True when the side to move had no move and passes: the value
               or score is that of the position after the pass
-    nodes     positions the solver visited (None in "depth" mode: the
-              search engine does not count them for its callers)
+    nodes     positions the search or the solver visited
     seconds   the time of the search itself, without the batch's overhead
     error     why the line gave no result; the fields above are then None
 """
@@ -57,7 +56,7 @@ from dataclasses import dataclass
 from multiprocessing.connection import Connection, wait
 from typing import IO, Any, TextIO
 
-from _flipcore import init, minimax_moves
+from _flipcore import _nodes, init, minimax_moves
 
 from flipcore import table as _table
 from flipcore.game import Game
@@ -239,24 +238,26 @@ def _board(text: str) -> tuple[list[list[int]], int]:
     return [list(cells[i : i + 8]) for i in range(0, 64, 8)], 1 if text[65] == "X" else 2
 
 
-def _search_depth(text: str, depth: int) -> tuple[float, list[str], bool, float]:
+def _search_depth(text: str, depth: int) -> tuple[float, list[str], bool, int, float]:
+    """(value, best moves, whether a pass was played, nodes, seconds)."""
     board, player = _board(text)
     init()
+    visited = _nodes()
     began = time.perf_counter()
     found = minimax_moves(board, player, depth, -math.inf, math.inf)
     seconds = time.perf_counter() - began
     if found["moves"]:
-        return found["val"], [_NAMES[move] for move in found["moves"]], False, seconds
+        return found["val"], [_NAMES[move] for move in found["moves"]], False, _nodes() - visited, seconds
     # No move: the game is over, or the side to move passes. The engine
     # scores both as a finished game; a pass is played and searched on.
     position = Position.from_text(text)
     if position.is_over() or position.legal_moves():
-        return found["val"], [], False, seconds
+        return found["val"], [], False, _nodes() - visited, seconds
     after = position.pass_()
     init()
     began = time.perf_counter()
     found = minimax_moves(after.board, after.player, depth, -math.inf, math.inf)
-    return found["val"], [], True, seconds + time.perf_counter() - began
+    return found["val"], [], True, _nodes() - visited, seconds + time.perf_counter() - began
 
 
 def _fresh_solve(position: Position, mode: str) -> Any:
@@ -286,8 +287,8 @@ def _search_task(task: Task, settings: Settings) -> Record:
     try:
         if settings.mode == "depth":
             assert settings.depth is not None
-            value, moves, passed, seconds = _search_depth(text, settings.depth)
-            score = nodes = None
+            value, moves, passed, nodes, seconds = _search_depth(text, settings.depth)
+            score = None
         else:
             position = Position.from_text(text)
             result = _fresh_solve(position, settings.mode)
@@ -880,7 +881,7 @@ def _json_line(record: Record) -> str:
         return (
             f'{{"line": {int(record["line"])}, "ply": {ply}, "position": "{record["position"]}", "mode": "depth", '
             f'"depth": {int(record["depth"])}, "value": {value!r}, "score": null, "moves": [{moves}], '
-            f'"passed": {passed}, "nodes": null, "seconds": {float(record["seconds"])!r}, "error": null}}\n'
+            f'"passed": {passed}, "nodes": {int(record["nodes"])}, "seconds": {float(record["seconds"])!r}, "error": null}}\n'
         )
     return json.dumps(record) + "\n"
 

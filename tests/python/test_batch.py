@@ -18,7 +18,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from _flipcore import init, minimax_moves
+from _flipcore import _nodes, init, minimax_moves
 
 import flipcore
 from flipcore import Position, batch, square_name
@@ -47,11 +47,21 @@ def reference(text: str, depth: int) -> dict[str, Any]:
     """The record fields of one position, straight from the engine."""
     position = Position.from_text(text.upper())  # the batch reads either case
     passed = not position.is_over() and not position.legal_moves()
-    searched = position.pass_() if passed else position
     init()
-    found = minimax_moves(searched.board, searched.player, depth, -math.inf, math.inf)
+    visited = _nodes()
+    found = minimax_moves(position.board, position.player, depth, -math.inf, math.inf)
+    if passed:
+        init()
+        after = position.pass_()
+        found = minimax_moves(after.board, after.player, depth, -math.inf, math.inf)
     moves = [] if passed else [square_name(tuple(m)) for m in found["moves"]]
-    return {"position": position.text(), "value": found["val"], "moves": moves, "passed": passed}
+    return {
+        "position": position.text(),
+        "value": found["val"],
+        "moves": moves,
+        "passed": passed,
+        "nodes": _nodes() - visited,
+    }
 
 
 def by_key(records: list[dict[str, Any]]) -> dict[tuple[int, int | None], dict[str, Any]]:
@@ -69,7 +79,7 @@ def assert_matches_engine(records: list[dict[str, Any]], texts: list[str], depth
     assert set(keyed) == {(i, None) for i in range(1, len(texts) + 1)}
     for line, text in enumerate(texts, 1):
         record = keyed[(line, None)]
-        assert {k: record[k] for k in ("position", "value", "moves", "passed")} == reference(text, depth), line
+        assert {k: record[k] for k in ("position", "value", "moves", "passed", "nodes")} == reference(text, depth), line
         assert record["mode"] == "depth" and record["depth"] == depth and record["error"] is None
 
 
@@ -127,7 +137,7 @@ class TestRecords:
         assert len(keyed) == len(texts) * 500
         for line in (1, len(texts) * 250, len(texts) * 500):
             expected = reference(texts[(line - 1) % len(texts)], 1)
-            assert {k: keyed[(line, None)][k] for k in ("position", "value", "moves", "passed")} == expected
+            assert {k: keyed[(line, None)][k] for k in ("position", "value", "moves", "passed", "nodes")} == expected
 
     def test_records_do_not_depend_on_what_the_worker_searched_before(self, texts: list[str]) -> None:
         # A deeper search first fills the worker's table; each position is
@@ -149,7 +159,7 @@ class TestRecords:
         every = by_key(list(batch.run(lines, 2, jobs=1, every_ply=True)))
         assert {k for k in every if k[0] == 1} == {(1, ply) for ply in range(len(positions))}
         for ply, text in enumerate(positions):
-            assert {k: every[(1, ply)][k] for k in ("position", "value", "moves", "passed")} == reference(text, 2)
+            assert {k: every[(1, ply)][k] for k in ("position", "value", "moves", "passed", "nodes")} == reference(text, 2)
         assert "zz" in every[(2, None)]["error"] and every[(2, None)]["position"] is None
         assert "f5" in every[(3, None)]["error"]
         last = by_key(list(batch.run(lines[:1], 2, jobs=1)))
