@@ -21,49 +21,23 @@
 #include <vector>
 
 #include "engine/solve.h"
+#include "tests/data/endgame_positions.h"
 
 namespace {
 
-struct Position {
-    int number;
-    flipcore::Bitboard own, opp;
-    int score;
-    std::vector<int> best;
-    std::string text;
-};
+using Position = endgame::Position;
 
 std::string square_name(int sq) { return std::string(1, char('a' + sq % 8)) + char('1' + sq / 8); }
 
+// Reads `path` into `out`; false when it cannot be opened.
 bool read_positions(const std::string& path, std::vector<Position>& out) {
     std::ifstream in(path);
     if (!in) return false;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::stringstream fields(line);
-        std::string number, position, score, moves;
-        std::getline(fields, number, ';');
-        std::getline(fields, position, ';');
-        std::getline(fields, score, ';');
-        std::getline(fields, moves);
-        if (position.size() != 66) {
-            std::fprintf(stderr, "bad position line: %s\n", line.c_str());
-            std::exit(2);
-        }
-        Position p{std::stoi(number), 0, 0, std::stoi(score), {}, position};
-        flipcore::Bitboard x = 0, o = 0;
-        for (int sq = 0; sq < 64; ++sq) {
-            if (position[sq] == 'X') x |= flipcore::square_bit(sq);
-            if (position[sq] == 'O') o |= flipcore::square_bit(sq);
-        }
-        const bool x_to_move = position[65] == 'X';
-        p.own = x_to_move ? x : o;
-        p.opp = x_to_move ? o : x;
-        std::stringstream names(moves);
-        std::string name;
-        while (names >> name) p.best.push_back((name[1] - '1') * 8 + (name[0] - 'a'));
-        std::sort(p.best.begin(), p.best.end());
-        out.push_back(p);
+    try {
+        out = endgame::read_positions(in);
+    } catch (const std::runtime_error& err) {
+        std::fprintf(stderr, "%s\n", err.what());
+        std::exit(2);
     }
     return true;
 }

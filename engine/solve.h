@@ -611,7 +611,7 @@ class Solver {
             if (!passed) out.best = wld_moves(c, mover, other, out.score);
         } else if (mode == SolveMode::exact || passed) {
             out.score = sign * mtd_score(c, mover, other, sign, 0);
-            if (!passed) out.best = exact_moves(c, mover, other, out.score);
+            if (!passed) out.best = moves_holding(c, mover, other, -out.score);
             extend_line(c, mover, other, sign * out.score, out.line);
         } else {
             // every_move: the root's score first; no move scores more, so
@@ -673,14 +673,14 @@ class Solver {
         return lower;
     }
 
-    // The moves reaching `score` (known to be the root's exact score): a move
-    // does iff the child's score is at most -score.
-    std::vector<int> exact_moves(solve_detail::Context& c, Bitboard own, Bitboard opp, int score) {
+    // The moves whose child scores at most `t` for the other side: with the
+    // root's exact score, t = -score picks the best moves.
+    std::vector<int> moves_holding(solve_detail::Context& c, Bitboard own, Bitboard opp, int t) {
         std::vector<int> best;
         for (Bitboard m = legal_moves(own, opp); m;) {
             const int x = pop_lowest(m);
             const Bitboard f = flips(own, opp, x);
-            if (probe(c, opp ^ f, own | f | square_bit(x), -score) <= -score) best.push_back(x);
+            if (probe(c, opp ^ f, own | f | square_bit(x), t) <= t) best.push_back(x);
         }
         return best;
     }
@@ -705,14 +705,12 @@ class Solver {
     // leaving the other side lost; after a draw, those leaving it no win;
     // after a loss, every move.
     std::vector<int> wld_moves(solve_detail::Context& c, Bitboard own, Bitboard opp, int r) {
-        std::vector<int> best;
-        for (Bitboard m = legal_moves(own, opp); m;) {
-            const int x = pop_lowest(m);
-            const Bitboard f = flips(own, opp, x);
-            const int t = r > 0 ? -1 : 0;
-            if (r < 0 || probe(c, opp ^ f, own | f | square_bit(x), t) <= t) best.push_back(x);
+        if (r < 0) {
+            std::vector<int> every;
+            for (Bitboard m = legal_moves(own, opp); m;) every.push_back(pop_lowest(m));
+            return every;
         }
-        return best;
+        return moves_holding(c, own, opp, r > 0 ? -1 : 0);
     }
 
     // Appends a line of best play from (own, opp), whose exact score is

@@ -18,6 +18,7 @@
 
 #include "engine/solve.h"
 #include "tests/cpp/test_util.h"
+#include "tests/data/endgame_positions.h"
 #include "tests/plain/plain_solver.h"
 
 namespace fc = flipcore;
@@ -258,43 +259,9 @@ TEST(Solve, SymmetricPositionsAndBothSearchesGiveTheSameResult) {
 
 // ------------------------------------------------------------ standard positions
 
-struct StandardPosition {
-    int number;
-    Bitboard own, opp;
-    int score;
-    std::vector<int> best;
-};
-
-int square_of_name(const std::string& name) { return (name[1] - '1') * 8 + (name[0] - 'a'); }
-
-std::vector<StandardPosition> standard_positions() {
+std::vector<endgame::Position> standard_positions() {
     std::ifstream in(FLIPCORE_REPO_ROOT "/tests/data/endgame.txt");
-    std::vector<StandardPosition> out;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::stringstream fields(line);
-        std::string number, position, score, moves;
-        std::getline(fields, number, ';');
-        std::getline(fields, position, ';');
-        std::getline(fields, score, ';');
-        std::getline(fields, moves);
-        StandardPosition p{std::stoi(number), 0, 0, std::stoi(score), {}};
-        Bitboard x = 0, o = 0;
-        for (int sq = 0; sq < 64; ++sq) {
-            if (position[sq] == 'X') x |= Bitboard{1} << sq;
-            if (position[sq] == 'O') o |= Bitboard{1} << sq;
-        }
-        const bool x_to_move = position.at(65) == 'X';
-        p.own = x_to_move ? x : o;
-        p.opp = x_to_move ? o : x;
-        std::stringstream names(moves);
-        std::string name;
-        while (names >> name) p.best.push_back(square_of_name(name));
-        std::sort(p.best.begin(), p.best.end());
-        out.push_back(p);
-    }
-    return out;
+    return endgame::read_positions(in);
 }
 
 TEST(Solve, StandardPositions) {
