@@ -3,12 +3,13 @@
 // per position. Every answer is checked against the file; a mismatch fails
 // the run (exit status 1).
 //
-//   solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--every-move]
+//   solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--every-move] [--trace]
 //
 // FILE defaults to ../shared/endgame/positions.txt from the repository root,
 // then to the copy in tests/data. --only runs the listed position numbers;
 // --baseline runs the baseline kernels even where the processor has AVX2;
-// --every-move solves in mode every_move (each move's exact score) instead.
+// --every-move solves in mode every_move (each move's exact score) instead;
+// --trace prints each bound the root search proves and the time it took.
 #include <algorithm>
 #include <chrono>
 #include <ctime>
@@ -62,12 +63,15 @@ int main(int argc, char** argv) {
     std::string path;
     std::set<int> only;
     bool baseline = false;
+    bool trace = false;
     flipcore::SolveMode mode = flipcore::SolveMode::exact;
     size_t table_mib = flipcore::DEFAULT_SOLVE_TABLE_BYTES >> 20;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--baseline") {
             baseline = true;
+        } else if (arg == "--trace") {
+            trace = true;
         } else if (arg == "--every-move") {
             mode = flipcore::SolveMode::every_move;
         } else if (arg == "--only" && i + 1 < argc) {
@@ -80,7 +84,7 @@ int main(int argc, char** argv) {
             path = arg;
         } else {
             std::fprintf(stderr,
-                         "usage: solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--every-move]\n");
+                         "usage: solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--every-move] [--trace]\n");
             return 2;
         }
     }
@@ -112,6 +116,16 @@ int main(int argc, char** argv) {
         if (!only.empty() && !only.count(p.number)) continue;
         flipcore::Solver solver(table_mib << 20);
         if (baseline) solver.use_avx2 = false;
+        double last = cpu_seconds();
+        if (trace) {
+            // Where a solve's time goes: each bound the root's null-window
+            // searches prove, with the processor time it took.
+            solver.progress = [&last](int lower, int upper) {
+                const double now = cpu_seconds();
+                std::printf("      [%+d, %+d] after %.3f s\n", lower, upper, now - last);
+                last = now;
+            };
+        }
         const auto t0 = std::chrono::steady_clock::now();
         const double c0 = cpu_seconds();
         const flipcore::SolveOutcome r = solver.solve(p.own, p.opp, mode);
