@@ -30,6 +30,7 @@
 
 #include "engine/bitboard.h"
 #include "engine/solve_table.h"
+#include "engine/stable.h"
 #include "engine/stop.h"
 
 namespace flipcore {
@@ -434,6 +435,17 @@ FLIPCORE_INLINE int shallow_node(Context& c, Bitboard own, Bitboard opp, int alp
     return best;
 }
 
+// The stability cutoff: the side to move can end with at most 64 - 2s, s
+// being the other side's stable discs. Returns that bound when it settles a
+// null window around alpha, else INF_SCORE. Counting the other side's discs
+// first skips the work where even all of them stable could not cut.
+template <class Isa>
+FLIPCORE_INLINE int stability_cut(Bitboard own, Bitboard opp, int alpha) {
+    if (alpha < SOLVE_SCORE_MAX - 2 * popcount_in<Isa>(opp)) return INF_SCORE;
+    const int bound = SOLVE_SCORE_MAX - 2 * popcount_in<Isa>(stable_discs(opp, own | opp));
+    return bound <= alpha ? bound : INF_SCORE;
+}
+
 // More than SHALLOW_EMPTIES empties: probes and stores the table, orders
 // the moves.
 template <class Isa>
@@ -445,6 +457,7 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
         if (e->upper <= alpha) return e->upper;
         table_move = e->move;
     }
+    if (const int bound = stability_cut<Isa>(own, opp, alpha); bound != INF_SCORE) return bound;
     Bitboard moves = legal_moves_in<Isa>(own, opp);
     if (!moves) {
         if (!legal_moves_in<Isa>(opp, own)) return final_score<Isa>(own, opp);

@@ -146,6 +146,29 @@ TEST(Solve, LastSquareFlipCountMatchesTheRules) {
         }
 }
 
+// Discs found stable keep their colour for the rest of the game, however it
+// goes; and the rule finds many of them, not only corners.
+TEST(Solve, StableDiscsNeverTurnOver) {
+    std::mt19937 rng(5);
+    long found = 0, off_corner = 0;
+    for (int g = 0; g < cases(300); ++g) {
+        const auto game = testutil::random_game(rng);
+        for (size_t i = 0; i < game.size(); ++i) {
+            const Bitboard x = discs_of(game[i].board, 1), o = discs_of(game[i].board, 2);
+            const Bitboard sx = fc::stable_discs(x, x | o), so = fc::stable_discs(o, x | o);
+            ASSERT_EQ(sx & ~x, 0u);
+            ASSERT_EQ(so & ~o, 0u);
+            for (size_t j = i + 1; j < game.size(); ++j) {
+                ASSERT_EQ(discs_of(game[j].board, 1) & sx, sx) << "game " << g << " ply " << i << " to " << j;
+                ASSERT_EQ(discs_of(game[j].board, 2) & so, so) << "game " << g << " ply " << i << " to " << j;
+            }
+            found += fc::popcount(sx | so);
+            off_corner += fc::popcount((sx | so) & ~0x8100000000000081ULL);
+        }
+    }
+    EXPECT_GT(off_corner, found / 2);
+}
+
 TEST(Solve, AgreesWithPlainSolverOnRandomEndgames) {
     // A small table too, so that entries are replaced all the time.
     fc::Solver solver;
