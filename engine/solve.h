@@ -3,9 +3,10 @@
 // final disc difference, counting the empty squares for the winner.
 //
 // Search: negamax on the integer score with null windows. The root value is
-// pinned down by a sequence of null-window searches from a first guess (MTD
-// style), each narrowing the proven bounds; every node below is a
-// null-window node. Nodes with more than SHALLOW_EMPTIES empties probe the
+// pinned down by a sequence of null-window tests from a first guess (MTD
+// style), each narrowing the proven bounds, asked of the root's moves one by
+// one so that each keeps bounds of its own and the best moves come out of the
+// same tests; every node below is a null-window node. Nodes with more than SHALLOW_EMPTIES empties probe the
 // solver's own table, try the table's best move before generating the
 // others, look the children up in the table first where that can cut
 // (ETC_MIN_EMPTIES), and order the rest fastest-first (fewest replies for the
@@ -65,6 +66,8 @@ constexpr int ETC_MIN_EMPTIES = 10;
 // 18+, a few hundred at 20+), so the deeper search costs little and its
 // better order cuts the large subtrees below them.
 constexpr int SORT_SEARCH_MIN_EMPTIES = 16;
+// The depth of the shallow search that orders the root's moves.
+constexpr int ROOT_SORT_DEPTH = 6;
 constexpr int sort_search_depth(int empties) { return empties >= 20 ? 5 : empties >= 18 ? 3 : 1; }
 // Fastest-first tie-break: a move into a quadrant with an odd number of
 // empties gains this much (one reply fewer for the opponent is worth 16).
@@ -623,8 +626,7 @@ class Solver {
             out.score = sign * wld_score(c, mover, other, sign);
             if (!passed) out.best = wld_moves(c, mover, other, out.score);
         } else if (mode == SolveMode::exact || passed) {
-            out.score = sign * mtd_score(c, mover, other, sign, 0);
-            if (!passed) out.best = moves_holding(c, mover, other, -out.score);
+            out.score = passed ? -mtd_score(c, mover, other, sign, 0) : root_exact(c, mover, other, out.best);
             extend_line(c, mover, other, sign * out.score, out.line);
         } else {
             // every_move: the root's score first; no move scores more, so
@@ -684,6 +686,88 @@ class Solver {
             else if (report_sign < 0) report(-upper, -lower);
         }
         return lower;
+    }
+
+    // A move at the root: its child and the bounds proven on its own score.
+    struct RootMove {
+        int square;
+        Bitboard child_own, child_opp;
+        int lower, upper;
+        int key;  // order of trial
+    };
+
+    // Tests whether `m` scores at least t, narrowing its bounds either way.
+    bool move_reaches(solve_detail::Context& c, RootMove& m, int t) {
+        const int r = probe(c, m.child_own, m.child_opp, -t);
+        if (r <= -t) m.lower = std::max(m.lower, -r);
+        else m.upper = std::min(m.upper, -r);
+        return r <= -t;
+    }
+
+    // The exact score of a position with legal moves, and every move that
+    // reaches it (ascending, into `best`). The same null-window tests as
+    // mtd_score, asked of the root's moves one by one (most promising first,
+    // stopping at the first that reaches the test's bound) so that each move
+    // keeps its own proven bounds. When a test asks for lower + 2, a move not
+    // yet known to reach `lower` is first tested against `lower` itself: most
+    // moves fall short of it, and that one proof both rules them out of the
+    // test and settles that they are not best moves, where a proof against
+    // lower + 2 alone would leave that open for a second search.
+    int root_exact(solve_detail::Context& c, Bitboard own, Bitboard opp, std::vector<int>& best) {
+        std::vector<RootMove> moves;
+        const int depth = std::min(solve_detail::ROOT_SORT_DEPTH, 64 - popcount(own | opp) - 1);
+        for (Bitboard m = legal_moves(own, opp); m;) {
+            const int x = pop_lowest(m);
+            const Bitboard f = flips(own, opp, x);
+            const Bitboard child_own = opp ^ f, child_opp = own | f | square_bit(x);
+            moves.push_back({x, child_own, child_opp, -SOLVE_SCORE_MAX, SOLVE_SCORE_MAX, -rough(child_own, child_opp, depth)});
+        }
+        // Most promising first: by the shallow search's value.
+        std::stable_sort(moves.begin(), moves.end(), [](const RootMove& a, const RootMove& b) { return a.key > b.key; });
+
+        int lower = -SOLVE_SCORE_MAX, upper = SOLVE_SCORE_MAX;
+        int beta = 0, step = 2;
+        bool failed_low = false;
+        while (lower < upper) {
+            beta = std::max(std::min(beta, upper), lower + 2);
+            const bool settle_first = beta == lower + 2 && lower > -SOLVE_SCORE_MAX;
+            size_t reached = moves.size();
+            for (size_t i = 0; i < moves.size() && reached == moves.size(); ++i) {
+                RootMove& m = moves[i];
+                if (m.upper < beta) continue;
+                if (m.lower < beta && settle_first && m.lower < lower && !move_reaches(c, m, lower)) continue;
+                if (m.lower >= beta || move_reaches(c, m, beta)) reached = i;
+            }
+            if (reached < moves.size()) {
+                lower = moves[reached].lower;
+                beta = lower + 2;
+                failed_low = false;
+                // The move that reached the bound is the first to try next time.
+                std::rotate(moves.begin(), moves.begin() + static_cast<std::ptrdiff_t>(reached),
+                            moves.begin() + static_cast<std::ptrdiff_t>(reached) + 1);
+            } else {
+                upper = -SOLVE_SCORE_MAX;
+                for (const RootMove& m : moves) upper = std::max(upper, m.upper);
+                step = failed_low ? step * 2 : 2;
+                failed_low = true;
+                beta = upper - step + 2;
+            }
+            report(lower, upper);
+        }
+        // Moves still open (possible after tests that fell from above).
+        for (RootMove& m : moves)
+            if (m.lower < lower && m.upper >= lower) move_reaches(c, m, lower);
+        for (const RootMove& m : moves)
+            if (m.lower >= lower) best.push_back(m.square);
+        std::sort(best.begin(), best.end());
+        return lower;
+    }
+
+    // A shallow search's value of (own, opp) on the rough static value.
+    int rough(Bitboard own, Bitboard opp, int depth) {
+        constexpr int wide = 1 << 14;
+        return use_avx2 ? solve_detail::rough_avx2(own, opp, depth, -wide, wide)
+                        : solve_detail::rough_baseline(own, opp, depth, -wide, wide);
     }
 
     // The moves whose child scores at most `t` for the other side: with the
