@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -23,22 +24,27 @@ constexpr int SOLVE_SCORE_MAX = 64;
 
 constexpr size_t DEFAULT_SOLVE_TABLE_BYTES = size_t{64} << 20;
 
-// One stored position. `empties` is the number of empty squares plus one
-// (0 marks a slot never written), and doubles as the work the result cost:
-// the replacement scheme keeps the deeper of two candidates.
+// One stored position. `empties` is the number of empty squares plus one,
+// and doubles as the work the result cost: the replacement scheme keeps the
+// deeper of two candidates. An entry is in use only while its `generation`
+// is the table's: clear() moves the table to the next generation, which
+// leaves every entry written before it unused at once (0, the calloc'd
+// value, is never a table's generation).
 struct SolveEntry {
-    Bitboard own;     // discs of the side to move
-    Bitboard opp;     // discs of the other side
-    int8_t lower;     // proven: score >= lower
-    int8_t upper;     // proven: score <= upper
-    uint8_t move;     // best move found, or NO_SOLVE_MOVE
-    uint8_t empties;  // empty squares + 1; 0 = unused
-    uint8_t age;      // the solve that last wrote it, modulo 256
-    uint8_t unused[3];
+    Bitboard own;         // discs of the side to move
+    Bitboard opp;         // discs of the other side
+    int8_t lower;         // proven: score >= lower
+    int8_t upper;         // proven: score <= upper
+    uint8_t move;         // best move found, or NO_SOLVE_MOVE
+    uint8_t empties;      // empty squares + 1
+    uint8_t age;          // the solve that last wrote it, modulo 256
+    uint8_t unused;
+    uint16_t generation;  // the clear() period that wrote it; 0 = never written
 };
 static_assert(sizeof(SolveEntry) == 24, "a solver table entry is two bitboards and eight bytes");
 static_assert(alignof(SolveEntry) == 8, "entries pack back to back");
 static_assert(std::is_trivially_copyable_v<SolveEntry>, "the table is a calloc'd block of entries");
+static_assert(offsetof(SolveEntry, generation) == 22, "the generation sits in the entry's last two bytes");
 
 constexpr uint8_t NO_SOLVE_MOVE = 64;
 
@@ -52,9 +58,16 @@ constexpr uint64_t solve_hash(Bitboard own, Bitboard opp) {
 
 // Two-way buckets: a position lives in slot i or i + 1, where i comes from its
 // hash. A store overwrites its own position's slot if present, else the slot
-// written by an older solve, else the one with fewer empties.
+// written by an older solve, else the one with fewer empties. An entry of an
+// earlier generation counts as unused everywhere, exactly as if the block
+// were new: after clear() a solve visits the same nodes as in a new table.
 class SolveTable {
   public:
+    // The generation of a new or fully zeroed block; clear() counts up from
+    // it and, past LAST_GENERATION, zeroes the block and starts again.
+    static constexpr uint16_t FIRST_GENERATION = 1;
+    static constexpr uint16_t LAST_GENERATION = std::numeric_limits<uint16_t>::max();
+
     explicit SolveTable(size_t bytes) { resize(bytes); }
 
     // Allocates the new block before freeing the old: on std::bad_alloc the
@@ -68,13 +81,22 @@ class SolveTable {
         entries_.reset(static_cast<SolveEntry*>(block));
         count_ = count;
         age_ = 0;
+        generation_ = FIRST_GENERATION;
     }
 
     size_t bytes() const { return count_ * sizeof(SolveEntry); }
 
+    // Forgets every entry in constant time, by starting a new generation.
+    // Once in LAST_GENERATION clears the counter would come back to values
+    // that old entries still carry: the block is zeroed then instead.
     void clear() {
-        std::fill(entries_.get(), entries_.get() + count_, SolveEntry{});
         age_ = 0;
+        if (generation_ == LAST_GENERATION) {
+            std::fill(entries_.get(), entries_.get() + count_, SolveEntry{});
+            generation_ = FIRST_GENERATION;
+        } else {
+            ++generation_;
+        }
     }
 
     // A new solve begins: its entries are preferred over those of earlier ones.
@@ -82,8 +104,8 @@ class SolveTable {
 
     const SolveEntry* probe(Bitboard own, Bitboard opp) const {
         const SolveEntry* e = entries_.get() + slot_of(own, opp);
-        if (e[0].own == own && e[0].opp == opp && e[0].empties) return &e[0];
-        if (e[1].own == own && e[1].opp == opp && e[1].empties) return &e[1];
+        if (e[0].own == own && e[0].opp == opp && live(e[0])) return &e[0];
+        if (e[1].own == own && e[1].opp == opp && live(e[1])) return &e[1];
         return nullptr;
     }
 
@@ -97,13 +119,13 @@ class SolveTable {
     void store(Bitboard own, Bitboard opp, int empties, int lower, int upper, int move) {
         SolveEntry* e = entries_.get() + slot_of(own, opp);
         SolveEntry* slot;
-        if (e[0].own == own && e[0].opp == opp && e[0].empties) {
+        if (e[0].own == own && e[0].opp == opp && live(e[0])) {
             slot = &e[0];
-        } else if (e[1].own == own && e[1].opp == opp && e[1].empties) {
+        } else if (e[1].own == own && e[1].opp == opp && live(e[1])) {
             slot = &e[1];
         } else {
             slot = worse(e[0], e[1]) ? &e[0] : &e[1];
-            *slot = SolveEntry{own, opp, -SOLVE_SCORE_MAX, SOLVE_SCORE_MAX, NO_SOLVE_MOVE, 0, 0, {}};
+            *slot = SolveEntry{own, opp, -SOLVE_SCORE_MAX, SOLVE_SCORE_MAX, NO_SOLVE_MOVE, 0, 0, 0, generation_};
         }
         slot->lower = static_cast<int8_t>(std::max<int>(slot->lower, lower));
         slot->upper = static_cast<int8_t>(std::min<int>(slot->upper, upper));
@@ -113,11 +135,17 @@ class SolveTable {
     }
 
   private:
-    // Whether a should be replaced before b.
+    // Whether the entry was written since the last clear(); a slot never
+    // written carries generation 0 and so is never live.
+    bool live(const SolveEntry& e) const { return e.generation == generation_; }
+
+    // Whether a should be replaced before b. An unused entry is judged as an
+    // all-zero one (age 0, empties 0), as in a new block.
     bool worse(const SolveEntry& a, const SolveEntry& b) const {
-        const bool a_old = a.age != age_, b_old = b.age != age_;
+        const bool a_live = live(a), b_live = live(b);
+        const bool a_old = (a_live ? a.age : 0) != age_, b_old = (b_live ? b.age : 0) != age_;
         if (a_old != b_old) return a_old;
-        return a.empties <= b.empties;
+        return (a_live ? a.empties : 0) <= (b_live ? b.empties : 0);
     }
 
     // The bucket's first slot: the hash's high bits scaled to count_ - 1.
@@ -131,6 +159,7 @@ class SolveTable {
     std::unique_ptr<SolveEntry, Free> entries_;
     size_t count_ = 0;
     uint8_t age_ = 0;
+    uint16_t generation_ = FIRST_GENERATION;
 };
 
 }  // namespace

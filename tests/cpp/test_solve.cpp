@@ -1,7 +1,8 @@
 // The exact solver (engine/solve.h) against the plain full-minimax solver
 // (tests/plain/plain_solver.h) on positions from random games, in every mode
 // and both kernel sets; its answers under the board's symmetries; the
-// standard endgame positions; the stop hook, progress reports and tiny tables.
+// standard endgame positions; the stop hook, progress reports, tiny tables
+// and cleared ones.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -410,6 +412,47 @@ TEST(Solve, TableResizeAndClearKeepAnswers) {
             EXPECT_EQ(r.score, first[i].score);
             EXPECT_EQ(r.best, first[i].best);
             expect_line_reaches(p.board, p.player, r.line, r.score);
+        }
+    }
+}
+
+TEST(SolveTable, ClearForgetsEveryEntryAlsoPastTheCountersWrap) {
+    fc::SolveTable table(64 * sizeof(fc::SolveEntry));
+    const Bitboard own = 0x0000001818000000ULL, opp = 0x0000240000240000ULL;
+    table.store(own, opp, 10, -4, 6, 19);
+    ASSERT_NE(table.probe(own, opp), nullptr);
+    table.clear();
+    EXPECT_EQ(table.probe(own, opp), nullptr);
+    // A store after the clear starts from no bounds, not the forgotten ones.
+    table.store(own, opp, 10, 2, fc::SOLVE_SCORE_MAX, fc::NO_SOLVE_MOVE);
+    const fc::SolveEntry* e = table.probe(own, opp);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(std::make_pair(int{e->lower}, int{e->upper}), std::make_pair(2, fc::SOLVE_SCORE_MAX));
+    EXPECT_EQ(e->move, fc::NO_SOLVE_MOVE);
+    // As many clears as there are generations come back to the one that wrote it.
+    for (int i = 0; i < fc::SolveTable::LAST_GENERATION; ++i) table.clear();
+    EXPECT_EQ(table.probe(own, opp), nullptr);
+}
+
+// After clear_table() a solve must visit exactly the nodes a new solver's
+// does, whatever the table held: in a small table, where replacement
+// decides what stays, and also once the generation counter has wrapped
+// back to the generation that wrote the position's own entries.
+TEST(Solve, ClearedTableSolvesAsANewOne) {
+    constexpr size_t bytes = 1024 * sizeof(fc::SolveEntry);
+    fc::Solver used(bytes);
+    for (const auto& p : endgame_positions(21, 3, 16))
+        used.solve(discs_of(p.board, p.player), discs_of(p.board, plain::opponent(p.player)), fc::SolveMode::exact);
+    for (const auto& p : endgame_positions(22, cases(4), 14)) {
+        const Bitboard own = discs_of(p.board, p.player), opp = discs_of(p.board, plain::opponent(p.player));
+        const fc::SolveOutcome want = fc::Solver(bytes).solve(own, opp, fc::SolveMode::exact);
+        for (int round = 0; round < 2; ++round) {
+            if (round == 1)
+                for (int i = 1; i < fc::SolveTable::LAST_GENERATION; ++i) used.clear_table();
+            used.clear_table();
+            const fc::SolveOutcome got = used.solve(own, opp, fc::SolveMode::exact);
+            EXPECT_EQ(got.nodes, want.nodes) << "round " << round << "\n" << testutil::board_to_string(p.board);
+            EXPECT_EQ(std::make_tuple(got.score, got.best, got.line), std::make_tuple(want.score, want.best, want.line));
         }
     }
 }
