@@ -6,7 +6,8 @@
 // Threads: each OS thread solves with a Solver of its own (thread_local),
 // made on its first solve with the configured table size, so solves in two
 // threads share no mutable state and run at once; the interpreter lock is
-// released while solving. Ctrl-C: the stop hook takes the lock back every
+// released while solving. A thread's table keeps what its solves stored
+// until clear_table() empties it. Ctrl-C: the stop hook takes the lock back every
 // STOP_POLL of wall time in the main thread to run the signal handlers; a
 // handler that raises stops the solve, and so does a progress callback that
 // raises. The Python error is then raised with the lock held.
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -78,6 +80,16 @@ void set_table_bytes(long long n) {
 }
 
 size_t table_bytes() { return g_table_bytes.load(); }
+
+// Empties this thread's table in constant time (the table keeps its memory),
+// so that its next solve runs as a new thread's would, node for node. Refused
+// from inside a solve on this thread, whose table it would empty under it.
+void clear_table() {
+    if (t_busy) throw std::runtime_error("cannot clear the solver table from inside a solve on the same thread");
+    if (!t_solver) return;  // this thread's first solve makes a new table
+    py::gil_scoped_release unlocked;  // once in many clears, the whole block is zeroed
+    t_solver->clear_table();
+}
 
 // Clears the solver's hooks and busy flag when a solve ends, also by an exception.
 struct SolveScope {
@@ -166,6 +178,9 @@ PYBIND11_MODULE(_solver, m) {
     m.def("set_table_bytes", &set_table_bytes, py::arg("n"), py::pos_only(),
           "Sets the solver table's size in bytes (at least 1 MiB)");
     m.def("table_bytes", &table_bytes, "The solver table's size in bytes");
+    m.def("clear_table", &clear_table,
+          "Empties the calling thread's solver table, so that its next solve visits the same nodes as a new "
+          "thread's would");
     m.def("solve", &solve, py::arg("black"), py::arg("white"), py::arg("player"), py::arg("mode"),
           py::arg("progress") = py::none(), py::pos_only(),
           "Solves the position exactly in mode \"exact\", \"wld\" or \"every_move\"; squares are row * 8 + col, -1 a "

@@ -21,6 +21,9 @@ def set_table_bytes(n: int, /) -> None:
 def table_bytes() -> int:
     """The solver table's size in bytes"""
 
+def clear_table() -> None:
+    """Empties the calling thread's solver table, so that its next solve visits the same nodes as a new thread's would"""
+
 def solve(
     black: int,
     white: int,

@@ -17,7 +17,9 @@ FLIPCORE_SOLVE_TABLE_MB megabytes if that environment variable is set when
 this module is imported, else the engine's default (64 MiB), and
 set_solve_table_bytes() changes it. Each thread that solves gets a table of
 that size of its own (see the binding), so solves in two threads run at
-once; the interpreter lock is released while solving.
+once; the interpreter lock is released while solving. A thread's table keeps
+what its solves proved, which can speed up its later solves but makes their
+node counts depend on what came before; clear_solve_table() empties it.
 """
 
 from __future__ import annotations
@@ -163,6 +165,15 @@ def set_solve_table_bytes(n: int) -> None:
 def solve_table_bytes() -> int:
     """The size in bytes of the solver's table."""
     return int(_solver().table_bytes())
+
+
+def clear_solve_table() -> None:
+    """Empties the calling thread's solver table, so that its next solve
+    runs as in a new table: the same nodes, whatever was solved before.
+    Costs next to nothing: the table keeps its memory, its entries are just
+    marked stale. RuntimeError from inside a solve on the same thread (a
+    progress callback)."""
+    _solver().clear_table()
 
 
 def _square(sq: int) -> Square:

@@ -214,6 +214,20 @@ class TestConventions:
         assert solve(small).score_for_mover() == plain.score(own, opp)
 
 
+    def test_clear_solve_table(self):
+        from flipcore.solve import clear_solve_table
+
+        pos = playout(6, 16)
+        clear_solve_table()
+        first = solve(pos)
+        assert solve(pos).nodes < first.nodes  # the table kept what the first solve proved
+        clear_solve_table()
+        assert solve(pos).nodes == first.nodes
+        # Not from inside a solve on the same thread: the solve stops with the error.
+        with pytest.raises(RuntimeError, match="inside a solve"):
+            solve(playout(7, 16), progress=lambda lower, upper: clear_solve_table())
+
+
 class TestBadArguments:
     def test_solve_arguments(self):
         pos = Position.start()
