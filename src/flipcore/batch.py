@@ -11,10 +11,10 @@ records to JSON Lines, CSV or Parquet as they finish, and resumes a run that
 was stopped, searching only what the output does not hold yet.
 
 Every position is searched from an empty table: init() runs just before each
-search, and each solve runs in a new thread, whose solver table starts
-empty. A record therefore depends only on its position and the settings,
-never on which worker took it or what that worker searched before, so one
-job, many jobs and a cluster give the same records (apart from `seconds`).
+search, and the solver's table is emptied just before each solve. A record
+therefore depends only on its position and the settings, never on which
+worker took it or what that worker searched before, so one job, many jobs
+and a cluster give the same records (apart from `seconds`).
 
 A record is a dict with the keys of FIELDS:
 
@@ -262,24 +262,13 @@ def _search_depth(text: str, depth: int) -> tuple[float, list[str], bool, int, f
 
 def _fresh_solve(position: Position, mode: str) -> Any:
     """flipcore.solve from an empty table. The solver keeps one table per
-    thread for the thread's life, and its node count depends on what that
-    table holds; a new thread starts with a new, empty table."""
-    from flipcore.solve import solve
+    thread, and its node count depends on what that table holds; emptying it
+    takes constant time, where a new table costs its allocation and the
+    page faults of filling it again, the bulk of a small solve."""
+    from flipcore.solve import clear_solve_table, solve
 
-    outcome: list[Any] = []
-
-    def work() -> None:
-        try:
-            outcome.append(solve(position, mode))
-        except BaseException as err:  # handed to the calling thread
-            outcome.append(err)
-
-    thread = threading.Thread(target=work, name="flipcore-batch-solve")
-    thread.start()
-    thread.join()
-    if isinstance(outcome[0], BaseException):
-        raise outcome[0]
-    return outcome[0]
+    clear_solve_table()
+    return solve(position, mode)
 
 
 def _search_task(task: Task, settings: Settings) -> Record:

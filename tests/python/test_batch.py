@@ -172,11 +172,15 @@ class TestRecords:
         ends = random_texts(6, seed=11, low=50, high=54)
         one = by_key(list(batch.run(ends, mode=mode, jobs=1)))
         assert one == by_key(list(batch.run(ends, mode=mode, jobs=2)))
+        # Solving them again where they were all solved before changes nothing.
+        tasks = [(line, None, text) for line, text in enumerate(ends, 1)]
+        batch.search_chunk(tasks, batch.Settings(mode=mode, depth=None))
+        assert by_key(batch.search_chunk(tasks, batch.Settings(mode=mode, depth=None))) == one
         for line, text in enumerate(ends, 1):
             record = one[(line, None)]
             position = Position.from_text(text)
-            # A solve in a thread of its own starts from an empty table, as
-            # each of the batch's does; its node count is then the same too.
+            # A solve in a thread of its own starts from a new table; the
+            # batch's, from an emptied one, visit the same nodes.
             box: list[Any] = []
             worker = threading.Thread(target=lambda: box.append(solve_module.solve(position, mode)))
             worker.start()
