@@ -3,10 +3,13 @@ the batch machinery's cost per position beside the bare engine call.
 
     python benchmarks/batch_bench.py            # about two minutes on 2 cores
     python benchmarks/batch_bench.py --quick    # a few seconds, smaller batches
+    python benchmarks/batch_bench.py --only endgame
 
 Workloads (fixed seeds, so every run searches the same positions):
 - depth 8: midgame positions 20 to 40 random plies from the start;
-- depth 1: positions 4 to 50 random plies from the start.
+- depth 1: positions 4 to 50 random plies from the start;
+- exact solves (the batch's --solve): endgame positions with 10 to 14 empty
+  squares, 46 to 50 random plies from the start.
 
 For each, the bare loop calls init() and minimax_moves() in this process, as
 the batch does for each position, and, for comparison, minimax_moves() alone
@@ -17,7 +20,9 @@ overhead per position is the batch's time per position with 1 job minus the
 bare loops'. Each round runs all of them side by side; each figure is the best
 of --rounds rounds, since the shared machine's speed drifts. As a yardstick
 for the 2-job speed-up, the bare loop also runs in two processes at once,
-each on half the list: the most two cores give at that moment.
+each on half the list: the most two cores give at that moment. For the
+solves, the bare loops are flipcore.solve() with the solver table emptied
+before each position, as the batch does, and without.
 """
 
 from __future__ import annotations
@@ -34,6 +39,7 @@ import _flipcore
 
 import flipcore
 from flipcore import Position, batch
+from flipcore.solve import clear_solve_table, solve
 
 
 def random_positions(count: int, low: int, high: int, seed: int) -> list[str]:
@@ -113,17 +119,60 @@ def measure(name: str, texts: list[str], depth: int, rounds: int) -> None:
     print(f"  overhead over bare minimax_moves (1 job): {(one - plain) / n * 1e6:.1f} us/pos")
 
 
+def bare_solve(positions: list[Position], clear: bool) -> float:
+    clear_solve_table()
+    began = time.perf_counter()
+    for position in positions:
+        if clear:
+            clear_solve_table()
+        solve(position)
+    return time.perf_counter() - began
+
+
+def batched_solve(texts: list[str], jobs: int) -> float:
+    began = time.perf_counter()
+    count = sum(1 for _ in batch.run(texts, mode="exact", jobs=jobs))
+    seconds = time.perf_counter() - began
+    assert count == len(texts)
+    return seconds
+
+
+def measure_solve(name: str, texts: list[str], rounds: int) -> None:
+    n = len(texts)
+    positions = [Position.from_text(t) for t in texts]
+    times: dict[str, list[float]] = {"cleared": [], "kept": [], "one": [], "two": []}
+    for _ in range(rounds):
+        times["cleared"].append(bare_solve(positions, True))
+        times["kept"].append(bare_solve(positions, False))
+        times["one"].append(batched_solve(texts, 1))
+        times["two"].append(batched_solve(texts, 2))
+    cleared, kept, one, two = (min(times[k]) for k in ("cleared", "kept", "one", "two"))
+    print(f"{name}: {n} positions solved exactly")
+    print(f"  bare solve, table kept   {n / kept:10.0f} pos/s  {kept / n * 1e6:9.1f} us/pos")
+    print(f"  bare clear+solve         {n / cleared:10.0f} pos/s  {cleared / n * 1e6:9.1f} us/pos")
+    print(f"  batch, 1 job             {n / one:10.0f} pos/s  {one / n * 1e6:9.1f} us/pos")
+    print(f"  batch, 2 jobs            {n / two:10.0f} pos/s  {two / n * 1e6:9.1f} us/pos")
+    print(f"  overhead over clear+solve (1 job): {(one - cleared) / n * 1e6:.1f} us/pos")
+
+
+WORKLOADS = ("shallow", "midgame", "endgame")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="smaller batches, one round")
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--only", choices=WORKLOADS, action="append", help="run this workload (repeatable)")
     args = parser.parse_args()
     rounds = 1 if args.quick else args.rounds
-    mid = random_positions(40 if args.quick else 600, 20, 40, seed=8)
-    shallow = random_positions(5000 if args.quick else 100000, 4, 50, seed=1)
+    only = args.only or WORKLOADS
     print(f"load average {os.getloadavg()[0]:.2f} at the start")
-    measure("shallow", shallow, 1, rounds)
-    measure("midgame", mid, 8, rounds)
+    if "shallow" in only:
+        measure("shallow", random_positions(5000 if args.quick else 100000, 4, 50, seed=1), 1, rounds)
+    if "midgame" in only:
+        measure("midgame", random_positions(40 if args.quick else 600, 20, 40, seed=8), 8, rounds)
+    if "endgame" in only:
+        measure_solve("endgame", random_positions(40 if args.quick else 200, 46, 50, seed=5), rounds)
     print(f"load average {os.getloadavg()[0]:.2f} at the end")
 
 
