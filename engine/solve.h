@@ -6,15 +6,17 @@
 // pinned down by a sequence of null-window tests from a first guess (MTD
 // style), each narrowing the proven bounds, asked of the root's moves one by
 // one so that each keeps bounds of its own and the best moves come out of the
-// same tests; every node below is a null-window node. Nodes with more than SHALLOW_EMPTIES empties probe the
-// solver's own table, try the table's best move before generating the
-// others, look the children up in the table first where that can cut
-// (ETC_MIN_EMPTIES), and order the rest fastest-first (fewest replies for the
-// opponent), or by a shallow search on a rough static value near the root.
-// Nodes with fewer empties run without the table in parity order over the
-// empty squares; the last four have their own code that never generates moves
-// over the whole board, and the last square's flips are counted by table.
-// every_move mode runs the same null-window searches for each move.
+// same tests; every node below is a null-window node. Nodes with more than
+// SHALLOW_EMPTIES empties probe the solver's own table, cut at once where the
+// other side's stable discs already decide, try the table's best move before
+// generating the others, look the children up in the table first where that
+// can cut (ETC_MIN_EMPTIES), and order the rest fastest-first (fewest replies
+// for the opponent), or by a shallow search on a rough static value near the
+// root. Nodes with fewer empties run without the table in parity order over
+// the empty squares; the last four have their own code that never generates
+// moves over the whole board, and the last square's flips are counted by
+// table. every_move mode then searches each move that is not a best move
+// from the bounds the root proved for it.
 //
 // All state lives in a Solver object: its table, node count and hooks. It
 // shares only the immutable move-rule tables of engine/bitboard.h with the
@@ -629,18 +631,20 @@ class Solver {
             out.score = passed ? -mtd_score(c, mover, other, sign, 0) : root_exact(c, mover, other, out.best);
             extend_line(c, mover, other, sign * out.score, out.line);
         } else {
-            // every_move: the root's score first; no move scores more, so
-            // each move's own search starts from it and only falls.
-            const int best = mtd_score(c, own, opp, 1, 0);
-            for (Bitboard m = legal_moves(own, opp); m;) {
-                const int x = pop_lowest(m);
-                const Bitboard f = flips(own, opp, x);
-                const int v = -mtd_score(c, opp ^ f, own | f | square_bit(x), 0, -best, -best);
-                out.move_scores.emplace_back(x, v);
-                if (v == best) out.best.push_back(x);
+            // every_move: the root's score and best moves first; each other
+            // move's own search starts from the bounds the root proved for
+            // it (at most the best score less two), and only falls.
+            std::vector<RootMove> moves;
+            out.score = root_exact(c, own, opp, out.best, &moves);
+            std::sort(moves.begin(), moves.end(),
+                      [](const RootMove& a, const RootMove& b) { return a.square < b.square; });
+            for (const RootMove& m : moves) {
+                const int v = m.lower >= out.score
+                                  ? out.score
+                                  : -mtd_score(c, m.child_own, m.child_opp, 0, -m.upper, -m.upper, -m.lower);
+                out.move_scores.emplace_back(m.square, v);
             }
-            out.score = best;
-            extend_line(c, own, opp, best, out.line);
+            extend_line(c, own, opp, out.score, out.line);
         }
         out.nodes = c.nodes;
         return out;
@@ -663,10 +667,9 @@ class Solver {
     // more than proving a lower bound, so tests climb from a lower bound by
     // the smallest step, and fall from an upper bound by a step that doubles
     // while they keep failing low: few expensive tests either way.
-    // `lower`: a bound already known.
+    // `lower`, `upper`: bounds already known.
     int mtd_score(solve_detail::Context& c, Bitboard own, Bitboard opp, int report_sign, int guess,
-                  int lower = -SOLVE_SCORE_MAX) {
-        int upper = SOLVE_SCORE_MAX;
+                  int lower = -SOLVE_SCORE_MAX, int upper = SOLVE_SCORE_MAX) {
         int beta = guess & ~1, step = 2;
         bool failed_low = false;
         while (lower < upper) {
@@ -713,7 +716,9 @@ class Solver {
     // moves fall short of it, and that one proof both rules them out of the
     // test and settles that they are not best moves, where a proof against
     // lower + 2 alone would leave that open for a second search.
-    int root_exact(solve_detail::Context& c, Bitboard own, Bitboard opp, std::vector<int>& best) {
+    // `bounds`, if given, receives every move with the bounds proven for it.
+    int root_exact(solve_detail::Context& c, Bitboard own, Bitboard opp, std::vector<int>& best,
+                   std::vector<RootMove>* bounds = nullptr) {
         std::vector<RootMove> moves;
         const int depth = std::min(solve_detail::ROOT_SORT_DEPTH, 64 - popcount(own | opp) - 1);
         for (Bitboard m = legal_moves(own, opp); m;) {
@@ -760,6 +765,7 @@ class Solver {
         for (const RootMove& m : moves)
             if (m.lower >= lower) best.push_back(m.square);
         std::sort(best.begin(), best.end());
+        if (bounds) *bounds = std::move(moves);
         return lower;
     }
 
