@@ -3,10 +3,11 @@ measurement behind flipcore.EXACT_EMPTIES.
 
     python benchmarks/exact_empties.py                 # 17 to 21 empties, 10 each
     python benchmarks/exact_empties.py --low 19 --high 22 --count 20
+    python benchmarks/exact_empties.py --low 19 --high 19 --mode every_move
 
 For each count of empty squares, positions reached by random moves from the
 start (fixed seeds, so every run solves the same positions) are solved in
-mode "exact", one after another on one thread. Times are CPU seconds of this
+mode "exact" (or --mode), one after another on one thread. Times are CPU seconds of this
 process (the solver runs on the calling thread), so that other work on a
 shared machine slows the figures less than wall time. The last line names
 the largest count whose median is at most --target seconds.
@@ -41,10 +42,11 @@ def main() -> None:
     parser.add_argument("--low", type=int, default=17)
     parser.add_argument("--high", type=int, default=21)
     parser.add_argument("--count", type=int, default=10, help="positions per count of empty squares")
+    parser.add_argument("--mode", default="exact", choices=("exact", "wld", "every_move"))
     parser.add_argument("--target", type=float, default=1.0, help="seconds a solve may take (median)")
     args = parser.parse_args()
 
-    print(f"EXACT_EMPTIES is {EXACT_EMPTIES}; CPU seconds per exact solve of random-play positions")
+    print(f"EXACT_EMPTIES is {EXACT_EMPTIES}; CPU seconds per {args.mode} solve of random-play positions")
     print(f"{'empties':>7} {'median':>8} {'mean':>8} {'max':>8} {'Mnodes/s':>9}")
     fitting = None
     for empties in range(args.low, args.high + 1):
@@ -52,7 +54,7 @@ def main() -> None:
         for i in range(args.count):
             pos = playout(empties * 1000 + i, empties)
             began = time.process_time()
-            nodes += solve(pos).nodes
+            nodes += solve(pos, args.mode).nodes
             seconds.append(time.process_time() - began)
         median = statistics.median(seconds)
         rate = nodes / sum(seconds) / 1e6 if sum(seconds) > 0 else 0.0

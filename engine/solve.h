@@ -625,8 +625,7 @@ class Solver {
         if (passed) out.line.push_back(PASS_SQUARE);
 
         if (mode == SolveMode::wld) {
-            out.score = sign * wld_score(c, mover, other, sign);
-            if (!passed) out.best = wld_moves(c, mover, other, out.score);
+            out.score = passed ? -wld_score(c, mover, other, sign) : root_exact(c, mover, other, out.best, nullptr, true);
         } else if (mode == SolveMode::exact || passed) {
             out.score = passed ? -mtd_score(c, mover, other, sign, 0) : root_exact(c, mover, other, out.best);
             extend_line(c, mover, other, sign * out.score, out.line);
@@ -717,25 +716,33 @@ class Solver {
     // test and settles that they are not best moves, where a proof against
     // lower + 2 alone would leave that open for a second search.
     // `bounds`, if given, receives every move with the bounds proven for it.
+    // wld: only whether the score is a loss, a draw or a win (-1, 0, 1), and
+    // the moves keeping that result (every move after a loss).
     int root_exact(solve_detail::Context& c, Bitboard own, Bitboard opp, std::vector<int>& best,
-                   std::vector<RootMove>* bounds = nullptr) {
+                   std::vector<RootMove>* bounds = nullptr, bool wld = false) {
         std::vector<RootMove> moves;
         const int depth = std::min(solve_detail::ROOT_SORT_DEPTH, 64 - popcount(own | opp) - 1);
         for (Bitboard m = legal_moves(own, opp); m;) {
             const int x = pop_lowest(m);
             const Bitboard f = flips(own, opp, x);
             const Bitboard child_own = opp ^ f, child_opp = own | f | square_bit(x);
-            moves.push_back({x, child_own, child_opp, -SOLVE_SCORE_MAX, SOLVE_SCORE_MAX, -rough(child_own, child_opp, depth)});
+            const int key = -rough(child_own, child_opp, depth);
+            moves.push_back({x, child_own, child_opp, -SOLVE_SCORE_MAX, SOLVE_SCORE_MAX, key});
         }
         // Most promising first: by the shallow search's value.
-        std::stable_sort(moves.begin(), moves.end(), [](const RootMove& a, const RootMove& b) { return a.key > b.key; });
+        std::stable_sort(moves.begin(), moves.end(),
+                         [](const RootMove& a, const RootMove& b) { return a.key > b.key; });
 
-        int lower = -SOLVE_SCORE_MAX, upper = SOLVE_SCORE_MAX;
+        // In win/loss/draw mode scores are only told apart up to a loss by
+        // 2, a draw and a win by 2: the bounds start there, not at +-64.
+        const int floor = wld ? -2 : -SOLVE_SCORE_MAX, ceiling = wld ? 2 : SOLVE_SCORE_MAX;
+        const auto clamp = [&](int v) { return std::max(floor, std::min(ceiling, v)); };
+        int lower = floor, upper = ceiling;
         int beta = 0, step = 2;
         bool failed_low = false;
         while (lower < upper) {
             beta = std::max(std::min(beta, upper), lower + 2);
-            const bool settle_first = beta == lower + 2 && lower > -SOLVE_SCORE_MAX;
+            const bool settle_first = beta == lower + 2 && lower > floor;
             size_t reached = moves.size();
             for (size_t i = 0; i < moves.size() && reached == moves.size(); ++i) {
                 RootMove& m = moves[i];
@@ -744,29 +751,35 @@ class Solver {
                 if (m.lower >= beta || move_reaches(c, m, beta)) reached = i;
             }
             if (reached < moves.size()) {
-                lower = moves[reached].lower;
+                lower = clamp(moves[reached].lower);
                 beta = lower + 2;
                 failed_low = false;
                 // The move that reached the bound is the first to try next time.
                 std::rotate(moves.begin(), moves.begin() + static_cast<std::ptrdiff_t>(reached),
                             moves.begin() + static_cast<std::ptrdiff_t>(reached) + 1);
             } else {
-                upper = -SOLVE_SCORE_MAX;
-                for (const RootMove& m : moves) upper = std::max(upper, m.upper);
+                upper = floor;
+                for (const RootMove& m : moves) upper = clamp(std::max(upper, m.upper));
                 step = failed_low ? step * 2 : 2;
                 failed_low = true;
                 beta = upper - step + 2;
             }
-            report(lower, upper);
+            if (wld) report(lower / 2, upper / 2);
+            else report(lower, upper);
         }
-        // Moves still open (possible after tests that fell from above).
-        for (RootMove& m : moves)
-            if (m.lower < lower && m.upper >= lower) move_reaches(c, m, lower);
-        for (const RootMove& m : moves)
-            if (m.lower >= lower) best.push_back(m.square);
+        if (wld && lower == floor) {
+            // A loss: every move keeps it.
+            for (const RootMove& m : moves) best.push_back(m.square);
+        } else {
+            // Moves still open (possible after tests that fell from above).
+            for (RootMove& m : moves)
+                if (m.lower < lower && m.upper >= lower) move_reaches(c, m, lower);
+            for (const RootMove& m : moves)
+                if (m.lower >= lower) best.push_back(m.square);
+        }
         std::sort(best.begin(), best.end());
         if (bounds) *bounds = std::move(moves);
-        return lower;
+        return wld ? lower / 2 : lower;
     }
 
     // A shallow search's value of (own, opp) on the rough static value.
@@ -776,17 +789,6 @@ class Solver {
                         : solve_detail::rough_baseline(own, opp, depth, -wide, wide);
     }
 
-    // The moves whose child scores at most `t` for the other side: with the
-    // root's exact score, t = -score picks the best moves.
-    std::vector<int> moves_holding(solve_detail::Context& c, Bitboard own, Bitboard opp, int t) {
-        std::vector<int> best;
-        for (Bitboard m = legal_moves(own, opp); m;) {
-            const int x = pop_lowest(m);
-            const Bitboard f = flips(own, opp, x);
-            if (probe(c, opp ^ f, own | f | square_bit(x), t) <= t) best.push_back(x);
-        }
-        return best;
-    }
 
     // -1, 0 or 1: loss, draw or win, by two null windows around 0 at most.
     int wld_score(solve_detail::Context& c, Bitboard own, Bitboard opp, int report_sign) {
@@ -802,18 +804,6 @@ class Solver {
         const int r = probe(c, own, opp, 0) > 0 ? 1 : 0;
         tell(r, r);
         return r;
-    }
-
-    // The moves reaching the win/draw/loss result `r`: after a win, the moves
-    // leaving the other side lost; after a draw, those leaving it no win;
-    // after a loss, every move.
-    std::vector<int> wld_moves(solve_detail::Context& c, Bitboard own, Bitboard opp, int r) {
-        if (r < 0) {
-            std::vector<int> every;
-            for (Bitboard m = legal_moves(own, opp); m;) every.push_back(pop_lowest(m));
-            return every;
-        }
-        return moves_holding(c, own, opp, r > 0 ? -1 : 0);
     }
 
     // Appends a line of best play from (own, opp), whose exact score is
