@@ -68,8 +68,9 @@ constexpr int ETC_MIN_EMPTIES = 10;
 // 18+, a few hundred at 20+), so the deeper search costs little and its
 // better order cuts the large subtrees below them.
 constexpr int SORT_SEARCH_MIN_EMPTIES = 16;
-// The depth of the shallow search that orders the root's moves.
-constexpr int ROOT_SORT_DEPTH = 6;
+// The depth of the shallow search that orders the root's moves: up to six
+// plies, less in small solves, where it would cost more than the solve.
+constexpr int root_sort_depth(int empties) { return std::max(0, std::min(6, (empties - 8) / 2)); }
 constexpr int sort_search_depth(int empties) { return empties >= 20 ? 5 : empties >= 18 ? 3 : 1; }
 // Fastest-first tie-break: a move into a quadrant with an odd number of
 // empties gains this much (one reply fewer for the opponent is worth 16).
@@ -721,7 +722,7 @@ class Solver {
     int root_exact(solve_detail::Context& c, Bitboard own, Bitboard opp, std::vector<int>& best,
                    std::vector<RootMove>* bounds = nullptr, bool wld = false) {
         std::vector<RootMove> moves;
-        const int depth = std::min(solve_detail::ROOT_SORT_DEPTH, 64 - popcount(own | opp) - 1);
+        const int depth = solve_detail::root_sort_depth(64 - popcount(own | opp));
         for (Bitboard m = legal_moves(own, opp); m;) {
             const int x = pop_lowest(m);
             const Bitboard f = flips(own, opp, x);
