@@ -362,6 +362,17 @@ FLIPCORE_AVX2_TARGET inline int rough_avx2(Bitboard own, Bitboard opp, int depth
     return rough_node<Avx2>(own, opp, depth, alpha, beta);
 }
 
+// Appends the move to x with the child it leads to; the caller sets its key.
+template <class Isa>
+FLIPCORE_INLINE OrderedMove& push_move(OrderedMove* list, int& count, Bitboard own, Bitboard opp, int x) {
+    const Bitboard f = flips_in<Isa>(own, opp, x);
+    OrderedMove& m = list[count++];
+    m.child_own = opp ^ f;
+    m.child_opp = own | f | square_bit(x);
+    m.square = x;
+    return m;
+}
+
 // The moves of `moves` with their children and order keys; the table's move
 // goes first, then fastest-first with parity, corners and X-squares as
 // smaller terms.
@@ -372,11 +383,7 @@ FLIPCORE_INLINE int build_moves(Bitboard own, Bitboard opp, Bitboard moves, int 
     const Bitboard risky = x_squares_of(~(own | opp) & CORNERS);
     while (moves) {
         const int x = pop_lowest(moves);
-        const Bitboard f = flips_in<Isa>(own, opp, x);
-        OrderedMove& m = list[count++];
-        m.child_own = opp ^ f;
-        m.child_opp = own | f | square_bit(x);
-        m.square = x;
+        OrderedMove& m = push_move<Isa>(list, count, own, opp, x);
         m.key = x == table_move ? 1 << 30 : fastest_first_key<Isa>(m.child_own, m.child_opp);
         if (square_bit(x) & odd) m.key += PARITY_BONUS;
         if (square_bit(x) & CORNERS) m.key += CORNER_MOVE_BONUS;
@@ -392,11 +399,7 @@ FLIPCORE_INLINE int build_moves_searched(Bitboard own, Bitboard opp, Bitboard mo
     int count = 0;
     while (moves) {
         const int x = pop_lowest(moves);
-        const Bitboard f = flips_in<Isa>(own, opp, x);
-        OrderedMove& m = list[count++];
-        m.child_own = opp ^ f;
-        m.child_opp = own | f | square_bit(x);
-        m.square = x;
+        OrderedMove& m = push_move<Isa>(list, count, own, opp, x);
         m.key = x == table_move ? 1 << 30 : -rough_search<Isa>(m.child_own, m.child_opp, depth, -(1 << 20), 1 << 20);
     }
     return count;
@@ -625,26 +628,22 @@ class Solver {
         const int sign = passed ? -1 : 1;
         if (passed) out.line.push_back(PASS_SQUARE);
 
-        if (mode == SolveMode::wld) {
-            out.score = passed ? -wld_score(c, mover, other, sign) : root_exact(c, mover, other, out.best, nullptr, true);
-        } else if (mode == SolveMode::exact || passed) {
-            out.score = passed ? -mtd_score(c, mover, other, sign, 0) : root_exact(c, mover, other, out.best);
-            extend_line(c, mover, other, sign * out.score, out.line);
-        } else {
-            // every_move: the root's score and best moves first; each other
-            // move's own search starts from the bounds the root proved for
-            // it (at most the best score less two), and only falls.
-            std::vector<RootMove> moves;
-            out.score = root_exact(c, own, opp, out.best, &moves);
+        // Every mode asks the same per-move root; every_move then scores the
+        // moves that are not best from the bounds it proved for them.
+        const bool wld = mode == SolveMode::wld;
+        std::vector<RootMove> moves;
+        std::vector<int> best;
+        const int score = root_exact(c, mover, other, best, moves, wld, sign);
+        out.score = sign * score;
+        if (!passed) out.best = std::move(best);
+        if (!wld) extend_line(c, mover, other, score, out.line);
+        if (mode == SolveMode::every_move && !passed) {
             std::sort(moves.begin(), moves.end(),
                       [](const RootMove& a, const RootMove& b) { return a.square < b.square; });
             for (const RootMove& m : moves) {
-                const int v = m.lower >= out.score
-                                  ? out.score
-                                  : -mtd_score(c, m.child_own, m.child_opp, 0, -m.upper, -m.upper, -m.lower);
+                const int v = m.lower >= score ? score : -mtd_score(c, m.child_own, m.child_opp, -m.upper, -m.lower);
                 out.move_scores.emplace_back(m.square, v);
             }
-            extend_line(c, own, opp, out.score, out.line);
         }
         out.nodes = c.nodes;
         return out;
@@ -660,17 +659,15 @@ class Solver {
         return use_avx2 ? solve_detail::any_avx2(c, own, opp, alpha) : solve_detail::any_baseline(c, own, opp, alpha);
     }
 
-    // The exact score by null-window searches around a guess, each narrowing
-    // [lower, upper]. Scores of finished games are even (the winner gets the
+    // The exact score of a position known to lie in [lower, upper], by
+    // null-window searches that narrow it, the first just above `lower`. Scores of finished games are even (the winner gets the
     // empties), so each test is "score >= beta" for an even beta. Proving an
     // upper bound (a test that fails low) refutes every move and costs far
     // more than proving a lower bound, so tests climb from a lower bound by
     // the smallest step, and fall from an upper bound by a step that doubles
     // while they keep failing low: few expensive tests either way.
-    // `lower`, `upper`: bounds already known.
-    int mtd_score(solve_detail::Context& c, Bitboard own, Bitboard opp, int report_sign, int guess,
-                  int lower = -SOLVE_SCORE_MAX, int upper = SOLVE_SCORE_MAX) {
-        int beta = guess & ~1, step = 2;
+    int mtd_score(solve_detail::Context& c, Bitboard own, Bitboard opp, int lower, int upper) {
+        int beta = lower + 2, step = 2;
         bool failed_low = false;
         while (lower < upper) {
             beta = std::max(std::min(beta, upper), lower + 2);
@@ -685,8 +682,6 @@ class Solver {
                 upper = v;
                 beta = v - step + 2;
             }
-            if (report_sign > 0) report(lower, upper);
-            else if (report_sign < 0) report(-upper, -lower);
         }
         return lower;
     }
@@ -716,12 +711,13 @@ class Solver {
     // moves fall short of it, and that one proof both rules them out of the
     // test and settles that they are not best moves, where a proof against
     // lower + 2 alone would leave that open for a second search.
-    // `bounds`, if given, receives every move with the bounds proven for it.
+    // `moves` receives every move with the bounds proven for it.
     // wld: only whether the score is a loss, a draw or a win (-1, 0, 1), and
     // the moves keeping that result (every move after a loss).
+    // report_sign: -1 where the caller's side to move passed, so that
+    // progress reports its view.
     int root_exact(solve_detail::Context& c, Bitboard own, Bitboard opp, std::vector<int>& best,
-                   std::vector<RootMove>* bounds = nullptr, bool wld = false) {
-        std::vector<RootMove> moves;
+                   std::vector<RootMove>& moves, bool wld, int report_sign) {
         const int depth = solve_detail::root_sort_depth(64 - popcount(own | opp));
         for (Bitboard m = legal_moves(own, opp); m;) {
             const int x = pop_lowest(m);
@@ -765,8 +761,9 @@ class Solver {
                 failed_low = true;
                 beta = upper - step + 2;
             }
-            if (wld) report(lower / 2, upper / 2);
-            else report(lower, upper);
+            const int shown_lower = wld ? lower / 2 : lower, shown_upper = wld ? upper / 2 : upper;
+            if (report_sign > 0) report(shown_lower, shown_upper);
+            else report(-shown_upper, -shown_lower);
         }
         if (wld && lower == floor) {
             // A loss: every move keeps it.
@@ -779,7 +776,6 @@ class Solver {
                 if (m.lower >= lower) best.push_back(m.square);
         }
         std::sort(best.begin(), best.end());
-        if (bounds) *bounds = std::move(moves);
         return wld ? lower / 2 : lower;
     }
 
@@ -790,22 +786,6 @@ class Solver {
                         : solve_detail::rough_baseline(own, opp, depth, -wide, wide);
     }
 
-
-    // -1, 0 or 1: loss, draw or win, by two null windows around 0 at most.
-    int wld_score(solve_detail::Context& c, Bitboard own, Bitboard opp, int report_sign) {
-        auto tell = [&](int lower, int upper) {
-            if (report_sign > 0) report(lower, upper);
-            else report(-upper, -lower);
-        };
-        if (probe(c, own, opp, -1) <= -1) {
-            tell(-1, -1);
-            return -1;
-        }
-        tell(0, 1);
-        const int r = probe(c, own, opp, 0) > 0 ? 1 : 0;
-        tell(r, r);
-        return r;
-    }
 
     // Appends a line of best play from (own, opp), whose exact score is
     // `score`, to the end of the game: at each step the first move (the
