@@ -8,13 +8,13 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <limits>
-#include <memory>
 #include <new>
 #include <type_traits>
 
+
 #include "engine/bitboard.h"
+#include "engine/zeroed_memory.h"
 
 namespace flipcore {
 namespace {
@@ -28,7 +28,7 @@ constexpr size_t DEFAULT_SOLVE_TABLE_BYTES = size_t{64} << 20;
 // and doubles as the work the result cost: the replacement scheme keeps the
 // deeper of two candidates. An entry is in use only while its `generation`
 // is the table's: clear() moves the table to the next generation, which
-// leaves every entry written before it unused at once (0, the calloc'd
+// leaves every entry written before it unused at once (0, a new block's
 // value, is never a table's generation).
 struct SolveEntry {
     Bitboard own;         // discs of the side to move
@@ -43,10 +43,17 @@ struct SolveEntry {
 };
 static_assert(sizeof(SolveEntry) == 24, "a solver table entry is two bitboards and eight bytes");
 static_assert(alignof(SolveEntry) == 8, "entries pack back to back");
-static_assert(std::is_trivially_copyable_v<SolveEntry>, "the table is a calloc'd block of entries");
+static_assert(std::is_trivially_copyable_v<SolveEntry>, "the table is a block of zero pages");
 static_assert(offsetof(SolveEntry, generation) == 22, "the generation sits in the entry's last two bytes");
 
 constexpr uint8_t NO_SOLVE_MOVE = 64;
+
+// Two entries sharing one cache line, so that a probe costs one memory read.
+struct alignas(64) SolveBucket {
+    SolveEntry slot[2];
+    uint8_t unused[16];
+};
+static_assert(sizeof(SolveBucket) == 64, "a bucket is one cache line");
 
 // Mixes both bitboards into 64 bits whose high bits select the slot.
 constexpr uint64_t solve_hash(Bitboard own, Bitboard opp) {
@@ -56,8 +63,8 @@ constexpr uint64_t solve_hash(Bitboard own, Bitboard opp) {
     return h * 0xD6E8FEB86659FD93ULL;
 }
 
-// Two-way buckets: a position lives in slot i or i + 1, where i comes from its
-// hash. A store overwrites its own position's slot if present, else the slot
+// Two-way buckets: a position lives in one of the two slots of the bucket its
+// hash selects. A store overwrites its own position's slot if present, else the slot
 // written by an older solve, else the one with fewer empties. An entry of an
 // earlier generation counts as unused everywhere, exactly as if the block
 // were new: after clear() a solve visits the same nodes as in a new table.
@@ -71,20 +78,22 @@ class SolveTable {
     explicit SolveTable(size_t bytes) { resize(bytes); }
 
     // Allocates the new block before freeing the old: on std::bad_alloc the
-    // table is left as it was. calloc: a large block comes as untouched zero
-    // pages, so the memory is taken only as the table fills, and an all-zero
-    // entry is an unused one.
+    // table is left as it was. The block comes as zero pages (map_zeroed),
+    // so the memory is taken only as the table fills, and an all-zero entry
+    // is an unused one.
     void resize(size_t bytes) {
-        const size_t count = std::max<size_t>(bytes / sizeof(SolveEntry), 2);
-        void* block = std::calloc(count, sizeof(SolveEntry));
+        const size_t count = std::max<size_t>(bytes / sizeof(SolveBucket), 1);
+        if (count > SIZE_MAX / sizeof(SolveBucket)) throw std::bad_alloc();
+        void* block = map_zeroed(count * sizeof(SolveBucket));
         if (!block) throw std::bad_alloc();
-        entries_.reset(static_cast<SolveEntry*>(block));
+        block_ = Block(block, count * sizeof(SolveBucket));
+        buckets_ = static_cast<SolveBucket*>(block);
         count_ = count;
         age_ = 0;
         generation_ = FIRST_GENERATION;
     }
 
-    size_t bytes() const { return count_ * sizeof(SolveEntry); }
+    size_t bytes() const { return count_ * sizeof(SolveBucket); }
 
     // Forgets every entry in constant time, by starting a new generation.
     // Once in LAST_GENERATION clears the counter would come back to values
@@ -92,7 +101,7 @@ class SolveTable {
     void clear() {
         age_ = 0;
         if (generation_ == LAST_GENERATION) {
-            std::fill(entries_.get(), entries_.get() + count_, SolveEntry{});
+            std::fill(buckets_, buckets_ + count_, SolveBucket{});
             generation_ = FIRST_GENERATION;
         } else {
             ++generation_;
@@ -103,21 +112,21 @@ class SolveTable {
     void next_age() { ++age_; }
 
     const SolveEntry* probe(Bitboard own, Bitboard opp) const {
-        const SolveEntry* e = entries_.get() + slot_of(own, opp);
+        const SolveEntry* e = buckets_[bucket_of(own, opp)].slot;
         if (e[0].own == own && e[0].opp == opp && live(e[0])) return &e[0];
         if (e[1].own == own && e[1].opp == opp && live(e[1])) return &e[1];
         return nullptr;
     }
 
     void prefetch(Bitboard own, Bitboard opp) const {
-        __builtin_prefetch(entries_.get() + slot_of(own, opp));
+        __builtin_prefetch(buckets_ + bucket_of(own, opp));
     }
 
     // Records that the score of (own, opp) lies in [lower, upper]. Bounds
     // already held for the same position are facts too, so they are kept
     // where they are tighter.
     void store(Bitboard own, Bitboard opp, int empties, int lower, int upper, int move) {
-        SolveEntry* e = entries_.get() + slot_of(own, opp);
+        SolveEntry* e = buckets_[bucket_of(own, opp)].slot;
         SolveEntry* slot;
         if (e[0].own == own && e[0].opp == opp && live(e[0])) {
             slot = &e[0];
@@ -148,15 +157,30 @@ class SolveTable {
         return (a_live ? a.empties : 0) <= (b_live ? b.empties : 0);
     }
 
-    // The bucket's first slot: the hash's high bits scaled to count_ - 1.
-    size_t slot_of(Bitboard own, Bitboard opp) const {
-        return static_cast<size_t>((static_cast<unsigned __int128>(solve_hash(own, opp)) * (count_ - 1)) >> 64);
+    // The position's bucket: the hash's high bits scaled to count_.
+    size_t bucket_of(Bitboard own, Bitboard opp) const {
+        return static_cast<size_t>((static_cast<unsigned __int128>(solve_hash(own, opp)) * count_) >> 64);
     }
 
-    struct Free {
-        void operator()(SolveEntry* p) const { std::free(p); }
+    // Owns one block from map_zeroed, unmapped when replaced or destroyed.
+    class Block {
+      public:
+        Block() = default;
+        Block(void* base, size_t bytes) : base_(base), bytes_(bytes) {}
+        Block(const Block&) = delete;
+        Block& operator=(Block&& other) noexcept {
+            std::swap(base_, other.base_);
+            std::swap(bytes_, other.bytes_);
+            return *this;
+        }
+        ~Block() { unmap_zeroed(base_, bytes_); }
+
+      private:
+        void* base_ = nullptr;
+        size_t bytes_ = 0;
     };
-    std::unique_ptr<SolveEntry, Free> entries_;
+    Block block_;
+    SolveBucket* buckets_ = nullptr;
     size_t count_ = 0;
     uint8_t age_ = 0;
     uint16_t generation_ = FIRST_GENERATION;

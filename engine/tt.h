@@ -25,6 +25,7 @@
 #include "engine/bitboard.h"
 #include "engine/stop.h"
 #include "engine/types.h"
+#include "engine/zeroed_memory.h"
 
 namespace flipcore {
 namespace {
@@ -396,35 +397,20 @@ class TranspositionTable {
     // its group: nothing was stored after it, so no other key is moved.
     void release(uint64_t key) { tags_[find_index(key)] = 0; }
 
-    static constexpr size_t HUGE_PAGE = size_t{2} << 20;
-
     // One zeroed block, tags then slots; zero tags are empty slots. Small
-    // blocks come from calloc. Large ones are mapped directly, so the
-    // kernel hands out zeroed pages as they are first written and takes them
-    // back whole, and are offered huge pages: probes land anywhere in the
-    // block, and with 4 KiB pages nearly every one would also miss the TLB.
+    // blocks come from calloc (16-byte aligned, so no group's tags straddle
+    // a cache line), large ones from map_zeroed.
     static void* zeroed_block(size_t capacity) {
         const size_t bytes = capacity * SLOT_BYTES;
-        // calloc aligns to 16 bytes, so no group's tags straddle a cache line.
-        if (bytes < 2 * HUGE_PAGE) return std::calloc(capacity, SLOT_BYTES);
-        // Map a huge page more than needed and trim both ends, so that the
-        // block starts on a huge-page boundary.
-        void* raw = mmap(nullptr, bytes + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (raw == MAP_FAILED) return nullptr;
-        const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
-        const uintptr_t aligned = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-        if (aligned > start) munmap(raw, aligned - start);
-        munmap(reinterpret_cast<void*>(aligned + bytes), start + HUGE_PAGE - aligned);
-        void* block = reinterpret_cast<void*>(aligned);
-        madvise(block, bytes, MADV_HUGEPAGE);  // a hint: refused, pages stay small
-        return block;
+        if (bytes < 2 * HUGE_PAGE_BYTES) return std::calloc(capacity, SLOT_BYTES);
+        return map_zeroed(bytes);
     }
 
     static void release_block(void* block, size_t capacity) {
         if (!block) return;
         const size_t bytes = capacity * SLOT_BYTES;
-        if (bytes < 2 * HUGE_PAGE) std::free(block);
-        else munmap(block, bytes);
+        if (bytes < 2 * HUGE_PAGE_BYTES) std::free(block);
+        else unmap_zeroed(block, bytes);
     }
 
     // Whether arrays of `capacity` slots, holding `side_bytes` of side
