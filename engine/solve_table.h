@@ -82,8 +82,7 @@ class SolveTable {
     // so the memory is taken only as the table fills, and an all-zero entry
     // is an unused one.
     void resize(size_t bytes) {
-        const size_t count = std::max<size_t>(bytes / sizeof(SolveBucket), 1);
-        if (count > SIZE_MAX / sizeof(SolveBucket)) throw std::bad_alloc();
+        const size_t count = bytes_for(bytes) / sizeof(SolveBucket);
         void* block = map_zeroed(count * sizeof(SolveBucket));
         if (!block) throw std::bad_alloc();
         block_ = Block(block, count * sizeof(SolveBucket));
@@ -94,6 +93,11 @@ class SolveTable {
     }
 
     size_t bytes() const { return count_ * sizeof(SolveBucket); }
+
+    // The size of a table asked for `requested` bytes: whole buckets, at least one.
+    static constexpr size_t bytes_for(size_t requested) {
+        return std::max<size_t>(requested / sizeof(SolveBucket), 1) * sizeof(SolveBucket);
+    }
 
     // Forgets every entry in constant time, by starting a new generation.
     // Once in LAST_GENERATION clears the counter would come back to values

@@ -49,7 +49,7 @@ thread_local bool t_busy = false;
 flipcore::Solver& thread_solver() {
     const size_t bytes = g_table_bytes.load();
     if (!t_solver) t_solver = std::make_unique<flipcore::Solver>(bytes);
-    else if (t_solver->table_bytes() != bytes / sizeof(flipcore::SolveEntry) * sizeof(flipcore::SolveEntry))
+    else if (t_solver->table_bytes() != flipcore::SolveTable::bytes_for(bytes))
         t_solver->resize_table(bytes);
     return *t_solver;
 }
