@@ -786,7 +786,6 @@ class Solver {
                         : solve_detail::rough_baseline(own, opp, depth, -wide, wide);
     }
 
-
     // Appends a line of best play from (own, opp), whose exact score is
     // `score`, to the end of the game: at each step the first move (the
     // table's best move tried first) whose child is proven to score -score.

@@ -9,9 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <new>
 #include <type_traits>
-
 
 #include "engine/bitboard.h"
 #include "engine/zeroed_memory.h"
@@ -82,12 +82,11 @@ class SolveTable {
     // so the memory is taken only as the table fills, and an all-zero entry
     // is an unused one.
     void resize(size_t bytes) {
-        const size_t count = bytes_for(bytes) / sizeof(SolveBucket);
-        void* block = map_zeroed(count * sizeof(SolveBucket));
+        const size_t size = bytes_for(bytes);
+        void* block = map_zeroed(size);
         if (!block) throw std::bad_alloc();
-        block_ = Block(block, count * sizeof(SolveBucket));
-        buckets_ = static_cast<SolveBucket*>(block);
-        count_ = count;
+        buckets_ = Buckets(static_cast<SolveBucket*>(block), Unmap{size});
+        count_ = size / sizeof(SolveBucket);
         age_ = 0;
         generation_ = FIRST_GENERATION;
     }
@@ -105,7 +104,7 @@ class SolveTable {
     void clear() {
         age_ = 0;
         if (generation_ == LAST_GENERATION) {
-            std::fill(buckets_, buckets_ + count_, SolveBucket{});
+            std::fill(buckets_.get(), buckets_.get() + count_, SolveBucket{});
             generation_ = FIRST_GENERATION;
         } else {
             ++generation_;
@@ -116,21 +115,21 @@ class SolveTable {
     void next_age() { ++age_; }
 
     const SolveEntry* probe(Bitboard own, Bitboard opp) const {
-        const SolveEntry* e = buckets_[bucket_of(own, opp)].slot;
+        const SolveEntry* e = buckets_.get()[bucket_of(own, opp)].slot;
         if (e[0].own == own && e[0].opp == opp && live(e[0])) return &e[0];
         if (e[1].own == own && e[1].opp == opp && live(e[1])) return &e[1];
         return nullptr;
     }
 
     void prefetch(Bitboard own, Bitboard opp) const {
-        __builtin_prefetch(buckets_ + bucket_of(own, opp));
+        __builtin_prefetch(buckets_.get() + bucket_of(own, opp));
     }
 
     // Records that the score of (own, opp) lies in [lower, upper]. Bounds
     // already held for the same position are facts too, so they are kept
     // where they are tighter.
     void store(Bitboard own, Bitboard opp, int empties, int lower, int upper, int move) {
-        SolveEntry* e = buckets_[bucket_of(own, opp)].slot;
+        SolveEntry* e = buckets_.get()[bucket_of(own, opp)].slot;
         SolveEntry* slot;
         if (e[0].own == own && e[0].opp == opp && live(e[0])) {
             slot = &e[0];
@@ -166,25 +165,13 @@ class SolveTable {
         return static_cast<size_t>((static_cast<unsigned __int128>(solve_hash(own, opp)) * count_) >> 64);
     }
 
-    // Owns one block from map_zeroed, unmapped when replaced or destroyed.
-    class Block {
-      public:
-        Block() = default;
-        Block(void* base, size_t bytes) : base_(base), bytes_(bytes) {}
-        Block(const Block&) = delete;
-        Block& operator=(Block&& other) noexcept {
-            std::swap(base_, other.base_);
-            std::swap(bytes_, other.bytes_);
-            return *this;
-        }
-        ~Block() { unmap_zeroed(base_, bytes_); }
-
-      private:
-        void* base_ = nullptr;
-        size_t bytes_ = 0;
+    // The block from map_zeroed, unmapped when replaced or destroyed.
+    struct Unmap {
+        size_t bytes;
+        void operator()(SolveBucket* p) const { unmap_zeroed(p, bytes); }
     };
-    Block block_;
-    SolveBucket* buckets_ = nullptr;
+    using Buckets = std::unique_ptr<SolveBucket, Unmap>;
+    Buckets buckets_{nullptr, Unmap{0}};
     size_t count_ = 0;
     uint8_t age_ = 0;
     uint16_t generation_ = FIRST_GENERATION;
