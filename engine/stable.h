@@ -10,8 +10,6 @@
 // result is a subset of the truly stable discs, never more.
 #pragma once
 
-#include <array>
-
 #include "engine/bitboard.h"
 
 namespace flipcore {
@@ -21,29 +19,38 @@ constexpr Bitboard ROW_0 = 0x00000000000000FFULL;
 constexpr Bitboard ROW_7 = 0xFF00000000000000ULL;
 constexpr Bitboard BOARD_EDGE = COL_0 | COL_7 | ROW_0 | ROW_7;
 
-// The diagonals of the board, each as a mask: those running up-right (step 9)
-// and those running up-left (step 7), one per starting square on the bottom
-// row or the outer column.
-struct DiagonalMasks {
-    std::array<Bitboard, 15> rising, falling;
-};
-constexpr DiagonalMasks DIAGONAL_MASKS = [] {
-    DiagonalMasks d{};
-    for (int k = 0; k < 15; ++k) {
-        // k - 7 is col - row on a rising diagonal; k is col + row on a falling one.
-        for (int sq = 0; sq < 64; ++sq) {
-            const int col = sq & 7, row = sq >> 3;
-            if (col - row == k - 7) d.rising[k] |= square_bit(sq);
-            if (col + row == k) d.falling[k] |= square_bit(sq);
-        }
-    }
-    return d;
-}();
-
 // The squares on full lines, one mask per direction.
 struct FullLines {
     Bitboard rows, columns, rising, falling;
 };
+
+// Squares within `d` steps of the board's edge in a direction that changes
+// the column by dcol (+1 or -1) and the row by +1 or -1 (drow).
+constexpr Bitboard near_edge(int d, int dcol, int drow) {
+    Bitboard b = 0;
+    for (int sq = 0; sq < 64; ++sq) {
+        const int col = sq & 7, row = sq >> 3;
+        const int to_col_edge = dcol > 0 ? 7 - col : col, to_row_edge = drow > 0 ? 7 - row : row;
+        if (to_col_edge <= d || to_row_edge <= d) b |= square_bit(sq);
+    }
+    return b;
+}
+
+// The occupied squares whose diagonal is full in the direction of step S
+// (9 or 7, climbing when Up) up to the edge. Three doublings: after the k-th,
+// a square is set when the 2^k squares from it on are all occupied; squares
+// nearer the edge than that are already settled and are kept as they are,
+// which also masks the squares the shifts wrap around onto.
+template <int S, bool Up>
+constexpr Bitboard full_towards_edge(Bitboard occupied) {
+    constexpr int dcol = (S == 9) == Up ? 1 : -1, drow = Up ? 1 : -1;
+    constexpr Bitboard e0 = near_edge(0, dcol, drow), e1 = near_edge(1, dcol, drow), e3 = near_edge(3, dcol, drow);
+    const auto next = [](Bitboard b, int n) { return Up ? b >> (S * n) : b << (S * n); };
+    Bitboard f = occupied & (next(occupied, 1) | e0);
+    f &= next(f, 2) | e1;
+    f &= next(f, 4) | e3;
+    return f;
+}
 
 constexpr FullLines full_lines(Bitboard occupied) {
     // A row is full when the AND of its eight squares, folded into column 0, is set.
@@ -55,12 +62,9 @@ constexpr FullLines full_lines(Bitboard occupied) {
     Bitboard c = occupied & ((occupied >> 8) | (occupied << 56));
     c &= (c >> 16) | (c << 48);
     c &= (c >> 32) | (c << 32);
-    FullLines f{rows, c, 0, 0};
-    for (Bitboard m : DIAGONAL_MASKS.rising)
-        if ((occupied & m) == m) f.rising |= m;
-    for (Bitboard m : DIAGONAL_MASKS.falling)
-        if ((occupied & m) == m) f.falling |= m;
-    return f;
+    // A diagonal is full through a square when it is full from there to both ends.
+    return {rows, c, full_towards_edge<9, true>(occupied) & full_towards_edge<9, false>(occupied),
+            full_towards_edge<7, true>(occupied) & full_towards_edge<7, false>(occupied)};
 }
 
 // The stable discs among `mine`, given every occupied square.

@@ -148,6 +148,33 @@ TEST(Solve, LastSquareFlipCountMatchesTheRules) {
         }
 }
 
+// The full-line masks behind stability against a walk from each occupied
+// square to both ends of its line, on boards dense enough to fill many lines.
+TEST(Solve, FullLinesMatchAWalkAlongEachLine) {
+    constexpr int DC[4] = {1, 0, 1, -1}, DR[4] = {0, 1, 1, 1};  // rows, columns, rising, falling
+    std::mt19937_64 rng(13);
+    int full_diagonals = 0;
+    for (int trial = 0; trial < 20000; ++trial) {
+        const Bitboard occupied = rng() | rng() | (trial % 2 ? rng() : 0);
+        const fc::FullLines f = fc::full_lines(occupied);
+        const Bitboard got[4] = {f.rows, f.columns, f.rising, f.falling};
+        for (int d = 0; d < 4; ++d) {
+            Bitboard want = 0;
+            for (int sq = 0; sq < 64; ++sq) {
+                bool full = true;
+                for (int sign = -1; sign <= 1; sign += 2)
+                    for (int c = sq % 8, r = sq / 8; full && c >= 0 && c < 8 && r >= 0 && r < 8;
+                         c += sign * DC[d], r += sign * DR[d])
+                        full = (occupied >> (r * 8 + c)) & 1;
+                if (full) want |= Bitboard{1} << sq;
+            }
+            ASSERT_EQ(got[d], want) << "direction " << d << " occupied " << occupied;
+            if (d >= 2) full_diagonals += fc::popcount(want) > 0;
+        }
+    }
+    EXPECT_GT(full_diagonals, 10000);
+}
+
 // Discs found stable keep their colour for the rest of the game, however it
 // goes; and the rule finds many of them, not only corners.
 TEST(Solve, StableDiscsNeverTurnOver) {
