@@ -12,8 +12,8 @@
 // generating the others, look the children up in the table first where that
 // can cut (ETC_MIN_EMPTIES), and order the rest fastest-first (fewest replies
 // for the opponent), or by a shallow search on a rough static value near the
-// root. Nodes with fewer empties run without the table in parity order over
-// the empty squares; the last four have their own code that never generates
+// root. Nodes with fewer empties run without the table, after the same
+// stability cut, in parity order over the empty squares; the last four have their own code that never generates
 // moves over the whole board, and the last square's flips are counted by
 // table. every_move mode then searches each move that is not a best move
 // from the bounds the root proved for it.
@@ -415,11 +415,23 @@ FLIPCORE_INLINE const OrderedMove& next_move(OrderedMove* list, int i, int count
     return list[i];
 }
 
-// 5 to SHALLOW_EMPTIES empties: no table, no move list; the legal moves are
-// tried in parity order.
+// The stability cutoff: the side to move can end with at most 64 - 2s, s
+// being the other side's stable discs. Returns that bound when it settles a
+// null window around alpha, else INF_SCORE. Counting the other side's discs
+// first skips the work where even all of them stable could not cut.
+template <class Isa>
+FLIPCORE_INLINE int stability_cut(Bitboard own, Bitboard opp, int alpha) {
+    if (alpha < SOLVE_SCORE_MAX - 2 * popcount_in<Isa>(opp)) return INF_SCORE;
+    const int bound = SOLVE_SCORE_MAX - 2 * popcount_in<Isa>(stable_discs(opp, own | opp));
+    return bound <= alpha ? bound : INF_SCORE;
+}
+
+// 5 to SHALLOW_EMPTIES empties: no table, no move list; the stability
+// cutoff, then the legal moves in parity order.
 template <class Isa>
 FLIPCORE_INLINE int shallow_node(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
     c.count_and_poll();
+    if (const int bound = stability_cut<Isa>(own, opp, alpha); bound != INF_SCORE) return bound;
     const Bitboard empty = ~(own | opp);
     const Bitboard odd = odd_quadrants<Isa>(empty);
     const Bitboard moves = legal_moves_in<Isa>(own, opp);
@@ -442,17 +454,6 @@ FLIPCORE_INLINE int shallow_node(Context& c, Bitboard own, Bitboard opp, int alp
         }
     }
     return best;
-}
-
-// The stability cutoff: the side to move can end with at most 64 - 2s, s
-// being the other side's stable discs. Returns that bound when it settles a
-// null window around alpha, else INF_SCORE. Counting the other side's discs
-// first skips the work where even all of them stable could not cut.
-template <class Isa>
-FLIPCORE_INLINE int stability_cut(Bitboard own, Bitboard opp, int alpha) {
-    if (alpha < SOLVE_SCORE_MAX - 2 * popcount_in<Isa>(opp)) return INF_SCORE;
-    const int bound = SOLVE_SCORE_MAX - 2 * popcount_in<Isa>(stable_discs(opp, own | opp));
-    return bound <= alpha ? bound : INF_SCORE;
 }
 
 // More than SHALLOW_EMPTIES empties: probes and stores the table, orders
