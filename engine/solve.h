@@ -82,6 +82,10 @@ constexpr int RISKY_X_PENALTY = 16;
 
 constexpr Bitboard CORNERS = 0x8100000000000081ULL;
 
+// Room for a move list: one entry per square, so no position overflows it,
+// not even one set up by hand with more moves than any game reaches.
+constexpr int MOVE_LIST_SIZE = 64;
+
 // The four 4x4 quadrants. The last empties are played quadrant by quadrant:
 // squares in quadrants with an odd number of empties first (parity order).
 constexpr Bitboard QUADRANTS[4] = {0x000000000F0F0F0FULL, 0x00000000F0F0F0F0ULL, 0x0F0F0F0F00000000ULL,
@@ -492,7 +496,7 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
         }
     }
 
-    OrderedMove list[32];
+    OrderedMove list[MOVE_LIST_SIZE];
     const int count = empties >= SORT_SEARCH_MIN_EMPTIES
                            ? build_moves_searched<Isa>(own, opp, moves, table_move, list, sort_search_depth(empties))
                            : build_moves<Isa>(own, opp, moves, table_move, list);

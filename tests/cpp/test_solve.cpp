@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -356,6 +357,29 @@ TEST(Solve, StopHookAbortsAndTheSolverStaysRight) {
             EXPECT_EQ(again.score, expected.score);
             EXPECT_EQ(again.best, expected.best);
         }
+    }
+}
+
+// Positions set up by hand can give a node far more moves than games do: here
+// the side to move has 35. Every node keeps all its moves (the sanitizer
+// build catches a move list that overflows); the stop hook ends the search.
+TEST(Solve, NodesWithManyMovesKeepThemAll) {
+    const std::string board =
+        "........" ".OOOXOO." "..XX.XO." ".OXOO.X." ".XX...O." ".OOOXXO." "....OXO." "XO......";
+    Bitboard own = 0, opp = 0;
+    for (int sq = 0; sq < 64; ++sq) {
+        if (board[sq] == 'X') own |= Bitboard{1} << sq;
+        if (board[sq] == 'O') opp |= Bitboard{1} << sq;
+    }
+    ASSERT_EQ(fc::popcount(fc::legal_moves(own, opp)), 35);
+    fc::SolveTable table(1 << 20);
+    const std::function<bool()> stop = [] { return true; };
+    for (bool avx2 : {false, true}) {
+        if (avx2 && !fc::solve_detail::processor_has_avx2()) continue;
+        fc::solve_detail::Context c{&table, &stop};
+        EXPECT_THROW(avx2 ? fc::solve_detail::any_avx2(c, own, opp, 0) : fc::solve_detail::any_baseline(c, own, opp, 0),
+                     fc::SearchAborted);
+        EXPECT_GT(c.nodes, 0u);
     }
 }
 
