@@ -72,6 +72,8 @@ constexpr int SORT_SEARCH_MIN_EMPTIES = 16;
 // plies, less in small solves, where it would cost more than the solve.
 constexpr int root_sort_depth(int empties) { return std::max(0, std::min(6, (empties - 8) / 2)); }
 constexpr int sort_search_depth(int empties) { return empties >= 20 ? 5 : empties >= 18 ? 3 : 1; }
+// Sorting searches try their moves fastest-first from this many plies to go.
+constexpr int ROUGH_ORDER_MIN_DEPTH = 3;
 // Fastest-first tie-break: a move into a quadrant with an odd number of
 // empties gains this much (one reply fewer for the opponent is worth 16).
 constexpr int PARITY_BONUS = 6;
@@ -310,6 +312,27 @@ constexpr Bitboard x_squares_of(Bitboard corners) {
 static_assert(x_squares_of(CORNERS) == (square_bit(9) | square_bit(14) | square_bit(49) | square_bit(54)),
               "each corner maps to its own X-square");
 
+// Appends the move to x with the child it leads to; the caller sets its key.
+template <class Isa>
+FLIPCORE_INLINE OrderedMove& push_move(OrderedMove* list, int& count, Bitboard own, Bitboard opp, int x) {
+    const Bitboard f = flips_in<Isa>(own, opp, x);
+    OrderedMove& m = list[count++];
+    m.child_own = opp ^ f;
+    m.child_opp = own | f | square_bit(x);
+    m.square = x;
+    return m;
+}
+
+// Selection sort as the moves are tried: a cutoff often comes before the
+// list is sorted.
+FLIPCORE_INLINE const OrderedMove& next_move(OrderedMove* list, int i, int count) {
+    int pick = i;
+    for (int j = i + 1; j < count; ++j)
+        if (list[j].key > list[pick].key) pick = j;
+    std::swap(list[i], list[pick]);
+    return list[i];
+}
+
 // A rough static value for move ordering far from the end, the side to
 // move's view: mobility (corner moves counting double), potential mobility
 // (empty squares next to the other side's discs), corners held, and discs on
@@ -335,6 +358,9 @@ FLIPCORE_INLINE int rough_search(Bitboard own, Bitboard opp, int depth, int alph
 }
 
 // A depth-limited negamax on rough_value, for ordering moves near the root.
+// Its value does not depend on the order of the moves, but the cutoffs do:
+// with ROUGH_ORDER_MIN_DEPTH or more plies to go, the moves are tried
+// fastest-first, which pays for itself; nearer the leaves, in square order.
 template <class Isa>
 FLIPCORE_INLINE int rough_node(Bitboard own, Bitboard opp, int depth, int alpha, int beta) {
     if (depth == 0) return rough_value<Isa>(own, opp);
@@ -344,17 +370,30 @@ FLIPCORE_INLINE int rough_node(Bitboard own, Bitboard opp, int depth, int alpha,
         return -rough_search<Isa>(opp, own, depth - 1, -beta, -alpha);
     }
     int best = -(1 << 20);
-    while (moves) {
-        const int x = pop_lowest(moves);
-        const Bitboard f = flips_in<Isa>(own, opp, x);
-        const int v = -rough_search<Isa>(opp ^ f, own | f | square_bit(x), depth - 1, -beta, -alpha);
-        if (v > best) {
-            best = v;
-            if (v > alpha) {
-                alpha = v;
-                if (v >= beta) break;
-            }
+    // Searches a child, raising best and alpha; true on a cutoff.
+    const auto cuts = [&](Bitboard child_own, Bitboard child_opp) {
+        const int v = -rough_search<Isa>(child_own, child_opp, depth - 1, -beta, -alpha);
+        best = std::max(best, v);
+        alpha = std::max(alpha, v);
+        return v >= beta;
+    };
+    if (depth < ROUGH_ORDER_MIN_DEPTH) {
+        while (moves) {
+            const int x = pop_lowest(moves);
+            const Bitboard f = flips_in<Isa>(own, opp, x);
+            if (cuts(opp ^ f, own | f | square_bit(x))) break;
         }
+        return best;
+    }
+    OrderedMove list[MOVE_LIST_SIZE];
+    int count = 0;
+    while (moves) {
+        OrderedMove& m = push_move<Isa>(list, count, own, opp, pop_lowest(moves));
+        m.key = fastest_first_key<Isa>(m.child_own, m.child_opp);
+    }
+    for (int i = 0; i < count; ++i) {
+        const OrderedMove& m = next_move(list, i, count);
+        if (cuts(m.child_own, m.child_opp)) break;
     }
     return best;
 }
@@ -364,17 +403,6 @@ inline int rough_baseline(Bitboard own, Bitboard opp, int depth, int alpha, int 
 }
 FLIPCORE_AVX2_TARGET inline int rough_avx2(Bitboard own, Bitboard opp, int depth, int alpha, int beta) {
     return rough_node<Avx2>(own, opp, depth, alpha, beta);
-}
-
-// Appends the move to x with the child it leads to; the caller sets its key.
-template <class Isa>
-FLIPCORE_INLINE OrderedMove& push_move(OrderedMove* list, int& count, Bitboard own, Bitboard opp, int x) {
-    const Bitboard f = flips_in<Isa>(own, opp, x);
-    OrderedMove& m = list[count++];
-    m.child_own = opp ^ f;
-    m.child_opp = own | f | square_bit(x);
-    m.square = x;
-    return m;
 }
 
 // The moves of `moves` with their children and order keys; the table's move
@@ -409,15 +437,6 @@ FLIPCORE_INLINE int build_moves_searched(Bitboard own, Bitboard opp, Bitboard mo
     return count;
 }
 
-// Selection sort as the moves are tried: a cutoff often comes before the
-// list is sorted.
-FLIPCORE_INLINE const OrderedMove& next_move(OrderedMove* list, int i, int count) {
-    int pick = i;
-    for (int j = i + 1; j < count; ++j)
-        if (list[j].key > list[pick].key) pick = j;
-    std::swap(list[i], list[pick]);
-    return list[i];
-}
 
 // The stability cutoff: the side to move can end with at most 64 - 2s, s
 // being the other side's stable discs. Returns that bound when it settles a
