@@ -379,7 +379,7 @@ int rough_minimax(Bitboard own, Bitboard opp, int depth) {
 }
 
 TEST(Solve, SortingSearchesGiveTheMinimaxValue) {
-    const auto positions = endgame_positions(777, cases(16), 40);
+    const auto positions = endgame_positions(777, 16, 40);
     ASSERT_GE(positions.size(), 100u);
     const bool avx2 = fc::solve_detail::processor_has_avx2();
     for (size_t i = 0; i < positions.size(); i += 3) {
@@ -400,13 +400,9 @@ TEST(Solve, SortingSearchesGiveTheMinimaxValue) {
 // the side to move has 35. Every node keeps all its moves (the sanitizer
 // build catches a move list that overflows); the stop hook ends the search.
 TEST(Solve, NodesWithManyMovesKeepThemAll) {
-    const std::string board =
-        "........" ".OOOXOO." "..XX.XO." ".OXOO.X." ".XX...O." ".OOOXXO." "....OXO." "XO......";
-    Bitboard own = 0, opp = 0;
-    for (int sq = 0; sq < 64; ++sq) {
-        if (board[sq] == 'X') own |= Bitboard{1} << sq;
-        if (board[sq] == 'O') opp |= Bitboard{1} << sq;
-    }
+    const Board b = testutil::board_from_rows(
+        {"........", ".OOOXOO.", "..XX.XO.", ".OXOO.X.", ".XX...O.", ".OOOXXO.", "....OXO.", "XO......"});
+    const Bitboard own = discs_of(b, 1), opp = discs_of(b, 2);
     ASSERT_EQ(fc::popcount(fc::legal_moves(own, opp)), 35);
     fc::SolveTable table(1 << 20);
     const std::function<bool()> stop = [] { return true; };
