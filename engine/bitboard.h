@@ -117,6 +117,10 @@ constexpr Bitboard moves_in_direction(Bitboard own, Bitboard opp, Bitboard empty
     return empty & shift_by<STEP<K>>(runs_from<K>(own, run_mask<K>(opp)));
 }
 
+// Room for any move list: a position never has more legal moves than empty
+// squares, even one set up by hand.
+constexpr int MAX_MOVES = 64;
+
 // Every square where the side owning `own` may legally place a disc.
 constexpr Bitboard legal_moves(Bitboard own, Bitboard opp) {
     const Bitboard empty = ~(own | opp);

@@ -28,9 +28,6 @@ struct MoveCandidate {
     int32_t square;        // row * 8 + col of the placed disc
 };
 
-// A position never has more legal moves than empty squares.
-constexpr int MAX_MOVES = 64;
-
 // Positions visited, counted as one per search call including depth-0 leaves:
 // a signature of the search's behaviour for tests and benchmarks.
 uint64_t g_nodes = 0;

@@ -74,6 +74,8 @@ constexpr int root_sort_depth(int empties) { return std::max(0, std::min(6, (emp
 constexpr int sort_search_depth(int empties) { return empties >= 20 ? 5 : empties >= 18 ? 3 : 1; }
 // Sorting searches try their moves fastest-first from this many plies to go.
 constexpr int ROUGH_ORDER_MIN_DEPTH = 3;
+// Beyond any value of a sorting search (a finished game counts 64 a disc).
+constexpr int ROUGH_INF = 1 << 20;
 // Fastest-first tie-break: a move into a quadrant with an odd number of
 // empties gains this much (one reply fewer for the opponent is worth 16).
 constexpr int PARITY_BONUS = 6;
@@ -83,10 +85,6 @@ constexpr int CORNER_MOVE_BONUS = 16;
 constexpr int RISKY_X_PENALTY = 16;
 
 constexpr Bitboard CORNERS = 0x8100000000000081ULL;
-
-// Room for a move list: one entry per square, so no position overflows it,
-// not even one set up by hand with more moves than any game reaches.
-constexpr int MOVE_LIST_SIZE = 64;
 
 // The four 4x4 quadrants. The last empties are played quadrant by quadrant:
 // squares in quadrants with an odd number of empties first (parity order).
@@ -369,7 +367,7 @@ FLIPCORE_INLINE int rough_node(Bitboard own, Bitboard opp, int depth, int alpha,
         if (!legal_moves_in<Isa>(opp, own)) return final_score<Isa>(own, opp) * 64;
         return -rough_search<Isa>(opp, own, depth - 1, -beta, -alpha);
     }
-    int best = -(1 << 20);
+    int best = -ROUGH_INF;
     // Searches a child, raising best and alpha; true on a cutoff.
     const auto cuts = [&](Bitboard child_own, Bitboard child_opp) {
         const int v = -rough_search<Isa>(child_own, child_opp, depth - 1, -beta, -alpha);
@@ -385,7 +383,7 @@ FLIPCORE_INLINE int rough_node(Bitboard own, Bitboard opp, int depth, int alpha,
         }
         return best;
     }
-    OrderedMove list[MOVE_LIST_SIZE];
+    OrderedMove list[MAX_MOVES];
     int count = 0;
     while (moves) {
         OrderedMove& m = push_move<Isa>(list, count, own, opp, pop_lowest(moves));
@@ -432,11 +430,10 @@ FLIPCORE_INLINE int build_moves_searched(Bitboard own, Bitboard opp, Bitboard mo
     while (moves) {
         const int x = pop_lowest(moves);
         OrderedMove& m = push_move<Isa>(list, count, own, opp, x);
-        m.key = x == table_move ? 1 << 30 : -rough_search<Isa>(m.child_own, m.child_opp, depth, -(1 << 20), 1 << 20);
+        m.key = x == table_move ? 1 << 30 : -rough_search<Isa>(m.child_own, m.child_opp, depth, -ROUGH_INF, ROUGH_INF);
     }
     return count;
 }
-
 
 // The stability cutoff: the side to move can end with at most 64 - 2s, s
 // being the other side's stable discs. Returns that bound when it settles a
@@ -515,7 +512,7 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
         }
     }
 
-    OrderedMove list[MOVE_LIST_SIZE];
+    OrderedMove list[MAX_MOVES];
     const int count = empties >= SORT_SEARCH_MIN_EMPTIES
                            ? build_moves_searched<Isa>(own, opp, moves, table_move, list, sort_search_depth(empties))
                            : build_moves<Isa>(own, opp, moves, table_move, list);
@@ -805,9 +802,9 @@ class Solver {
 
     // A shallow search's value of (own, opp) on the rough static value.
     int rough(Bitboard own, Bitboard opp, int depth) {
-        constexpr int wide = 1 << 14;
-        return use_avx2 ? solve_detail::rough_avx2(own, opp, depth, -wide, wide)
-                        : solve_detail::rough_baseline(own, opp, depth, -wide, wide);
+        using solve_detail::ROUGH_INF;
+        return use_avx2 ? solve_detail::rough_avx2(own, opp, depth, -ROUGH_INF, ROUGH_INF)
+                        : solve_detail::rough_baseline(own, opp, depth, -ROUGH_INF, ROUGH_INF);
     }
 
     // Appends a line of best play from (own, opp), whose exact score is

@@ -369,11 +369,11 @@ int rough_minimax(Bitboard own, Bitboard opp, int depth) {
         if (!fc::legal_moves(opp, own)) return fc::solve_detail::final_score<fc::Baseline>(own, opp) * 64;
         return -rough_minimax(opp, own, depth - 1);
     }
-    int best = -(1 << 20);
-    for (; moves; moves &= moves - 1) {
-        const int x = __builtin_ctzll(moves);
+    int best = -fc::solve_detail::ROUGH_INF;
+    while (moves) {
+        const int x = fc::pop_lowest(moves);
         const Bitboard f = fc::flips(own, opp, x);
-        best = std::max(best, -rough_minimax(opp ^ f, own | f | Bitboard{1} << x, depth - 1));
+        best = std::max(best, -rough_minimax(opp ^ f, own | f | fc::square_bit(x), depth - 1));
     }
     return best;
 }
@@ -382,15 +382,16 @@ TEST(Solve, SortingSearchesGiveTheMinimaxValue) {
     const auto positions = endgame_positions(777, 16, 40);
     ASSERT_GE(positions.size(), 100u);
     const bool avx2 = fc::solve_detail::processor_has_avx2();
+    constexpr int inf = fc::solve_detail::ROUGH_INF;
     for (size_t i = 0; i < positions.size(); i += 3) {
         const auto& p = positions[i];
         const Bitboard own = discs_of(p.board, p.player), opp = discs_of(p.board, plain::opponent(p.player));
         for (int depth = 0; depth <= 4; ++depth) {
             const int expected = rough_minimax(own, opp, depth);
             const std::string where = testutil::board_to_string(p.board) + "depth " + std::to_string(depth);
-            EXPECT_EQ(fc::solve_detail::rough_baseline(own, opp, depth, -(1 << 20), 1 << 20), expected) << where;
+            EXPECT_EQ(fc::solve_detail::rough_baseline(own, opp, depth, -inf, inf), expected) << where;
             if (avx2) {
-                EXPECT_EQ(fc::solve_detail::rough_avx2(own, opp, depth, -(1 << 20), 1 << 20), expected) << where;
+                EXPECT_EQ(fc::solve_detail::rough_avx2(own, opp, depth, -inf, inf), expected) << where;
             }
         }
     }
