@@ -1,0 +1,214 @@
+"""Games played by flipcore itself, with randomness, for training data.
+
+Each game starts with a random number (0 to --max-random, uniform) of
+uniformly random moves, then every move is chosen by a pluggable chooser:
+by default a search of flipcore.search() at a depth drawn per game, which
+now and then plays a random move or its second-best move instead of its best,
+so that games spread over many positions and both sides' mistakes are seen.
+
+Games are written in chunks (training/data/games/games-NNNNN.parquet), each
+from its own seed, so any chunk can be made again alone, in any process, and
+a run cut short goes on where it stopped:
+
+    nice -n 19 python -m training.games --seed 1 --chunks 0:40 --workers 2
+"""
+
+from __future__ import annotations
+
+import argparse
+import random
+import time
+from collections.abc import Callable
+from dataclasses import dataclass
+from multiprocessing import get_context
+from pathlib import Path
+
+import pyarrow as pa
+
+import flipcore
+from flipcore import _rules
+
+from training.common import BLACK, DATA, PASS, START_BLACK, START_WHITE, chunk_seed, parse_chunks, write_table
+
+GAMES_DIR = DATA / "games"
+
+# A chooser picks the move to play: (black, white, player, legal mask, rng) -> square.
+Chooser = Callable[[int, int, int, int, random.Random], int]
+
+
+def _squares(mask: int) -> list[int]:
+    out = []
+    while mask:
+        low = mask & -mask
+        out.append(low.bit_length() - 1)
+        mask ^= low
+    return out
+
+
+@dataclass(frozen=True)
+class SearchChooser:
+    """Plays the best move of a fixed-depth flipcore.search(), except: with
+    probability p_random a uniformly random legal move, and with probability
+    p_second the second-best move (each move's value is the search of the
+    position after it one ply shallower). Ties are broken at random."""
+
+    depth: int
+    p_random: float = 0.08
+    p_second: float = 0.12
+
+    def __call__(self, black: int, white: int, player: int, legal: int, rng: random.Random) -> int:
+        moves = _squares(legal)
+        draw = rng.random()
+        if len(moves) == 1:
+            return moves[0]
+        if draw < self.p_random:
+            return rng.choice(moves)
+        sign = 1 if player == BLACK else -1
+        scored = []
+        for sq in moves:
+            b, w = _rules.play(black, white, player, sq)
+            child = flipcore.Position._from_masks(b, w, 3 - player)
+            # The value from side 1's view; the side to move wants it high.
+            value = sign * flipcore.search(child, self.depth - 1).value
+            scored.append((value, rng.random(), sq))
+        scored.sort(reverse=True)
+        if draw < self.p_random + self.p_second:
+            return scored[1][2]
+        return scored[0][2]
+
+
+@dataclass(frozen=True)
+class ThinkChooser:
+    """As SearchChooser, with each move valued by flipcore._think.think() on
+    the position after it (its "value" is the side to move's view in discs,
+    so the mover's value of a move is its negation)."""
+
+    depth: int
+    seconds: float = 0.0
+    p_random: float = 0.08
+    p_second: float = 0.12
+
+    def __call__(self, black: int, white: int, player: int, legal: int, rng: random.Random) -> int:
+        from flipcore import _think
+
+        moves = _squares(legal)
+        draw = rng.random()
+        if len(moves) == 1:
+            return moves[0]
+        if draw < self.p_random:
+            return rng.choice(moves)
+        scored = []
+        for sq in moves:
+            b, w = _rules.play(black, white, player, sq)
+            found = _think.think(b, w, 3 - player, self.depth - 1, self.seconds)
+            scored.append((-found["value"], rng.random(), sq))
+        scored.sort(reverse=True)
+        if draw < self.p_random + self.p_second:
+            return scored[1][2]
+        return scored[0][2]
+
+
+def play_game(rng: random.Random, n_random: int, chooser: Chooser) -> list[int]:
+    """One game: n_random random moves (fewer if the game ends), then the
+    chooser's. Returns the moves by square, PASS for a pass."""
+    black, white, player = START_BLACK, START_WHITE, BLACK
+    moves: list[int] = []
+    while True:
+        legal = _rules.legal_moves(black, white, player)
+        if not legal:
+            if not _rules.legal_moves(black, white, 3 - player):
+                return moves
+            moves.append(PASS)
+            player = 3 - player
+            continue
+        placed = sum(1 for m in moves if m != PASS)
+        if placed < n_random:
+            sq = rng.choice(_squares(legal))
+        else:
+            sq = chooser(black, white, player, legal, rng)
+        black, white = _rules.play(black, white, player, sq)
+        moves.append(sq)
+        player = 3 - player
+
+
+@dataclass(frozen=True)
+class GameSettings:
+    seed: int = 1
+    chunk_size: int = 500
+    max_random: int = 24
+    depths: tuple[int, ...] = (2, 3, 4, 5, 6)
+    p_random: float = 0.08
+    p_second: float = 0.12
+    out: Path = GAMES_DIR
+
+
+def chunk_path(out: Path, chunk: int) -> Path:
+    return out / f"games-{chunk:05d}.parquet"
+
+
+def make_chunk(chunk: int, settings: GameSettings, chooser_of: Callable[[int], Chooser] | None = None) -> Path:
+    """Plays and writes one chunk of games (skipped when its file exists).
+    chooser_of(depth) gives the chooser of a game; SearchChooser by default."""
+    path = chunk_path(settings.out, chunk)
+    if path.exists():
+        return path
+    rng = random.Random(chunk_seed(settings.seed, "games", chunk))
+    # The search's table lives on between calls and its contents change what
+    # a search returns: emptied per chunk so that a chunk is the same
+    # whichever process plays it after whatever else.
+    flipcore.init()
+    ids, openings, depths, move_lists = [], [], [], []
+    for i in range(settings.chunk_size):
+        n_random = rng.randint(0, settings.max_random)
+        depth = rng.choice(settings.depths)
+        chooser = (
+            chooser_of(depth)
+            if chooser_of is not None
+            else SearchChooser(depth, settings.p_random, settings.p_second)
+        )
+        ids.append(chunk * settings.chunk_size + i)
+        openings.append(n_random)
+        depths.append(depth)
+        move_lists.append(play_game(rng, n_random, chooser))
+    table = pa.table(
+        {
+            "game": pa.array(ids, pa.int64()),
+            "n_random": pa.array(openings, pa.int8()),
+            "depth": pa.array(depths, pa.int8()),
+            "moves": pa.array(move_lists, pa.list_(pa.int8())),
+        }
+    )
+    write_table(table, path)
+    return path
+
+
+def _work(args: tuple[int, GameSettings]) -> tuple[int, float]:
+    began = time.perf_counter()
+    make_chunk(*args)
+    return args[0], time.perf_counter() - began
+
+
+def run(chunks: range, settings: GameSettings, workers: int = 2) -> None:
+    todo = [c for c in chunks if not chunk_path(settings.out, c).exists()]
+    if workers <= 1:
+        for c in todo:
+            print("games chunk %d: %.1f s" % _work((c, settings)), flush=True)
+        return
+    with get_context("spawn").Pool(workers) as pool:
+        for c, seconds in pool.imap_unordered(_work, [(c, settings) for c in todo]):
+            print(f"games chunk {c}: {seconds:.1f} s", flush=True)
+
+
+def main(argv: list[str] | None = None) -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--chunks", default="0:40", help="chunk range, e.g. 0:40")
+    parser.add_argument("--chunk-size", type=int, default=500)
+    parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--out", type=Path, default=GAMES_DIR)
+    args = parser.parse_args(argv)
+    run(parse_chunks(args.chunks), GameSettings(seed=args.seed, chunk_size=args.chunk_size, out=args.out), args.workers)
+
+
+if __name__ == "__main__":
+    main()
