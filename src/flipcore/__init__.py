@@ -19,6 +19,7 @@ from flipcore.search import Analysis, SearchResult, analyse, search
 from flipcore.solve import EXACT_EMPTIES, SolveResult, set_solve_table_bytes, solve
 from flipcore.svg import svg
 from flipcore.table import TableMemory, table_limit, table_memory
+from flipcore.think import ThinkResult, WeightsError, think
 from flipcore import batch as batch  # flipcore.batch.run(...): many positions on every core
 
 __all__ = [
@@ -33,6 +34,8 @@ __all__ = [
     "SolveResult",
     "Square",
     "TableMemory",
+    "ThinkResult",
+    "WeightsError",
     "analyse",
     "init",
     "minimax_moves",
@@ -45,4 +48,5 @@ __all__ = [
     "svg",
     "table_limit",
     "table_memory",
+    "think",
 ]

@@ -1,0 +1,422 @@
+// The strong player's search: iterative deepening of a principal-variation
+// search on the learned evaluation (engine/eval_weights.h), under the game's
+// full rules (a side without a move passes; the game ends when neither side
+// can move and is scored as the solver scores it). Values are the side to
+// move's final disc difference in the weights' units (scale() per disc).
+//
+// Each depth starts from a window around the previous depth's value
+// (aspiration) and widens it when the value falls outside. The table is the
+// search's own, apart from the depth-limited search's and the solver's. Near
+// the end the exact solver (engine/solve.h) takes over when its estimated
+// time fits in what is left, and its answer is marked exact.
+//
+// A search to a depth of at least the number of empty squares reaches the end
+// of every line (each move fills a square; passes cost no depth), so its value
+// is exact too.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "engine/eval_weights.h"
+#include "engine/pattern.h"
+#include "engine/solve.h"
+#include "engine/solve_table.h"
+#include "engine/stop.h"
+
+namespace flipcore {
+namespace {
+
+struct ThinkOutcome {
+    int value = 0;            // side to move's view, weight units
+    int move = PASS_SQUARE;   // best move; PASS_SQUARE when it must pass or the game is over
+    std::vector<int> line;    // principal variation, PASS_SQUARE for a pass
+    int depth = 0;            // the last depth searched to the end, or the empties when solved
+    bool exact = false;       // the value is the final score under perfect play
+    bool solved = false;      // the exact solver gave it
+    uint64_t nodes = 0;
+};
+
+namespace think_detail {
+
+// One stored result: bounds on the value of a search of `depth` plies.
+struct Entry {
+    Bitboard own, opp;
+    int16_t lower, upper;
+    int8_t depth;
+    uint8_t move;  // NO_MOVE when none is known
+    uint8_t age;
+    uint8_t used;
+};
+static_assert(sizeof(Entry) == 24, "an entry is two bitboards and eight bytes");
+constexpr uint8_t NO_MOVE = 64;
+
+constexpr size_t DEFAULT_TABLE_ENTRIES = size_t{1} << 19;  // 12 MiB
+constexpr size_t SOLVER_TABLE_BYTES = size_t{16} << 20;
+constexpr uint64_t POLL_INTERVAL = 2048;
+
+// Aspiration: the first window spans this many discs on each side.
+constexpr int ASPIRATION_DISCS = 2;
+// A new depth starts only if the time used so far is under this share of the
+// budget: each depth costs a few times the one before it.
+constexpr double NEXT_DEPTH_SHARE = 0.4;
+// The exact solver's time at 20 empty squares (median, this machine) and its
+// growth per empty square; it is tried when the estimate fits the time left.
+constexpr double SOLVE_SECONDS_AT_20 = 0.4;
+constexpr double SOLVE_GROWTH = 3.0;
+// Without a time limit, the midgame search comes first for this share of the
+// budget, and the solver gets the rest.
+constexpr double MIDGAME_SHARE_BEFORE_SOLVE = 0.3;
+
+// The score of a finished game from the side to move's view, in discs.
+inline int final_discs(Bitboard own, Bitboard opp) {
+    const int mine = popcount(own), theirs = popcount(opp);
+    const int diff = mine - theirs, empties = 64 - mine - theirs;
+    return diff > 0 ? diff + empties : diff < 0 ? diff - empties : 0;
+}
+
+inline double estimated_solve_seconds(int empties) {
+    return SOLVE_SECONDS_AT_20 * std::pow(SOLVE_GROWTH, empties - 20);
+}
+
+struct Node {
+    Bitboard own, opp;
+    PatternIndices idx;
+    int mover;  // 1 or 2: which tables the indices read
+    int empties;
+
+    Node play(int sq, Bitboard flipped) const {
+        Node c{opp ^ flipped, own | flipped | square_bit(sq), idx, 3 - mover, empties - 1};
+        c.idx.play(mover, sq, flipped);
+        return c;
+    }
+    Node pass() const { return Node{opp, own, idx, 3 - mover, empties}; }
+};
+
+}  // namespace think_detail
+
+class Thinker {
+  public:
+    explicit Thinker(size_t entries = think_detail::DEFAULT_TABLE_ENTRIES) : table_(entries) {}
+
+    // Asked every few thousand nodes; true stops the search (SearchAborted).
+    std::function<bool()> stop;
+
+    void clear_table() { std::fill(table_.begin(), table_.end(), think_detail::Entry{}); }
+
+    // The static value of (own, opp) with side `mover` to move, weight units.
+    static int static_value(const EvalWeights& w, Bitboard own, Bitboard opp, int mover) {
+        const Bitboard black = mover == 1 ? own : opp, white = mover == 1 ? opp : own;
+        const int empties = 64 - popcount(own | opp);
+        const int mobility = popcount(legal_moves(own, opp)) - popcount(legal_moves(opp, own));
+        return w.evaluate(PatternIndices::from_board(black, white), mover, empties, mobility);
+    }
+
+    // Thinks about (own, opp), side `mover` to move, to at most max_depth
+    // plies (0: no limit) or until `seconds` have passed (0: no time limit).
+    // Returns the deepest completed answer; SearchAborted only when `stop`
+    // asks for it.
+    ThinkOutcome think(const EvalWeights& w, Bitboard own, Bitboard opp, int mover, int max_depth, double seconds) {
+        using namespace think_detail;
+        weights_ = &w;
+        nodes_ = 0;
+        next_poll_ = POLL_INTERVAL;
+        ++age_;
+        start_ = std::chrono::steady_clock::now();
+        timed_ = seconds > 0;
+        deadline_ = start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(timed_ ? seconds : 0.0));
+        const Bitboard black = mover == 1 ? own : opp, white = mover == 1 ? opp : own;
+        Node root{own, opp, PatternIndices::from_board(black, white), mover, 64 - popcount(own | opp)};
+
+        ThinkOutcome out;
+        const bool can_move = legal_moves(own, opp) != 0;
+        if (!can_move && !legal_moves(opp, own)) {
+            out.value = final_discs(own, opp) * w.scale();
+            out.exact = true;
+            out.nodes = 1;
+            return out;
+        }
+        if (!can_move) {
+            // A pass: the answer is the other side's, seen from this side.
+            ThinkOutcome o = think(w, opp, own, 3 - mover, max_depth, seconds);
+            o.value = -o.value;
+            o.line.insert(o.line.begin(), PASS_SQUARE);
+            o.move = PASS_SQUARE;
+            return o;
+        }
+
+        // The exact solver: when a depth reaching the end was asked for, or
+        // when its estimated time fits the time limit.
+        const bool depth_limited = max_depth > 0;
+        if (!depth_limited) max_depth = 64;
+        const bool solve_now = depth_limited && max_depth >= root.empties;
+        const bool solve_later = !solve_now && timed_ && estimated_solve_seconds(root.empties) <= seconds;
+        if (solve_now && try_solve(root, out)) return out;
+
+        has_answer_ = false;
+        std::vector<RootMove> moves = root_moves(root);
+        const int last_depth = std::min(max_depth, solve_later ? root.empties - 1 : root.empties);
+        const double midgame_seconds = solve_later ? seconds * MIDGAME_SHARE_BEFORE_SOLVE : seconds;
+        for (int depth = 1; depth <= last_depth; ++depth) {
+            int value;
+            try {
+                value = aspiration(root, moves, depth, out.depth > 0 ? out.value : 0, out.depth > 0);
+            } catch (const SearchAborted&) {
+                if (!has_answer_ || !time_up()) throw;  // stopped from outside
+                break;
+            }
+            out.value = value;
+            out.move = moves.front().square;
+            out.depth = depth;
+            out.exact = depth >= root.empties;
+            has_answer_ = true;
+            if (timed_ && elapsed() > NEXT_DEPTH_SHARE * midgame_seconds) break;
+        }
+        out.line = principal_line(root, out.move, out.depth);
+        out.nodes = nodes_;
+        if (solve_later) {
+            ThinkOutcome exact;
+            if (try_solve(root, exact)) {
+                exact.nodes += out.nodes;
+                return exact;
+            }
+            out.nodes = nodes_;
+        }
+        return out;
+    }
+
+  private:
+    struct RootMove {
+        int square;
+        think_detail::Node child;
+        int value;
+    };
+
+    double elapsed() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    }
+    bool time_up() const { return timed_ && std::chrono::steady_clock::now() >= deadline_; }
+
+    // The time limit stops the midgame search only once it has an answer:
+    // the first depth always completes (it costs one evaluation per move).
+    void count_and_poll() {
+        if (++nodes_ < next_poll_) return;
+        next_poll_ = nodes_ + think_detail::POLL_INTERVAL;
+        if ((has_answer_ && time_up()) || (stop && stop())) throw SearchAborted();
+    }
+
+    // Solves the position exactly with the time left; false when time ran out.
+    bool try_solve(const think_detail::Node& root, ThinkOutcome& out) {
+        if (!solver_) solver_ = std::make_unique<Solver>(think_detail::SOLVER_TABLE_BYTES);
+        solver_->stop = [this]() { return time_up() || (stop && stop()); };
+        SolveOutcome s;
+        try {
+            s = solver_->solve(root.own, root.opp, SolveMode::exact);
+        } catch (const SearchAborted&) {
+            solver_->stop = nullptr;
+            if (!time_up()) throw;  // stopped from outside
+            return false;
+        }
+        solver_->stop = nullptr;
+        out.value = s.score * weights_->scale();
+        out.move = s.best.empty() ? PASS_SQUARE : s.best.front();
+        out.line = s.line;
+        out.depth = root.empties;
+        out.exact = out.solved = true;
+        out.nodes = nodes_ + s.nodes;
+        return true;
+    }
+
+    int leaf_value(const think_detail::Node& n) {
+        const MovePair m = legal_moves_pair(n.mover == 1 ? n.own : n.opp, n.mover == 1 ? n.opp : n.own);
+        const Bitboard mine = n.mover == 1 ? m.black : m.white, theirs = n.mover == 1 ? m.white : m.black;
+        if (!mine && !theirs) return think_detail::final_discs(n.own, n.opp) * weights_->scale();
+        const int v = weights_->evaluate(n.idx, n.mover, n.empties, popcount(mine) - popcount(theirs));
+        // An estimate never claims more than a whole-board win.
+        const int cap = 64 * weights_->scale() - 1;
+        return std::clamp(v, -cap, cap);
+    }
+
+    std::vector<RootMove> root_moves(const think_detail::Node& root) {
+        std::vector<RootMove> moves;
+        for (Bitboard b = legal_moves(root.own, root.opp); b;) {
+            const int sq = pop_lowest(b);
+            const think_detail::Node child = root.play(sq, flips(root.own, root.opp, sq));
+            moves.push_back({sq, child, -leaf_value(child)});
+        }
+        std::stable_sort(moves.begin(), moves.end(), [](const RootMove& a, const RootMove& b) { return a.value > b.value; });
+        return moves;
+    }
+
+    int inf() const { return 64 * weights_->scale() + 1; }
+
+    // One depth at the root, from a window around `guess` when it has one.
+    int aspiration(const think_detail::Node& root, std::vector<RootMove>& moves, int depth, int guess, bool has_guess) {
+        const int full = inf();
+        if (!has_guess) return root_search(root, moves, depth, -full, full);
+        const int margin = think_detail::ASPIRATION_DISCS * weights_->scale();
+        int alpha = std::max(-full, guess - margin), beta = std::min(full, guess + margin);
+        for (;;) {
+            const int v = root_search(root, moves, depth, alpha, beta);
+            if (v <= alpha && alpha > -full) alpha = -full;
+            else if (v >= beta && beta < full) beta = full;
+            else return v;
+        }
+    }
+
+    // The root's moves with a principal-variation search; the best move goes
+    // first, and the others keep the order of their last values.
+    int root_search(const think_detail::Node& root, std::vector<RootMove>& moves, int depth, int alpha, int beta) {
+        count_and_poll();
+        const int alpha0 = alpha;
+        int best = -inf();
+        size_t best_at = 0;
+        for (size_t i = 0; i < moves.size(); ++i) {
+            RootMove& m = moves[i];
+            int v;
+            if (i == 0) {
+                v = -search(m.child, -beta, -alpha, depth - 1);
+            } else {
+                v = -search(m.child, -alpha - 1, -alpha, depth - 1);
+                if (v > alpha && v < beta) v = -search(m.child, -beta, -alpha, depth - 1);
+            }
+            m.value = v;
+            if (v > best) {
+                best = v;
+                best_at = i;
+                if (v > alpha) alpha = v;
+                if (alpha >= beta) break;
+            }
+        }
+        std::rotate(moves.begin(), moves.begin() + static_cast<std::ptrdiff_t>(best_at),
+                    moves.begin() + static_cast<std::ptrdiff_t>(best_at) + 1);
+        store(root, depth, best, alpha0, beta, moves.front().square);
+        return best;
+    }
+
+    think_detail::Entry* slot(Bitboard own, Bitboard opp) {
+        return &table_[static_cast<size_t>((static_cast<unsigned __int128>(solve_hash(own, opp)) * table_.size()) >> 64)];
+    }
+
+    // Records bounds on a node's value: exact when alpha < value < beta.
+    void store(const think_detail::Node& n, int depth, int value, int alpha, int beta, int move) {
+        think_detail::Entry* e = slot(n.own, n.opp);
+        const bool same = e->used && e->own == n.own && e->opp == n.opp;
+        if (!same && e->used && e->age == age_ && e->depth > depth) return;  // keep deeper work of this search
+        e->own = n.own;
+        e->opp = n.opp;
+        e->lower = static_cast<int16_t>(value > alpha ? value : -inf());
+        e->upper = static_cast<int16_t>(value < beta ? value : inf());
+        e->depth = static_cast<int8_t>(depth);
+        e->move = static_cast<uint8_t>(move);
+        e->age = age_;
+        e->used = 1;
+    }
+
+    // Fail-soft principal-variation search of `depth` plies.
+    int search(const think_detail::Node& n, int alpha, int beta, int depth) {
+        using namespace think_detail;
+        count_and_poll();
+        if (depth <= 0 || n.empties == 0) return leaf_value(n);
+
+        int hint = NO_MOVE;
+        if (const Entry* e = slot(n.own, n.opp); e->used && e->own == n.own && e->opp == n.opp) {
+            if (e->depth >= depth) {
+                if (e->lower >= beta) return e->lower;
+                if (e->upper <= alpha) return e->upper;
+                if (e->lower == e->upper) return e->lower;
+            }
+            hint = e->move;
+        }
+
+        Bitboard legal = legal_moves(n.own, n.opp);
+        if (!legal) {
+            if (!legal_moves(n.opp, n.own)) return final_discs(n.own, n.opp) * weights_->scale();
+            return -search(n.pass(), -beta, -alpha, depth);
+        }
+
+        struct Child {
+            Node node;
+            int square, key;
+        };
+        Child children[MAX_MOVES];
+        int count = 0;
+        while (legal) {
+            const int sq = pop_lowest(legal);
+            Child& c = children[count++];
+            c.node = n.play(sq, flips(n.own, n.opp, sq));
+            c.square = sq;
+            // The table's move first, then the children the evaluation likes
+            // least for the opponent.
+            c.key = sq == hint ? 1 << 30 : depth >= 2 ? -leaf_value(c.node) : 0;
+        }
+
+        const int alpha0 = alpha;
+        int best = -inf(), best_move = NO_MOVE;
+        for (int i = 0; i < count; ++i) {
+            int pick = i;
+            for (int j = i + 1; j < count; ++j)
+                if (children[j].key > children[pick].key) pick = j;
+            std::swap(children[i], children[pick]);
+            const Child& c = children[i];
+            int v;
+            if (i == 0) {
+                v = -search(c.node, -beta, -alpha, depth - 1);
+            } else {
+                v = -search(c.node, -alpha - 1, -alpha, depth - 1);
+                if (v > alpha && v < beta) v = -search(c.node, -beta, -alpha, depth - 1);
+            }
+            if (v > best) {
+                best = v;
+                best_move = c.square;
+                if (v > alpha) {
+                    alpha = v;
+                    if (alpha >= beta) break;
+                }
+            }
+        }
+        store(n, depth, best, alpha0, beta, best_move);
+        return best;
+    }
+
+    // The line the table holds from the root's best move on, passes included.
+    std::vector<int> principal_line(const think_detail::Node& root, int first, int depth) {
+        std::vector<int> line;
+        think_detail::Node n = root;
+        int move = first;
+        for (int ply = 0; ply < depth + 4 && move != think_detail::NO_MOVE; ++ply) {
+            const Bitboard legal = legal_moves(n.own, n.opp);
+            if (!legal) {
+                if (!legal_moves(n.opp, n.own)) break;
+                line.push_back(PASS_SQUARE);
+                n = n.pass();
+            } else {
+                if (move < 0 || move >= 64 || !(legal & square_bit(move))) break;
+                line.push_back(move);
+                n = n.play(move, flips(n.own, n.opp, move));
+            }
+            const think_detail::Entry* e = slot(n.own, n.opp);
+            move = e->used && e->own == n.own && e->opp == n.opp ? e->move : think_detail::NO_MOVE;
+            if (!legal_moves(n.own, n.opp) && legal_moves(n.opp, n.own)) move = PASS_SQUARE;
+            if (static_cast<int>(line.size()) >= depth) break;
+        }
+        return line;
+    }
+
+    std::vector<think_detail::Entry> table_;
+    std::unique_ptr<Solver> solver_;
+    const EvalWeights* weights_ = nullptr;
+    uint64_t nodes_ = 0, next_poll_ = 0;
+    uint8_t age_ = 0;
+    bool timed_ = false, has_answer_ = false;
+    std::chrono::steady_clock::time_point start_, deadline_;
+};
+
+}  // namespace
+}  // namespace flipcore

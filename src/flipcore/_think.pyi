@@ -1,0 +1,42 @@
+"""Type stub of flipcore._think (module/think.cpp), the learned evaluation
+and the search on it.
+
+A position is two 64-bit masks, side 1's discs and side 2's discs, with bit
+row * 8 + col standing for square (col, row), and the side to move, 1 or 2.
+Values are in discs from the side to move's point of view.
+"""
+
+from typing import TypedDict
+
+class _Thought(TypedDict):
+    value: float
+    move: int
+    line: list[int]
+    depth: int
+    exact: bool
+    solved: bool
+    nodes: int
+
+def load_weights(path: str, /) -> int:
+    """Loads the evaluation weight file at path for every later evaluation; returns its checksum"""
+
+def weights_loaded() -> bool:
+    """Whether evaluation weights are loaded"""
+
+def pattern_groups() -> list[tuple[str, int, list[list[int]]]]:
+    """The evaluation's pattern groups: (name, size, [instance squares, ...]) each, squares row * 8 + col"""
+
+def features(black: int, white: int, player: int, /) -> list[int]:
+    """Each pattern instance's index from the side to move's view"""
+
+def features_after(black: int, white: int, player: int, moves: list[int], /) -> list[int]:
+    """The indices after playing the squares (-1 a pass), updated move by move"""
+
+def evaluate(black: int, white: int, player: int, /) -> float:
+    """The static evaluation in discs, side to move's view"""
+
+def think(black: int, white: int, player: int, depth: int, seconds: float, /) -> _Thought:
+    """Searches to at most depth plies (0: no limit) for at most seconds (0: no limit); values in discs, side to move's view, squares row * 8 + col, -1 a pass"""
+
+def clear_table() -> None:
+    """Empties the calling thread's search table"""
