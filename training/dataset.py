@@ -15,9 +15,10 @@ from __future__ import annotations
 from pathlib import Path
 
 import numpy as np
+import pyarrow as pa
 import pyarrow.parquet as pq
 
-from training.common import DATA, empties_of, read_dir, replay
+from training.common import DATA, empties_of, replay
 from training.fit import Data
 
 
@@ -42,7 +43,7 @@ def concat(parts: list[Data]) -> Data:
                   for f in ("black", "white", "player", "empties", "score", "game")))
 
 
-def outcome_labels(games_dir: Path, exact: Data, chunks: list[int] | None = None) -> Data:
+def outcome_labels(games_files: list[Path], exact: Data) -> Data:
     """Positions with more empty squares than the game's first solved
     position, labelled with that solve's score from their side to move."""
     # The first solved position of a game is its row with the most empties.
@@ -52,8 +53,7 @@ def outcome_labels(games_dir: Path, exact: Data, chunks: list[int] | None = None
     anchor = {int(g): (int(e), int(p), float(s)) for g, e, p, s in zip(
         exact.game[order][first], exact.empties[order][first], exact.player[order][first], exact.score[order][first])}
     rows: dict[str, list] = {k: [] for k in ("black", "white", "player", "empties", "score", "game")}
-    files = sorted(games_dir.glob("games-*.parquet"))
-    for f in files:
+    for f in games_files:
         t = pq.read_table(f, columns=["game", "moves"])
         for game, moves in zip(t.column("game").to_pylist(), t.column("moves").to_pylist()):
             if game not in anchor:
@@ -79,17 +79,23 @@ def outcome_labels(games_dir: Path, exact: Data, chunks: list[int] | None = None
     )
 
 
-def load(data_dir: Path = DATA, use_outcome: bool = True) -> tuple[Data, dict[str, int]]:
-    """All labelled positions, and how many came from each source. Searched
-    labels replace outcome labels at the empties they cover."""
-    exact_t = read_dir(data_dir / "exact")
-    exact = _data_of(exact_t) if exact_t is not None else concat([])
-    search_t = read_dir(data_dir / "search")
-    search = _data_of(search_t) if search_t is not None else concat([])
+def _read(files: list[Path]) -> Data:
+    files = [f for f in files if f.exists()]
+    return _data_of(pa.concat_tables([pq.read_table(f) for f in files])) if files else concat([])
+
+
+def load(data_dir: Path = DATA, chunks: range | None = None, use_outcome: bool = True) -> tuple[Data, dict[str, int]]:
+    """The labelled positions of the given game chunks (every chunk found if
+    None), and how many came from each source. Searched labels replace
+    outcome labels at the empties they cover."""
+    if chunks is None:
+        chunks = sorted(int(f.stem.split("-")[-1]) for f in (data_dir / "exact").glob("exact-*.parquet"))
+    exact = _read([data_dir / "exact" / f"exact-{c:05d}.parquet" for c in chunks])
+    search = _read([f for c in chunks for f in sorted((data_dir / "search").glob(f"search-*-{c:05d}.parquet"))])
     parts = [exact, search]
     counts = {"exact": len(exact), "search": len(search), "outcome": 0}
     if use_outcome and len(exact):
-        outcome = outcome_labels(data_dir / "games", exact)
+        outcome = outcome_labels([data_dir / "games" / f"games-{c:05d}.parquet" for c in chunks], exact)
         covered = np.unique(search.empties)
         outcome = outcome.take(~np.isin(outcome.empties, covered))
         counts["outcome"] = len(outcome)

@@ -33,7 +33,8 @@ import flipcore
 from flipcore import _rules
 
 from training.common import DATA, empties_of, parse_chunks, replay, write_table
-from training.games import GAMES_DIR, GameSettings, chunk_path, make_chunk
+from training.export import WEIGHT_FILE
+from training.games import GAMES_DIR, GameSettings, make_chunk
 
 EXACT_DIR = DATA / "exact"
 SEARCH_DIR = DATA / "search"
@@ -106,7 +107,11 @@ def exact_chunk(chunk: int, settings: ExactSettings) -> Path:
 ThinkFunction = Callable[[int, int, int, int, float], dict]
 
 
-def _binding_think() -> ThinkFunction:
+_loaded: dict[str, int] = {}
+
+
+def _binding_think(weights: Path) -> ThinkFunction:
+    """think() with the weight file at `weights` loaded (once a process)."""
     try:
         from flipcore import _think
     except ImportError as err:
@@ -114,6 +119,12 @@ def _binding_think() -> ThinkFunction:
             "searched labels need flipcore._think (the learned evaluation's search); "
             "rebuild the package with it first"
         ) from err
+    if not weights.exists():
+        raise FileNotFoundError(f"searched labels need the weights fitted so far: no file {weights}")
+    stamp = f"{weights}:{weights.stat().st_mtime_ns}"
+    if stamp not in _loaded:
+        _loaded.clear()
+        _loaded[stamp] = _think.load_weights(str(weights))
     return _think.think
 
 
@@ -126,10 +137,12 @@ class SearchSettings:
     seconds: float = 0.0  # 0: no time limit, the depth alone
     every: int = 1  # label one position in `every` along a game (the rest skipped)
     out: Path = SEARCH_DIR
+    weights: Path = WEIGHT_FILE  # the evaluation think() searches on
 
 
 def search_path(settings: SearchSettings, chunk: int) -> Path:
-    return settings.out / f"search-{settings.low}-{settings.high}-d{settings.depth}-{chunk:05d}.parquet"
+    name = f"search-{settings.low}-{settings.high}-d{settings.depth}-e{settings.every}-{chunk:05d}.parquet"
+    return settings.out / name
 
 
 def search_chunk(chunk: int, settings: SearchSettings, think: ThinkFunction | None = None) -> Path:
@@ -138,7 +151,7 @@ def search_chunk(chunk: int, settings: SearchSettings, think: ThinkFunction | No
     path = search_path(settings, chunk)
     if path.exists():
         return path
-    think = think or _binding_think()
+    think = think or _binding_think(settings.weights)
     games = pq.read_table(make_chunk(chunk, settings.games))
     rows = game_positions(games, settings.low, settings.high)
     rows = [row for row in rows if row[1] % settings.every == 0]
@@ -187,15 +200,16 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--depth", type=int, default=8)
     parser.add_argument("--seconds", type=float, default=0.0)
     parser.add_argument("--every", type=int, default=1)
+    parser.add_argument("--weights", type=Path, default=WEIGHT_FILE, help="the weight file think() searches on")
     args = parser.parse_args(argv)
     games = GameSettings(seed=args.seed, chunk_size=args.chunk_size, out=args.games_dir)
     chunks = parse_chunks(args.chunks)
     if args.search:
         low, high = (int(x) for x in args.search.split(":"))
         settings: ExactSettings | SearchSettings = SearchSettings(
-            games, low, high, args.depth, args.seconds, args.every, args.out or SEARCH_DIR
+            games, low, high, args.depth, args.seconds, args.every, args.out or SEARCH_DIR, args.weights
         )
-        _binding_think()  # a clear error now rather than in every worker
+        _binding_think(args.weights)  # a clear error now rather than in every worker
         run("search", chunks, settings, args.workers)
     else:
         run("exact", chunks, ExactSettings(games, args.max_empties, args.out or EXACT_DIR), args.workers)

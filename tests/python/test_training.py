@@ -237,3 +237,57 @@ def test_small_run_from_games_to_weight_file(tmp_path: Path):
     export.write(wf, tmp_path / "eval.bin")
     assert export.read(tmp_path / "eval.bin").n_stages == 2
     assert all(f.train_rows > 0 for f in fits)
+
+
+def test_searched_labels_take_think_values_from_the_mover_view(tmp_path: Path):
+    """The searched-label step on a stand-in for think() that returns a value
+    computed from the position: each row gets that value, rounded and held
+    to -64..64, for the positions in the asked range."""
+    import pyarrow.parquet as pq
+
+    from training import games, label
+
+    calls = []
+
+    def stand_in(black: int, white: int, player: int, depth: int, seconds: float) -> dict:
+        calls.append(depth)
+        own = black if player == 1 else white
+        return {"value": own.bit_count() * 3.4 - 60.0}
+
+    settings = label.SearchSettings(games.GameSettings(seed=3, chunk_size=4, out=tmp_path / "games"),
+                                    low=40, high=44, depth=5, every=1, out=tmp_path / "search")
+    rows = pq.read_table(label.search_chunk(0, settings, think=stand_in)).to_pylist()
+    assert rows and len(calls) == len(rows) and set(calls) == {5}
+    for r in rows:
+        assert 40 <= r["empties"] <= 44
+        own = r["black"] if r["player"] == 1 else r["white"]
+        assert r["score"] == max(-64, min(64, round(own.bit_count() * 3.4 - 60.0)))
+        assert 64 - (r["black"] | r["white"]).bit_count() == r["empties"]
+
+
+def test_engine_reads_the_exported_weights_as_the_fit_does(tmp_path: Path):
+    """The engine's indices and static evaluation equal the pipeline's on
+    the same file, position by position."""
+    think = pytest.importorskip("flipcore._think")
+    gs = features.pattern_groups()
+    wf = _file(gs, 3, 5)
+    # Weights within a range whose sums stay far from overflow, shared as
+    # the fit shares them.
+    rng = np.random.default_rng(5)
+    wf.weights = [_symmetric_tables(gs, rng) for _ in range(3)]
+    path = tmp_path / "eval.bin"
+    export.write(wf, path)
+    black, white, player = random_positions(200, 6)
+    idx = features.pattern_indices(gs, black, white, player)
+    try:
+        think.load_weights(str(path))
+        for i in range(len(black)):
+            b, w, p = int(black[i]), int(white[i]), int(player[i])
+            assert think.features(b, w, p) == idx[i].tolist()
+            stage = wf.stage_of_empties[64 - (b | w).bit_count()]
+            ours = fit.evaluate(gs, wf.weights[stage], wf.globals_[stage], black[i:i + 1], white[i:i + 1],
+                                player[i:i + 1])[0]
+            assert think.evaluate(b, w, p) == ours
+    finally:
+        if export.WEIGHT_FILE.exists():
+            think.load_weights(str(export.WEIGHT_FILE))

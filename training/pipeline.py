@@ -1,0 +1,155 @@
+"""The whole training run, from nothing to the weight file, with one seed:
+
+    nice -n 19 python -m training.pipeline --seed 1 --chunks 120
+
+1. games: --chunks chunks of --chunk-size games (training/games.py);
+2. exact labels: their positions with at most 18 empty squares, solved
+   (training/label.py); steps 1 and 2 run chunk by chunk on --workers
+   processes and a rerun skips every chunk already written;
+3. searched labels (with --search-depth, once flipcore._think exists): from
+   the end of the game backwards, block by block of stages, the positions of
+   the next block are valued by think() at that depth on the weights fitted
+   so far, written to the weight file first (training/label.py --search);
+   without them, positions with more than 18 empties are labelled by the
+   exact result of their game's solved end (training/dataset.py);
+4. fits: every stage (training/fit.py), with held-out errors beside the
+   baseline's;
+5. export: src/flipcore/data/eval.bin and its provenance beside it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+from training import export, fit, label
+from training.common import DATA
+from training.dataset import load
+from training.features import pattern_groups
+from training.games import GAMES_DIR, GameSettings
+
+PROVENANCE = export.WEIGHT_FILE.with_name("eval.provenance.txt")
+
+
+def fit_all(data: fit.Data, columns: fit.Columns, stages: np.ndarray, damp: float, overlap: int,
+            wanted: list[int] | None = None, log=print) -> list[fit.StageFit]:
+    n_stages = int(stages.max()) + 1
+    fits = []
+    for s in range(n_stages) if wanted is None else wanted:
+        f = fit.fit_stage(data, columns, stages, s, overlap=overlap, damp=damp)
+        log(f"stage {s:2d} ({f.empties[0]:2d}-{f.empties[1]:2d} empties): train {f.train_rows:7d} "
+            f"held out {f.test_rows:6d}  MAE {f.mae:5.2f} (float {f.mae_float:5.2f})  baseline {f.mae_baseline:5.2f}"
+            f"  {f.seconds:5.1f} s")
+        fits.append(f)
+    return fits
+
+
+def weight_file(fits: list[fit.StageFit], columns: fit.Columns, stages: np.ndarray) -> export.WeightFile:
+    return export.WeightFile(
+        scale=fit.SCALE,
+        stage_of_empties=stages,
+        group_sizes=[g.size for g in columns.groups],
+        weights=[[fit.quantise(t) for t in f.tables] for f in fits],
+        globals_=np.stack([fit.quantise(f.globals_) for f in fits]),
+    )
+
+
+def main(argv: list[str] | None = None) -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--chunks", type=int, default=120, help="number of game chunks")
+    parser.add_argument("--chunk-size", type=int, default=500)
+    parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--stage-width", type=int, default=4)
+    parser.add_argument("--overlap", type=int, default=2, help="empties shared with each neighbouring stage")
+    parser.add_argument("--damp", type=float, default=3.0)
+    parser.add_argument("--search-depth", type=int, default=0,
+                        help="label positions beyond 18 empties by think() at this depth (0: by the game's solved end)")
+    parser.add_argument("--search-every", type=int, default=2, help="searched labels for one position in N plies")
+    parser.add_argument("--search-chunks", type=int, default=None, help="game chunks given searched labels (all)")
+    parser.add_argument("--out", type=Path, default=export.WEIGHT_FILE)
+    args = parser.parse_args(argv)
+
+    lines: list[str] = []
+
+    def log(text: str) -> None:
+        print(text, flush=True)
+        lines.append(text)
+
+    groups = pattern_groups()
+    columns = fit.Columns(groups)
+    stages = fit.default_stages(args.stage_width)
+    n_stages = int(stages.max()) + 1
+    games = GameSettings(seed=args.seed, chunk_size=args.chunk_size, out=GAMES_DIR)
+    chunks = range(args.chunks)
+
+    began = time.perf_counter()
+    label.run("exact", chunks, label.ExactSettings(games, 18, DATA / "exact"), args.workers)
+    log(f"games and exact labels: {time.perf_counter() - began:.0f} s (chunks already made are skipped)")
+
+    if args.search_depth:
+        # Backwards from the first stage beyond the exact labels: the stages
+        # below it are fitted (a stage's fit is redone while labels within its
+        # window are still being added), written where think() reads them with
+        # zeros above, and the stage's positions are labelled by think().
+        first = int(stages[19])
+        fitted: dict[int, fit.StageFit] = {}
+        for s in range(first, n_stages):
+            lo, hi = fit.stage_range(stages, s)
+            lo = max(lo, 19)
+            t = time.perf_counter()
+            data, _ = load(DATA, chunks)
+            for k in range(max(0, s - 2), s + 1):
+                fitted[k] = fit.fit_stage(data, columns, stages, k, overlap=args.overlap, damp=args.damp)
+            for k in range(s - 2):
+                if k not in fitted:
+                    fitted[k] = fit.fit_stage(data, columns, stages, k, overlap=args.overlap, damp=args.damp)
+            blank = fit.fit_stage(fit.Data(*(getattr(data, f)[:0] for f in
+                                             ("black", "white", "player", "empties", "score", "game"))),
+                                  columns, stages, n_stages - 1)
+            fits = [fitted.get(k, blank) for k in range(n_stages)]
+            export.write(weight_file(fits, columns, stages), args.out)
+            settings = label.SearchSettings(games, lo, hi, args.search_depth, 0.0, args.search_every,
+                                            weights=args.out)
+            label.run("search", range(args.search_chunks or args.chunks), settings, args.workers)
+            log(f"searched labels, {lo}-{hi} empties, depth {args.search_depth}: {time.perf_counter() - t:.0f} s")
+
+    t = time.perf_counter()
+    data, counts = load(DATA, chunks)
+    log(f"loaded {len(data)} positions ({counts}) in {time.perf_counter() - t:.0f} s")
+    t = time.perf_counter()
+    fits = fit_all(data, columns, stages, args.damp, args.overlap, log=log)
+    log(f"fits: {time.perf_counter() - t:.0f} s")
+    sha = export.write(weight_file(fits, columns, stages), args.out)
+    counts_by_empties = np.bincount(data.empties, minlength=61)
+    provenance = [
+        "The learned evaluation's weights (eval.bin), made by this repository's training pipeline",
+        "from games flipcore played itself: no outside games, positions or weights.",
+        "",
+        f"command: python -m training.pipeline {' '.join(sys.argv[1:] if argv is None else argv)}",
+        f"seed {args.seed}; {args.chunks} chunks of {args.chunk_size} games; stages {args.stage_width} empties wide,"
+        f" {args.overlap} shared with each neighbour; damping {args.damp}",
+        f"labels: {counts['exact']} exact (<= 18 empties), {counts['search']} searched"
+        f" (depth {args.search_depth}), {counts['outcome']} by the game's solved end",
+        "positions by empty squares: " + " ".join(f"{e}:{n}" for e, n in enumerate(counts_by_empties) if n),
+        f"held-out games: id % {fit.HOLDOUT_MOD} == {fit.HOLDOUT_REST}",
+        "stage_of_empties: " + " ".join(str(int(s)) for s in stages),
+        "",
+        "held-out mean absolute error in discs, by stage (the exported fixed-point weights; baseline:",
+        "least squares on bias, disc, mobility and corner differences, and parity):",
+    ]
+    for f in fits:
+        provenance.append(f"  stage {f.stage:2d} ({f.empties[0]:2d}-{f.empties[1]:2d} empties): {f.mae:5.2f}"
+                          f"  baseline {f.mae_baseline:5.2f}  ({f.test_rows} positions)")
+    provenance += ["", *lines, "", f"sha256 {sha}  {args.out.name}"]
+    args.out.with_name("eval.provenance.txt").write_text("\n".join(provenance) + "\n")
+    log(f"wrote {args.out} (sha256 {sha})")
+
+
+if __name__ == "__main__":
+    main()
