@@ -106,6 +106,9 @@ class Thinker {
 
     // Asked every few thousand nodes; true stops the search (SearchAborted).
     std::function<bool()> stop;
+    // Whether the exact solver may take over near the end; tests switch it
+    // off to hold the search's own full-depth values to the solver's.
+    bool use_solver = true;
 
     void clear_table() { std::fill(table_.begin(), table_.end(), think_detail::Entry{}); }
 
@@ -155,8 +158,8 @@ class Thinker {
         // when its estimated time fits the time limit.
         const bool depth_limited = max_depth > 0;
         if (!depth_limited) max_depth = 64;
-        const bool solve_now = depth_limited && max_depth >= root.empties;
-        const bool solve_later = !solve_now && timed_ && estimated_solve_seconds(root.empties) <= seconds;
+        const bool solve_now = use_solver && depth_limited && max_depth >= root.empties;
+        const bool solve_later = use_solver && !solve_now && timed_ && estimated_solve_seconds(root.empties) <= seconds;
         if (solve_now && try_solve(root, out)) return out;
 
         has_answer_ = false;
