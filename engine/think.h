@@ -25,6 +25,7 @@
 
 #include "engine/eval_weights.h"
 #include "engine/pattern.h"
+#include "engine/probcut.h"
 #include "engine/solve.h"
 #include "engine/solve_table.h"
 #include "engine/stop.h"
@@ -109,6 +110,9 @@ class Thinker {
     // Whether the exact solver may take over near the end; tests switch it
     // off to hold the search's own full-depth values to the solver's.
     bool use_solver = true;
+    // Whether probabilistic cut-offs prune the midgame search; off, every
+    // depth is searched in full (for fitting their margins).
+    bool selective = true;
 
     void clear_table() { std::fill(table_.begin(), table_.end(), think_detail::Entry{}); }
 
@@ -344,6 +348,25 @@ class Thinker {
             return -search(n.pass(), -beta, -alpha, depth);
         }
 
+        // Probabilistic cut-off: a shallow search predicts this one's value
+        // to within a spread fitted from data (engine/probcut.h); when its
+        // prediction lies beyond the window by a safe margin, the node is cut
+        // without the full search. Never where the search could reach the
+        // end of the game, so that values reported exact stay exact.
+        if (selective && depth >= PROBCUT_MIN_DEPTH && depth < n.empties) {
+            const int shallow = probcut_shallow_depth(depth);
+            const int margin = probcut_margin(n.empties, depth, weights_->scale());
+            const int full = inf();
+            if (beta + margin < full) {
+                const int bound = beta + margin;
+                if (search(n, bound - 1, bound, shallow) >= bound) return beta;
+            }
+            if (alpha - margin > -full) {
+                const int bound = alpha - margin;
+                if (search(n, bound, bound + 1, shallow) <= bound) return alpha;
+            }
+        }
+
         struct Child {
             Node node;
             int square, key;
@@ -359,6 +382,11 @@ class Thinker {
             // least for the opponent.
             c.key = sq == hint ? 1 << 30 : depth >= 2 ? -leaf_value(c.node) : 0;
         }
+        // Deep nodes order by a shallow search of each child instead.
+        if (depth >= ORDER_SEARCH_MIN_DEPTH)
+            for (int i = 0; i < count; ++i)
+                if (children[i].square != hint)
+                    children[i].key = -search(children[i].node, -inf(), inf(), order_search_depth(depth));
 
         const int alpha0 = alpha;
         int best = -inf(), best_move = NO_MOVE;

@@ -138,7 +138,7 @@ struct ThinkScope {
     }
 };
 
-py::dict think(Bitboard black, Bitboard white, int player, int depth, double seconds) {
+py::dict think(Bitboard black, Bitboard white, int player, int depth, double seconds, bool selective) {
     check_position(black, white, player);
     if (depth < 0) throw py::value_error("depth must be at least 0, got " + std::to_string(depth));
     if (!(seconds >= 0) || !std::isfinite(seconds))
@@ -161,6 +161,7 @@ py::dict think(Bitboard black, Bitboard white, int player, int depth, double sec
     }
     t_busy = true;
     ThinkScope scope{*thinker, nested};
+    thinker->selective = selective;
     if (PyThread_get_thread_ident() == g_main_thread) {
         auto next_poll = std::chrono::steady_clock::now() + STOP_POLL;
         thinker->stop = [next_poll]() mutable {
@@ -213,8 +214,10 @@ PYBIND11_MODULE(_think, m) {
     m.def("evaluate", &evaluate, py::arg("black"), py::arg("white"), py::arg("player"), py::pos_only(),
           "The static evaluation in discs, side to move's view");
     m.def("think", &think, py::arg("black"), py::arg("white"), py::arg("player"), py::arg("depth"),
-          py::arg("seconds"), py::pos_only(),
-          "Searches to at most depth plies (0: no limit) for at most seconds (0: no limit); values in discs, side "
-          "to move's view, squares row * 8 + col, -1 a pass");
+          py::arg("seconds"), py::pos_only(), py::arg("selective") = true,
+          "Searches to at most depth plies (0: no limit) for at most seconds (0: no limit), with probabilistic "
+          "cut-offs unless selective is false; values in discs, side to move's view, squares row * 8 + col, -1 a pass");
     m.def("clear_table", &clear_table, "Empties the calling thread's search table");
+    m.def("probcut_shallow_depth", &flipcore::probcut_shallow_depth, py::arg("depth"), py::pos_only(),
+          "The depth of the shallow search that predicts a search of depth plies in a probabilistic cut-off");
 }

@@ -1,0 +1,110 @@
+"""Fits the spread of the probabilistic cut-offs (engine/probcut.h) to the
+shipped weights: how far a shallow search's value lies from a deeper one's.
+
+    python -m training.probcut --positions 300 --max-depth 9 --seed 1 --write
+
+Samples positions from the generated games (training/data/games), searches
+each at every depth from 0 to --max-depth without cut-offs, and for each
+depth d from the first that cuts models deep minus shallow value (the
+shallow depth being the engine's own for d) as centred with a standard
+deviation a + b * empties + c * d, fitted by least squares on the absolute
+differences (times sqrt(pi / 2), the factor from a mean absolute deviation
+to a standard deviation for normal errors). --write puts the constants
+into engine/probcut.h; rebuild the package afterwards.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import random
+import re
+import time
+from pathlib import Path
+
+import numpy as np
+
+from flipcore import _think
+from flipcore.think import WEIGHTS_PATH
+from training.common import DATA, empties_of, read_dir, replay
+
+HEADER = Path(__file__).resolve().parent.parent / "engine" / "probcut.h"
+MIN_EMPTIES, MAX_EMPTIES = 20, 54
+
+
+def sample_positions(n: int, seed: int) -> list[tuple[int, int, int]]:
+    games = read_dir(DATA / "games")
+    if games is None:
+        raise SystemExit("no games: run python -m training.games first")
+    rng = random.Random(seed)
+    moves = games.column("moves").to_pylist()
+    out = []
+    while len(out) < n:
+        game = moves[rng.randrange(len(moves))]
+        candidates = [(b, w, p) for _, b, w, p in replay(game)
+                      if MIN_EMPTIES <= empties_of(b, w) <= MAX_EMPTIES and _has_move(b, w, p)]
+        if candidates:
+            out.append(rng.choice(candidates))
+    return out
+
+
+def _has_move(black: int, white: int, player: int) -> bool:
+    return _think.think(black, white, player, 1, 0.0)["move"] >= 0
+
+
+def values_by_depth(positions, max_depth: int) -> np.ndarray:
+    """values[i, d]: position i searched d plies in full, side to move's view."""
+    values = np.zeros((len(positions), max_depth + 1))
+    for i, (b, w, p) in enumerate(positions):
+        values[i, 0] = _think.evaluate(b, w, p)
+        for d in range(1, max_depth + 1):
+            _think.clear_table()
+            values[i, d] = _think.think(b, w, p, d, 0.0, selective=False)["value"]
+    return values
+
+
+def fit(positions, values: np.ndarray, min_depth: int) -> tuple[np.ndarray, list[str]]:
+    rows, targets, report = [], [], []
+    empties = np.array([empties_of(b, w) for b, w, _ in positions], dtype=float)
+    for d in range(min_depth, values.shape[1]):
+        s = _think.probcut_shallow_depth(d)
+        diff = values[:, d] - values[:, s]
+        report.append(f"depth {d:2d} from {s}: mean {diff.mean():+.2f}, sd {diff.std():.2f} discs")
+        for e, x in zip(empties, diff):
+            rows.append([1.0, e, d])
+            targets.append(abs(x) * math.sqrt(math.pi / 2))
+    coef, *_ = np.linalg.lstsq(np.array(rows), np.array(targets), rcond=None)
+    return coef, report
+
+
+def main(argv: list[str] | None = None) -> None:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--positions", type=int, default=300)
+    ap.add_argument("--max-depth", type=int, default=9)
+    ap.add_argument("--min-depth", type=int, default=3)
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--weights", default=str(WEIGHTS_PATH), help="the weight file to fit for")
+    ap.add_argument("--write", action="store_true", help="put the constants into engine/probcut.h")
+    args = ap.parse_args(argv)
+
+    _think.load_weights(args.weights)
+    began = time.perf_counter()
+    positions = sample_positions(args.positions, args.seed)
+    values = values_by_depth(positions, args.max_depth)
+    coef, report = fit(positions, values, args.min_depth)
+    for line in report:
+        print(line)
+    print(f"spread = {coef[0]:.3f} + {coef[1]:.4f} * empties + {coef[2]:.3f} * depth "
+          f"({len(positions)} positions, {time.perf_counter() - began:.0f} s)")
+    if args.write:
+        text = HEADER.read_text()
+        new = f"constexpr double PROBCUT_SPREAD[3] = {{{coef[0]:.3f}, {coef[1]:.4f}, {coef[2]:.3f}}};"
+        text, n = re.subn(r"constexpr double PROBCUT_SPREAD\[3\] = \{[^}]*\};", new, text)
+        if n != 1:
+            raise SystemExit(f"{HEADER}: PROBCUT_SPREAD not found")
+        HEADER.write_text(text)
+        print(f"wrote {HEADER}")
+
+
+if __name__ == "__main__":
+    main()
