@@ -135,7 +135,7 @@ class SearchSettings:
     high: int = 26
     depth: int = 8
     seconds: float = 0.0  # 0: no time limit, the depth alone
-    every: int = 1  # label one position in `every` along a game (the rest skipped)
+    every: int = 1  # label one position in `every` plies along a game (the rest skipped)
     out: Path = SEARCH_DIR
     weights: Path = WEIGHT_FILE  # the evaluation think() searches on
 
@@ -154,7 +154,9 @@ def search_chunk(chunk: int, settings: SearchSettings, think: ThinkFunction | No
     think = think or _binding_think(settings.weights)
     games = pq.read_table(make_chunk(chunk, settings.games))
     rows = game_positions(games, settings.low, settings.high)
-    rows = [row for row in rows if row[1] % settings.every == 0]
+    # One position in `every` along each game, offset by the game so that
+    # every number of empty squares (both parities) gets its share.
+    rows = [row for row in rows if (row[0] + row[1]) % settings.every == 0]
     scores = []
     for game, ply, black, white, player, empties in rows:
         value = think(black, white, player, settings.depth, settings.seconds)["value"]

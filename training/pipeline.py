@@ -31,7 +31,7 @@ from training import export, fit, label
 from training.common import DATA
 from training.dataset import load
 from training.features import pattern_groups
-from training.games import GAMES_DIR, GameSettings
+from training.games import GameSettings
 
 PROVENANCE = export.WEIGHT_FILE.with_name("eval.provenance.txt")
 
@@ -73,6 +73,7 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--search-every", type=int, default=2, help="searched labels for one position in N plies")
     parser.add_argument("--search-chunks", type=int, default=None, help="game chunks given searched labels (all)")
     parser.add_argument("--out", type=Path, default=export.WEIGHT_FILE)
+    parser.add_argument("--data-dir", type=Path, default=DATA, help="where games and labels are kept")
     args = parser.parse_args(argv)
 
     lines: list[str] = []
@@ -85,11 +86,12 @@ def main(argv: list[str] | None = None) -> None:
     columns = fit.Columns(groups)
     stages = fit.default_stages(args.stage_width)
     n_stages = int(stages.max()) + 1
-    games = GameSettings(seed=args.seed, chunk_size=args.chunk_size, out=GAMES_DIR)
+    data_dir = args.data_dir
+    games = GameSettings(seed=args.seed, chunk_size=args.chunk_size, out=data_dir / "games")
     chunks = range(args.chunks)
 
     began = time.perf_counter()
-    label.run("exact", chunks, label.ExactSettings(games, 18, DATA / "exact"), args.workers)
+    label.run("exact", chunks, label.ExactSettings(games, 18, data_dir / "exact"), args.workers)
     log(f"games and exact labels: {time.perf_counter() - began:.0f} s (chunks already made are skipped)")
 
     if args.search_depth:
@@ -103,7 +105,7 @@ def main(argv: list[str] | None = None) -> None:
             lo, hi = fit.stage_range(stages, s)
             lo = max(lo, 19)
             t = time.perf_counter()
-            data, _ = load(DATA, chunks)
+            data, _ = load(data_dir, chunks)
             for k in range(max(0, s - 2), s + 1):
                 fitted[k] = fit.fit_stage(data, columns, stages, k, overlap=args.overlap, damp=args.damp)
             for k in range(s - 2):
@@ -115,12 +117,12 @@ def main(argv: list[str] | None = None) -> None:
             fits = [fitted.get(k, blank) for k in range(n_stages)]
             export.write(weight_file(fits, columns, stages), args.out)
             settings = label.SearchSettings(games, lo, hi, args.search_depth, 0.0, args.search_every,
-                                            weights=args.out)
+                                            out=data_dir / "search", weights=args.out)
             label.run("search", range(args.search_chunks or args.chunks), settings, args.workers)
             log(f"searched labels, {lo}-{hi} empties, depth {args.search_depth}: {time.perf_counter() - t:.0f} s")
 
     t = time.perf_counter()
-    data, counts = load(DATA, chunks)
+    data, counts = load(data_dir, chunks)
     log(f"loaded {len(data)} positions ({counts}) in {time.perf_counter() - t:.0f} s")
     t = time.perf_counter()
     fits = fit_all(data, columns, stages, args.damp, args.overlap, log=log)
