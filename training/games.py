@@ -79,9 +79,11 @@ class SearchChooser:
 
 @dataclass(frozen=True)
 class ThinkChooser:
-    """As SearchChooser, with each move valued by flipcore._think.think() on
-    the position after it (its "value" is the side to move's view in discs,
-    so the mover's value of a move is its negation)."""
+    """As SearchChooser, on flipcore._think.think() (the learned evaluation's
+    search; the weights must be loaded): its best move, or with probability
+    p_second the best of the others, each valued by think() on the position
+    after it (whose "value" is the opponent's view, so the mover's value is its
+    negation)."""
 
     depth: int
     seconds: float = 0.0
@@ -97,15 +99,16 @@ class ThinkChooser:
             return moves[0]
         if draw < self.p_random:
             return rng.choice(moves)
+        best = _think.think(black, white, player, self.depth, self.seconds)["move"]
+        if draw >= self.p_random + self.p_second:
+            return best
         scored = []
         for sq in moves:
-            b, w = _rules.play(black, white, player, sq)
-            found = _think.think(b, w, 3 - player, self.depth - 1, self.seconds)
-            scored.append((-found["value"], rng.random(), sq))
-        scored.sort(reverse=True)
-        if draw < self.p_random + self.p_second:
-            return scored[1][2]
-        return scored[0][2]
+            if sq != best:
+                b, w = _rules.play(black, white, player, sq)
+                found = _think.think(b, w, 3 - player, max(self.depth - 1, 1), self.seconds)
+                scored.append((-found["value"], rng.random(), sq))
+        return max(scored)[2]
 
 
 def play_game(rng: random.Random, n_random: int, chooser: Chooser) -> list[int]:

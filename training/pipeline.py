@@ -66,8 +66,8 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--chunk-size", type=int, default=500)
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--stage-width", type=int, default=4)
-    parser.add_argument("--overlap", type=int, default=2, help="empties shared with each neighbouring stage")
-    parser.add_argument("--damp", type=float, default=3.0)
+    parser.add_argument("--overlap", type=int, default=4, help="empties shared with each neighbouring stage")
+    parser.add_argument("--damp", type=float, default=5.0)
     parser.add_argument("--search-depth", type=int, default=0,
                         help="label positions beyond 18 empties by think() at this depth (0: by the game's solved end)")
     parser.add_argument("--search-every", type=int, default=2, help="searched labels for one position in N plies")

@@ -4,10 +4,15 @@ sharing, the weight file, and a small run from games to weights."""
 from __future__ import annotations
 
 import random
+import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
+
+# The pipeline lives beside the package, not in it: importable from the
+# repository's root however pytest is started.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
 
 pytest.importorskip("scipy")
 pytest.importorskip("pyarrow")
