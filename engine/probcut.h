@@ -34,10 +34,5 @@ inline int probcut_margin(int empties, int depth, int scale) {
     return static_cast<int>(std::lround(PROBCUT_CONFIDENCE * std::max(spread, 0.5) * scale));
 }
 
-// Nodes this deep or deeper order their moves by a shallow search of each
-// child, that many plies.
-constexpr int ORDER_SEARCH_MIN_DEPTH = 5;
-constexpr int order_search_depth(int depth) { return depth >= 9 ? 3 : depth >= 7 ? 2 : 1; }
-
 }  // namespace
 }  // namespace flipcore

@@ -326,11 +326,33 @@ class Thinker {
         e->used = 1;
     }
 
+    // One ply to go: every child's static value, best first found, without
+    // the table (such nodes are most of the tree and cheap to redo).
+    int frontier(const think_detail::Node& n, int alpha, int beta) {
+        Bitboard legal = legal_moves(n.own, n.opp);
+        if (!legal) {
+            if (!legal_moves(n.opp, n.own)) return think_detail::final_discs(n.own, n.opp) * weights_->scale();
+            return -search(n.pass(), -beta, -alpha, 1);
+        }
+        int best = -inf();
+        while (legal) {
+            const int sq = pop_lowest(legal);
+            ++nodes_;
+            const int v = -leaf_value(n.play(sq, flips(n.own, n.opp, sq)));
+            if (v > best) {
+                best = v;
+                if (v >= beta) break;
+            }
+        }
+        return best;
+    }
+
     // Fail-soft principal-variation search of `depth` plies.
     int search(const think_detail::Node& n, int alpha, int beta, int depth) {
         using namespace think_detail;
         count_and_poll();
         if (depth <= 0 || n.empties == 0) return leaf_value(n);
+        if (depth == 1) return frontier(n, alpha, beta);
 
         int hint = NO_MOVE;
         if (const Entry* e = slot(n.own, n.opp); e->used && e->own == n.own && e->opp == n.opp) {
@@ -382,11 +404,7 @@ class Thinker {
             // least for the opponent.
             c.key = sq == hint ? 1 << 30 : depth >= 2 ? -leaf_value(c.node) : 0;
         }
-        // Deep nodes order by a shallow search of each child instead.
-        if (depth >= ORDER_SEARCH_MIN_DEPTH)
-            for (int i = 0; i < count; ++i)
-                if (children[i].square != hint)
-                    children[i].key = -search(children[i].node, -inf(), inf(), order_search_depth(depth));
+
 
         const int alpha0 = alpha;
         int best = -inf(), best_move = NO_MOVE;
