@@ -151,7 +151,14 @@ def search_chunk(chunk: int, settings: SearchSettings, think: ThinkFunction | No
     path = search_path(settings, chunk)
     if path.exists():
         return path
-    think = think or _binding_think(settings.weights)
+    if think is None:
+        think = _binding_think(settings.weights)
+        from flipcore import _think
+
+        # think()'s table lives on between calls and can change what a
+        # search at a fixed depth returns: emptied per chunk, so that a
+        # chunk's labels do not depend on what its process did before.
+        _think.clear_table()
     games = pq.read_table(make_chunk(chunk, settings.games))
     rows = game_positions(games, settings.low, settings.high)
     # One position in `every` along each game, offset by the game so that

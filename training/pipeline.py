@@ -143,7 +143,9 @@ def main(argv: list[str] | None = None) -> None:
         "stage_of_empties: " + " ".join(str(int(s)) for s in stages),
         "",
         "held-out mean absolute error in discs, by stage (the exported fixed-point weights; baseline:",
-        "least squares on bias, disc, mobility and corner differences, and parity):",
+        "least squares on bias, disc, mobility and corner differences, and parity), against each",
+        "position's own label: the exact score up to 18 empties; beyond, the searched value when there",
+        "is one, else the game's solved end (so there it measures agreement with those labels):",
     ]
     for f in fits:
         provenance.append(f"  stage {f.stage:2d} ({f.empties[0]:2d}-{f.empties[1]:2d} empties): {f.mae:5.2f}"
