@@ -221,6 +221,39 @@ TEST(Solve, AgreesWithPlainSolverOnRandomEndgames) {
     EXPECT_GT(finished, 0);
 }
 
+// Blocked endings with empty squares left, at the root and deep in the
+// search: the empties go to the winner, and a draw stays a draw.
+TEST(Solve, AgreesWithPlainSolverOnBlockedEndings) {
+    fc::Solver solver;
+    std::mt19937 rng(77);
+    int blocked_roots = 0, deep_draws = 0;
+    for (int i = 0; i < cases(160);) {
+        const testutil::Position p = testutil::blocked_camps(rng);
+        if (empties_of(p.board) > 8) continue;  // the plain solver tries every line
+        ++i;
+        const Reference ref = reference(p.board, p.player);
+        expect_agrees(solver, p, ref);
+        // Where perfect play ends: a draw with squares left empty counts.
+        Board end = p.board;
+        int mover = p.player;
+        for (int sq : solver.solve(discs_of(end, mover), discs_of(end, plain::opponent(mover)), fc::SolveMode::exact).line) {
+            if (sq != fc::PASS_SQUARE)
+                plain::make_move(end, sq % 8, sq / 8, plain::collect_flips(end, sq % 8, sq / 8, mover), mover);
+            mover = plain::opponent(mover);
+        }
+        deep_draws += ref.score == 0 && empties_of(end) > 0 && end != p.board;
+        blocked_roots += plain::legal_squares(p.board, 1).empty() && plain::legal_squares(p.board, 2).empty();
+        if (HasFailure()) break;
+    }
+    EXPECT_GE(deep_draws, cases(160) / 20) << "too few lines of perfect play ending drawn with empty squares";
+    EXPECT_GT(blocked_roots, 0);
+    // Two camps of 24 with the rows between empty: nobody can move, a draw.
+    Board drawn{};
+    for (int sq = 0; sq < 64; ++sq) drawn[sq / 8][sq % 8] = sq < 24 ? 1 : sq >= 40 ? 2 : 0;
+    expect_agrees(solver, {drawn, 1}, reference(drawn, 1));
+    EXPECT_EQ(solver.solve(discs_of(drawn, 1), discs_of(drawn, 2), fc::SolveMode::exact).score, 0);
+}
+
 // Positions with more empties than the plain solver reaches quickly, where
 // the table and move ordering do most: fewer of them.
 TEST(Solve, AgreesWithPlainSolverWithMoreEmpties) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/think.h"
+#include "tests/cpp/test_util.h"
 
 namespace {
 
@@ -37,19 +38,14 @@ Pos random_position(std::mt19937& rng, int plies) {
     return p;
 }
 
-// Boards of two camps, side 1's rows above and side 2's below, with a few
-// discs in the empty rows between: play often stops with both sides blocked
-// and squares left empty, where the empties go to the winner and a draw
-// stays a draw.
+// The camps of testutil::blocked_camps as bitboards.
 Pos blocked_position(std::mt19937& rng) {
-    Pos p{0, 0, 1 + static_cast<int>(rng() % 2)};
+    const testutil::Position t = testutil::blocked_camps(rng);
+    Pos p{0, 0, t.player};
     for (int sq = 0; sq < 64; ++sq) {
-        const int row = sq >> 3;
-        const unsigned r = rng() % 16;
-        if (row < 3) (r < 13 ? p.own : p.opp) |= square_bit(sq);
-        else if (row > 4) (r < 13 ? p.opp : p.own) |= square_bit(sq);
-        else if (r < 4) p.own |= square_bit(sq);
-        else if (r < 8) p.opp |= square_bit(sq);
+        const int cell = t.board[sq / 8][sq % 8];
+        if (cell == t.player) p.own |= square_bit(sq);
+        else if (cell != 0) p.opp |= square_bit(sq);
     }
     return p;
 }

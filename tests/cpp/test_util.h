@@ -109,4 +109,21 @@ inline std::string board_to_string(const Board& b) {
     return s;
 }
 
+// Two camps that cannot reach each other: side 1 holds rows 0-2 and some
+// of row 3, side 2 rows 5-7 and some of row 4, so that no line brackets
+// anything; then two discs placed at random in rows 3 and 4 open a few
+// moves. Play soon stops with both sides blocked and squares left empty,
+// where the empties go to the winner and a draw stays a draw.
+inline Position blocked_camps(std::mt19937& rng) {
+    Position p{};
+    p.player = 1 + static_cast<int>(rng() % 2);
+    for (int sq = 0; sq < 64; ++sq) {
+        const int row = sq / 8;
+        const bool filled = rng() % 100 < 55;
+        p.board[row][sq % 8] = row < 3 ? 1 : row > 4 ? 2 : !filled ? 0 : row == 3 ? 1 : 2;
+    }
+    for (int k = 0; k < 2; ++k) p.board[3 + rng() % 2][rng() % 8] = 1 + static_cast<int>(rng() % 2);
+    return p;
+}
+
 }  // namespace testutil
