@@ -1,0 +1,197 @@
+"""How strong flipcore.think is, beside flipcore.analyse.
+
+    python benchmarks/think_bench.py --only eval      # error in discs by stage
+    python benchmarks/think_bench.py --only match --seconds 0.05 --openings 50
+    python benchmarks/think_bench.py --only quality --count 20 --seconds 2
+
+eval: positions of games played for this benchmark alone (seed --seed, never
+    trained on: the training games use other seeds), solved exactly, at 12,
+    16, 20 and 24 empty squares (--stages); the mean absolute error in discs
+    of the static evaluation, of think at --short seconds, and of a small
+    model (the disc difference alone, scaled to the final score by least
+    squares on the same positions: a bar any evaluation must clear).
+match: think against analyse with the same time a move, from --openings
+    random openings of 8 moves, each played with both colours; points are
+    1 a win and 1/2 a draw.
+quality: positions of those games with --low to --high empty squares,
+    solved in every_move mode; for think and for analyse at --seconds a
+    position, the mean discs lost against the best move and how often the
+    move was a best one.
+
+Solved positions are kept in benchmarks/data/think_solved.json (the same
+seed always makes the same positions), so a rerun solves only what is new.
+Every figure is checked as it is made: each solved score is the best of its
+move scores, and every move either engine plays is legal.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import random
+import statistics
+import time
+from pathlib import Path
+
+from flipcore import Position, analyse, solve, think
+
+CACHE = Path(__file__).resolve().parent / "data" / "think_solved.json"
+
+
+def empties(p: Position) -> int:
+    x, o = p.discs()
+    return 64 - x - o
+
+
+def random_opening(rng: random.Random, plies: int) -> Position:
+    while True:
+        p = Position.start()
+        for _ in range(plies):
+            moves = p.legal_moves()
+            if not moves:
+                break
+            p = p.play(rng.choice(moves))
+        if p.legal_moves():
+            return p
+
+
+def analyse_move(p: Position, seconds: float):
+    """analyse's move at `seconds`: the first best move of its last depth."""
+    last = None
+    for result in analyse(p, seconds=seconds):
+        last = result
+    return last.moves[0] if last and last.moves else None
+
+
+def think_move(p: Position, seconds: float):
+    return think(p, seconds=seconds).move
+
+
+ENGINES = {"think": think_move, "analyse": analyse_move}
+
+
+def play(p: Position, black: str, white: str, seconds: float) -> tuple[int, list[Position]]:
+    """Plays to the end; returns the final disc difference (X minus O) and
+    the positions met with a move to play."""
+    seen = []
+    while not p.is_over():
+        if not p.legal_moves():
+            p = p.pass_()
+            continue
+        seen.append(p)
+        move = ENGINES[black if p.player == 1 else white](p, seconds)
+        assert move in p.legal_moves(), move
+        p = p.play(move)
+    x, o = p.discs()
+    return x - o, seen
+
+
+def game_positions(seed: int, games: int, seconds: float = 0.02) -> list[Position]:
+    """Positions of games played by think from random openings, for eval
+    and quality (not the match's)."""
+    rng = random.Random(seed)
+    out = []
+    for _ in range(games):
+        p = random_opening(rng, rng.randrange(4, 14))
+        _, seen = play(p, "think", "think", seconds)
+        out.extend(seen)
+    return out
+
+
+def load_cache() -> dict[str, dict]:
+    return json.loads(CACHE.read_text()) if CACHE.exists() else {}
+
+
+def solved(p: Position, cache: dict[str, dict], every_move: bool) -> dict:
+    key = p.text()
+    entry = cache.get(key)
+    if entry is None or (every_move and "moves" not in entry):
+        r = solve(p, "every_move" if every_move else "exact")
+        entry = {"score": r.score}
+        if every_move:
+            entry["moves"] = {f"{c},{rw}": s for (c, rw), s in r.move_scores.items()}
+            best = max(r.move_scores.values()) if p.player == 1 else min(r.move_scores.values())
+            assert best == r.score, (key, best, r.score)
+        cache[key] = entry
+        CACHE.parent.mkdir(exist_ok=True)
+        CACHE.write_text(json.dumps(cache, indent=0, sort_keys=True))
+    return entry
+
+
+def bench_eval(args) -> None:
+    cache = load_cache()
+    positions = game_positions(args.seed, args.games)
+    print(f"{'empties':>7} {'count':>5} {'static':>7} {'think ' + str(args.short) + ' s':>12} {'small model':>11}")
+    for e in args.stages:
+        chosen = [p for p in positions if empties(p) == e][: args.count]
+        scores = [solved(p, cache, False)["score"] for p in chosen]
+        static = [think(p, depth=0).value for p in chosen]
+        short = [think(p, seconds=args.short).value for p in chosen]
+        diffs = [p.discs()[0] - p.discs()[1] for p in chosen]
+        # The small model: score = k * disc difference, k by least squares.
+        k = sum(d * s for d, s in zip(diffs, scores)) / max(1, sum(d * d for d in diffs))
+        mae = lambda vals: statistics.fmean(abs(v - s) for v, s in zip(vals, scores))  # noqa: E731
+        print(f"{e:7d} {len(chosen):5d} {mae(static):7.2f} {mae(short):12.2f} {mae([k * d for d in diffs]):11.2f}")
+
+
+def bench_match(args) -> None:
+    rng = random.Random(args.seed + 1)
+    points = games = 0.0
+    began = time.perf_counter()
+    for i in range(args.openings):
+        opening = random_opening(rng, 8)
+        for think_side in (1, 2):
+            black, white = ("think", "analyse") if think_side == 1 else ("analyse", "think")
+            diff, _ = play(opening, black, white, args.seconds)
+            mine = diff if think_side == 1 else -diff
+            points += 1.0 if mine > 0 else 0.5 if mine == 0 else 0.0
+            games += 1
+        print(f"after {i + 1} openings: think {points:g} of {games:g} ({100 * points / games:.1f}%)", flush=True)
+    print(f"match at {args.seconds} s a move: think scored {points:g} of {games:g} points "
+          f"({100 * points / games:.1f}%) in {time.perf_counter() - began:.0f} s")
+
+
+def bench_quality(args) -> None:
+    cache = load_cache()
+    positions = [p for p in game_positions(args.seed + 2, args.games) if args.low <= empties(p) <= args.high]
+    random.Random(args.seed).shuffle(positions)
+    positions = positions[: args.count]
+    for name, engine in ENGINES.items():
+        losses, best = [], 0
+        for p in positions:
+            entry = solved(p, cache, True)
+            move = engine(p, args.seconds)
+            assert move in p.legal_moves()
+            got = entry["moves"][f"{move[0]},{move[1]}"]
+            loss = (entry["score"] - got) if p.player == 1 else (got - entry["score"])
+            assert loss >= 0
+            losses.append(loss)
+            best += loss == 0
+        print(f"{name:8s} at {args.seconds} s, {len(positions)} positions with {args.low}-{args.high} empties: "
+              f"mean loss {statistics.fmean(losses):.2f} discs, best move in {best} of {len(positions)}")
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--only", choices=["eval", "match", "quality"], action="append")
+    ap.add_argument("--seed", type=int, default=9001)
+    ap.add_argument("--games", type=int, default=60, help="games played for eval and quality positions")
+    ap.add_argument("--stages", type=int, nargs="+", default=[12, 16, 20, 24])
+    ap.add_argument("--count", type=int, default=30, help="positions per stage (eval) or in all (quality)")
+    ap.add_argument("--short", type=float, default=0.5, help="eval: think's time after the static value")
+    ap.add_argument("--openings", type=int, default=50)
+    ap.add_argument("--seconds", type=float, default=0.05, help="match and quality: time a move")
+    ap.add_argument("--low", type=int, default=22)
+    ap.add_argument("--high", type=int, default=24)
+    ap.add_argument("--weights", help="an evaluation weight file to use instead of the package's")
+    args = ap.parse_args()
+    if args.weights:
+        from flipcore import _think
+
+        _think.load_weights(args.weights)
+    for part in args.only or ["eval", "match", "quality"]:
+        {"eval": bench_eval, "match": bench_match, "quality": bench_quality}[part](args)
+
+
+if __name__ == "__main__":
+    main()
