@@ -28,6 +28,14 @@ static_assert(probcut_shallow_depth(3) == 1 && probcut_shallow_depth(4) == 2 && 
 // a + b * empties + c * depth.
 constexpr double PROBCUT_SPREAD[3] = {2.0, 0.05, 0.1};
 
+// Mean of deep minus shallow value, in discs, by the shallow depth's parity
+// (even, odd): the evaluation's errors differ by the side to move.
+constexpr double PROBCUT_BIAS[2] = {0.0, 0.0};
+
+inline int probcut_bias(int shallow_depth, int scale) {
+    return static_cast<int>(std::lround(PROBCUT_BIAS[shallow_depth & 1] * scale));
+}
+
 // The margin in weight units for a node with `empties` empty squares.
 inline int probcut_margin(int empties, int depth, int scale) {
     const double spread = PROBCUT_SPREAD[0] + PROBCUT_SPREAD[1] * empties + PROBCUT_SPREAD[2] * depth;

@@ -376,15 +376,17 @@ class Thinker {
         // without the full search. Never where the search could reach the
         // end of the game, so that values reported exact stay exact.
         if (selective && depth >= PROBCUT_MIN_DEPTH && depth < n.empties) {
+            // The deep value is predicted as the shallow one plus a bias.
             const int shallow = probcut_shallow_depth(depth);
             const int margin = probcut_margin(n.empties, depth, weights_->scale());
+            const int bias = probcut_bias(shallow, weights_->scale());
             const int full = inf();
-            if (beta + margin < full) {
-                const int bound = beta + margin;
+            if (beta + margin - bias < full) {
+                const int bound = beta + margin - bias;
                 if (search(n, bound - 1, bound, shallow) >= bound) return beta;
             }
-            if (alpha - margin > -full) {
-                const int bound = alpha - margin;
+            if (alpha - margin - bias > -full) {
+                const int bound = alpha - margin - bias;
                 if (search(n, bound, bound + 1, shallow) <= bound) return alpha;
             }
         }

@@ -63,18 +63,27 @@ def values_by_depth(positions, max_depth: int) -> np.ndarray:
     return values
 
 
-def fit(positions, values: np.ndarray, min_depth: int) -> tuple[np.ndarray, list[str]]:
-    rows, targets, report = [], [], []
+def fit(positions, values: np.ndarray, min_depth: int) -> tuple[np.ndarray, np.ndarray, list[str]]:
+    """The spread's coefficients, the bias by the shallow depth's parity, and
+    a line per depth pair."""
+    pairs, report = [], []
     empties = np.array([empties_of(b, w) for b, w, _ in positions], dtype=float)
     for d in range(min_depth, values.shape[1]):
         s = _think.probcut_shallow_depth(d)
         diff = values[:, d] - values[:, s]
         report.append(f"depth {d:2d} from {s}: mean {diff.mean():+.2f}, sd {diff.std():.2f} discs")
-        for e, x in zip(empties, diff):
+        pairs.append((d, s, diff))
+    bias = np.zeros(2)
+    for parity in (0, 1):
+        diffs = [diff for _, s, diff in pairs if s % 2 == parity]
+        bias[parity] = np.concatenate(diffs).mean() if diffs else 0.0
+    rows, targets = [], []
+    for d, s, diff in pairs:
+        for e, x in zip(empties, diff - bias[s % 2]):
             rows.append([1.0, e, d])
             targets.append(abs(x) * math.sqrt(math.pi / 2))
     coef, *_ = np.linalg.lstsq(np.array(rows), np.array(targets), rcond=None)
-    return coef, report
+    return coef, bias, report
 
 
 def main(argv: list[str] | None = None) -> None:
@@ -91,17 +100,20 @@ def main(argv: list[str] | None = None) -> None:
     began = time.perf_counter()
     positions = sample_positions(args.positions, args.seed)
     values = values_by_depth(positions, args.max_depth)
-    coef, report = fit(positions, values, args.min_depth)
+    coef, bias, report = fit(positions, values, args.min_depth)
     for line in report:
         print(line)
-    print(f"spread = {coef[0]:.3f} + {coef[1]:.4f} * empties + {coef[2]:.3f} * depth "
-          f"({len(positions)} positions, {time.perf_counter() - began:.0f} s)")
+    print(f"spread = {coef[0]:.3f} + {coef[1]:.4f} * empties + {coef[2]:.3f} * depth, bias {bias[0]:+.2f} "
+          f"(even shallow depth), {bias[1]:+.2f} (odd) ({len(positions)} positions, "
+          f"{time.perf_counter() - began:.0f} s)")
     if args.write:
         text = HEADER.read_text()
         new = f"constexpr double PROBCUT_SPREAD[3] = {{{coef[0]:.3f}, {coef[1]:.4f}, {coef[2]:.3f}}};"
         text, n = re.subn(r"constexpr double PROBCUT_SPREAD\[3\] = \{[^}]*\};", new, text)
-        if n != 1:
-            raise SystemExit(f"{HEADER}: PROBCUT_SPREAD not found")
+        new_bias = f"constexpr double PROBCUT_BIAS[2] = {{{bias[0]:.3f}, {bias[1]:.3f}}};"
+        text, m = re.subn(r"constexpr double PROBCUT_BIAS\[2\] = \{[^}]*\};", new_bias, text)
+        if n != 1 or m != 1:
+            raise SystemExit(f"{HEADER}: PROBCUT_SPREAD or PROBCUT_BIAS not found")
         HEADER.write_text(text)
         print(f"wrote {HEADER}")
 
