@@ -48,16 +48,6 @@ constexpr auto PATTERN_TABLE_OFFSETS = [] {
 constexpr int PATTERN_WEIGHTS_PER_STAGE = PATTERN_TABLE_OFFSETS[PATTERN_GROUP_COUNT];
 static_assert(PATTERN_WEIGHTS_PER_STAGE == 167265, "the groups' tables add up as the file format expects");
 
-// The index of the same configuration with the two colours exchanged.
-constexpr int swap_colours(int index, int size) {
-    int out = 0;
-    for (int j = 0, w = 1; j < size; ++j, w *= 3, index /= 3) {
-        const int d = index % 3;
-        out += (d == 0 ? 0 : 3 - d) * w;
-    }
-    return out;
-}
-
 constexpr uint64_t fnv1a64(const uint8_t* data, size_t n) {
     uint64_t h = 0xcbf29ce484222325ULL;
     for (size_t i = 0; i < n; ++i) h = (h ^ data[i]) * 0x100000001b3ULL;
@@ -116,22 +106,8 @@ class EvalWeights {
             return static_cast<int16_t>(static_cast<uint16_t>(bytes[pos] | (bytes[pos + 1] << 8)));
         };
         w.stages_ = static_cast<int>(stages);
-        w.patterns_.resize(2 * pattern_count);
-        for (size_t s = 0; s < stages; ++s) {
-            int16_t* side1 = &w.patterns_[2 * s * PATTERN_WEIGHTS_PER_STAGE];
-            int16_t* side2 = side1 + PATTERN_WEIGHTS_PER_STAGE;
-            for (int g = 0; g < PATTERN_GROUP_COUNT; ++g) {
-                const int off = PATTERN_TABLE_OFFSETS[g], n = pow3(PATTERN_GROUPS[g].size);
-                for (int idx = 0; idx < n; ++idx) {
-                    // The file is indexed from the mover's view; side 1 to
-                    // move reads absolute colours as they are, side 2 with
-                    // the colours exchanged.
-                    const int16_t v = i16(at + 2 * (s * PATTERN_WEIGHTS_PER_STAGE + static_cast<size_t>(off + idx)));
-                    side1[off + idx] = v;
-                    side2[off + swap_colours(idx, PATTERN_GROUPS[g].size)] = v;
-                }
-            }
-        }
+        w.patterns_.resize(pattern_count);
+        for (size_t k = 0; k < pattern_count; ++k) w.patterns_[k] = i16(at + 2 * k);
         at += 2 * pattern_count;
         w.globals_.resize(global_count);
         for (size_t k = 0; k < global_count; ++k) w.globals_[k] = i16(at + 2 * k);
@@ -156,10 +132,11 @@ class EvalWeights {
     // 1 or 2; `mobility` the side to move's legal moves less the opponent's.
     int evaluate(const PatternIndices& p, int mover, int empties, int mobility) const {
         const size_t stage = stage_of_empties_[static_cast<size_t>(empties)];
-        const int16_t* table = &patterns_[(2 * stage + static_cast<size_t>(mover - 1)) * PATTERN_WEIGHTS_PER_STAGE];
+        const int16_t* table = &patterns_[stage * PATTERN_WEIGHTS_PER_STAGE];
+        const PatternIndices::View& idx = p.view[static_cast<size_t>(mover - 1)];
         int sum = 0;
         for (int i = 0; i < PATTERN_INSTANCE_COUNT; ++i)
-            sum += table[INSTANCE_OFFSET[static_cast<size_t>(i)] + p.index[static_cast<size_t>(i)]];
+            sum += table[INSTANCE_OFFSET[static_cast<size_t>(i)] + idx[static_cast<size_t>(i)]];
         const int16_t* g = &globals_[stage * EVAL_GLOBAL_COUNT];
         return sum + g[0] + g[1] * mobility + g[2] * (empties & 1);
     }
@@ -175,7 +152,7 @@ class EvalWeights {
     int stages_ = 0;
     uint64_t checksum_ = 0;
     std::array<uint8_t, 61> stage_of_empties_{};
-    std::vector<int16_t> patterns_;  // per stage: side 1 to move's tables, then side 2's
+    std::vector<int16_t> patterns_;  // per stage: the groups' tables, from the side to move's view
     std::vector<int16_t> globals_;
 };
 

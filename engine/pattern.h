@@ -5,11 +5,9 @@
 // group, and all instances of a group share one table, so what the weights
 // learn about one edge holds for all four.
 //
-// PatternIndices keeps every instance's index in absolute colours (digit 1 a
-// side-1 disc, 2 a side-2 disc) and is updated move by move: a move changes
-// the digits of the placed square and of the flipped ones only. The weight
-// tables are stored for both sides to move (engine/eval_weights.h), so the
-// indices never need translating into the mover's colours.
+// PatternIndices keeps every instance's index from both sides' views and is
+// updated move by move: a move changes the digits of the placed square and
+// of the flipped ones only.
 #pragma once
 
 #include <array>
@@ -148,38 +146,48 @@ constexpr bool square_patterns_fit() {
 }
 static_assert(square_patterns_fit(), "no square lies in more instances than SquarePatterns holds");
 
-// Every instance's index in absolute colours: digit 1 for a side-1 disc, 2
-// for a side-2 disc, 0 for an empty square.
+// Every instance's index from each side's view: view[0] reads a side-1
+// disc as digit 1 and a side-2 disc as 2, view[1] the other way round. The
+// evaluation reads the side to move's view, so one weight table serves both
+// sides to move; keeping both views costs a few additions per move.
 struct PatternIndices {
-    std::array<uint16_t, PATTERN_INSTANCE_COUNT> index;
+    using View = std::array<uint16_t, PATTERN_INSTANCE_COUNT>;
+    std::array<View, 2> view;
 
     static PatternIndices from_board(Bitboard black, Bitboard white) {
         PatternIndices p{};
         for (int i = 0; i < PATTERN_INSTANCE_COUNT; ++i) {
-            int v = 0;
+            int v0 = 0, v1 = 0;
             for (int j = PATTERN_INSTANCES[i].size - 1; j >= 0; --j) {
                 const Bitboard b = square_bit(PATTERN_INSTANCES[i].squares[j]);
-                v = 3 * v + ((black & b) ? 1 : (white & b) ? 2 : 0);
+                v0 = 3 * v0 + ((black & b) ? 1 : (white & b) ? 2 : 0);
+                v1 = 3 * v1 + ((white & b) ? 1 : (black & b) ? 2 : 0);
             }
-            p.index[static_cast<size_t>(i)] = static_cast<uint16_t>(v);
+            p.view[0][static_cast<size_t>(i)] = static_cast<uint16_t>(v0);
+            p.view[1][static_cast<size_t>(i)] = static_cast<uint16_t>(v1);
         }
         return p;
     }
 
-    // Side `mover` (1 or 2) places on sq and turns over `flipped`: the placed
-    // square goes from 0 to the mover's digit, each flipped one from the
-    // other digit to the mover's (down by one for side 1, up by one for 2).
+    // Side `mover` (1 or 2) places on sq and turns over `flipped`. In the
+    // mover's view the placed square goes from 0 to 1 and each flipped one
+    // from 2 to 1; in the other view from 0 to 2 and from 1 to 2.
     void play(int mover, int sq, Bitboard flipped) {
+        View& mine = view[static_cast<size_t>(mover - 1)];
+        View& theirs = view[static_cast<size_t>(2 - mover)];
         const SquarePatterns& placed = SQUARE_PATTERNS[static_cast<size_t>(sq)];
-        for (int k = 0; k < placed.count; ++k)
-            index[placed.digit[k].instance] =
-                static_cast<uint16_t>(index[placed.digit[k].instance] + mover * placed.digit[k].weight);
-        const int sign = mover == 1 ? -1 : 1;
+        for (int k = 0; k < placed.count; ++k) {
+            const SquareDigit d = placed.digit[k];
+            mine[d.instance] = static_cast<uint16_t>(mine[d.instance] + d.weight);
+            theirs[d.instance] = static_cast<uint16_t>(theirs[d.instance] + 2 * d.weight);
+        }
         while (flipped) {
             const SquarePatterns& f = SQUARE_PATTERNS[static_cast<size_t>(pop_lowest(flipped))];
-            for (int k = 0; k < f.count; ++k)
-                index[f.digit[k].instance] =
-                    static_cast<uint16_t>(index[f.digit[k].instance] + sign * f.digit[k].weight);
+            for (int k = 0; k < f.count; ++k) {
+                const SquareDigit d = f.digit[k];
+                mine[d.instance] = static_cast<uint16_t>(mine[d.instance] - d.weight);
+                theirs[d.instance] = static_cast<uint16_t>(theirs[d.instance] + d.weight);
+            }
         }
     }
 };

@@ -89,12 +89,8 @@ py::list pattern_groups() {
 std::vector<int> features(Bitboard black, Bitboard white, int player) {
     check_position(black, white, player);
     const auto p = flipcore::PatternIndices::from_board(black, white);
-    std::vector<int> out;
-    for (int i = 0; i < flipcore::PATTERN_INSTANCE_COUNT; ++i) {
-        const int idx = p.index[static_cast<size_t>(i)];
-        out.push_back(player == 1 ? idx : flipcore::swap_colours(idx, flipcore::PATTERN_INSTANCES[i].size));
-    }
-    return out;
+    const auto& view = p.view[static_cast<size_t>(player - 1)];
+    return std::vector<int>(view.begin(), view.end());
 }
 
 // Indices after playing a sequence of squares (-1 a pass) from a position,
@@ -115,11 +111,8 @@ std::vector<int> features_after(Bitboard black, Bitboard white, int player, cons
         }
         player = 3 - player;
     }
-    std::vector<int> out(p.index.begin(), p.index.end());
-    if (player == 2)
-        for (int i = 0; i < flipcore::PATTERN_INSTANCE_COUNT; ++i)
-            out[static_cast<size_t>(i)] = flipcore::swap_colours(out[static_cast<size_t>(i)], flipcore::PATTERN_INSTANCES[i].size);
-    return out;
+    const auto& view = p.view[static_cast<size_t>(player - 1)];
+    return std::vector<int>(view.begin(), view.end());
 }
 
 double evaluate(Bitboard black, Bitboard white, int player) {

@@ -121,7 +121,7 @@ TEST(Think, IndicesFollowTheMovesOfWholeGames) {
                 p.play(mover, x, f);
                 own |= f | square_bit(x);
                 opp ^= f;
-                ASSERT_EQ(p.index, PatternIndices::from_board(black, white).index) << "game " << game;
+                ASSERT_EQ(p.view, PatternIndices::from_board(black, white).view) << "game " << game;
             } else {
                 ++passes;
             }
