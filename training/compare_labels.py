@@ -6,6 +6,7 @@ of empty squares (solved here, so keep it near 20):
 
 - outcome: the exact score of the game's first solved position (the game's
   perfectly played end), from the position's side to move;
+- the searched labels stored for those positions, if any;
 - static: the evaluation in the weight file;
 - think at each depth on the weight file.
 Prints the mean absolute error in discs of each, and the time a position.
@@ -22,7 +23,7 @@ import numpy as np
 import flipcore
 from training import export, fit
 from training.common import DATA
-from training.dataset import load
+from training.dataset import load, outcome_labels
 
 
 def main(argv: list[str] | None = None) -> None:
@@ -37,28 +38,37 @@ def main(argv: list[str] | None = None) -> None:
 
     _think.load_weights(str(args.weights))
     lo, hi = (int(x) for x in args.empties.split(":"))
-    data, _ = load(DATA)
+    everything, _ = load(DATA, use_outcome=False)
+    exact = everything.take(everything.empties <= 18)
+    data = outcome_labels(sorted((DATA / "games").glob("games-*.parquet")), exact)
+    searched_label = {(int(g), int(b), int(w)): float(s) for g, b, w, s in zip(
+        everything.game, everything.black, everything.white, everything.score)}
+    stored: list[float] = []
     pick = fit.is_held_out(data.game) & (data.empties >= lo) & (data.empties <= hi)
     rows = np.flatnonzero(pick)
     rows = np.random.default_rng(args.seed).permutation(rows)[: args.n]
-    exact, outcome, static = [], [], []
+    solved, outcome, static = [], [], []
     searched: dict[int, list[float]] = {int(d): [] for d in args.depths.split(",")}
     seconds = {d: 0.0 for d in searched}
     began = time.perf_counter()
     for i in rows:
         b, w, p = int(data.black[i]), int(data.white[i]), int(data.player[i])
-        exact.append(flipcore.solve(flipcore.Position._from_masks(b, w, p)).score_for_mover())
+        solved.append(flipcore.solve(flipcore.Position._from_masks(b, w, p)).score_for_mover())
         outcome.append(data.score[i])
+        if (int(data.game[i]), b, w) in searched_label:
+            stored.append(searched_label[int(data.game[i]), b, w] - solved[-1])
         static.append(_think.evaluate(b, w, p))
         for d in searched:
             t = time.perf_counter()
             searched[d].append(_think.think(b, w, p, d, 0.0)["value"])
             seconds[d] += time.perf_counter() - t
     solve_time = time.perf_counter() - began - sum(seconds.values())
-    truth = np.array(exact, dtype=np.float64)
+    truth = np.array(solved, dtype=np.float64)
     n = len(truth)
     print(f"{n} held-out positions with {lo}-{hi} empties; exact solves {solve_time / max(n, 1) * 1000:.0f} ms each")
     print(f"outcome of the game's solved end: MAE {np.mean(np.abs(np.array(outcome) - truth)):.2f}")
+    if stored:
+        print(f"stored searched labels:          MAE {np.mean(np.abs(stored)):.2f} ({len(stored)} of them)")
     print(f"static evaluation:               MAE {np.mean(np.abs(np.array(static) - truth)):.2f}")
     for d, values in searched.items():
         print(f"think depth {d:2d}:                  MAE {np.mean(np.abs(np.array(values) - truth)):.2f}"
