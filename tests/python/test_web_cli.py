@@ -80,6 +80,8 @@ def test_listening_beyond_this_machine_warns(capsys):
         (["--port", "70000"], "port must be a whole number from 0 to 65535, got '70000'"),
         (["--port", "web"], "port must be a whole number"),
         (["--colour", "X"], "unrecognized arguments: --colour X"),
+        (["--allow-host", "board.example:8000"], "a host name is letters, digits, dots and hyphens (no port)"),
+        (["--allow-host", "http://board.example/"], "a host name is letters"),
     ],
 )
 def test_usage_errors(capsys, args, words):
