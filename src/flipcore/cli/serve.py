@@ -9,7 +9,6 @@ import re
 import socket
 import sys
 import webbrowser
-
 from typing import TYPE_CHECKING
 
 from flipcore.cli.common import UsageError
@@ -43,6 +42,7 @@ def port_arg(text: str) -> int:
 
 
 def host_name_arg(text: str) -> str:
+    """A name for --allow-host, as the Host check compares it."""
     name = text.strip().strip("[]").lower()
     try:
         ipaddress.ip_address(name)
@@ -143,17 +143,17 @@ def serve(
 
 
 def register(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
-    serve = commands.add_parser(
+    parser = commands.add_parser(
         "serve",
         help="play and analyse in the browser",
         description="Serve a local web page to play the engine and watch its analysis.",
     )
-    serve.add_argument(
+    parser.add_argument(
         "--host", default=DEFAULT_HOST, help=f"address to listen on (default {DEFAULT_HOST}: this machine only)"
     )
-    serve.add_argument("--port", type=port_arg, default=DEFAULT_PORT, help=f"port (default {DEFAULT_PORT}; 0 picks a free one)")
-    serve.add_argument("--open", action="store_true", help="open the page in the default browser")
-    serve.add_argument(
+    parser.add_argument("--port", type=port_arg, default=DEFAULT_PORT, help=f"port (default {DEFAULT_PORT}; 0 picks a free one)")
+    parser.add_argument("--open", action="store_true", help="open the page in the default browser")
+    parser.add_argument(
         "--allow-host",
         action="append",
         type=host_name_arg,
@@ -162,4 +162,4 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> N
         help="also answer requests addressed to this host name (this machine's own names and the "
         "address listened on are always answered); may be repeated",
     )
-    serve.set_defaults(run=run_serve)
+    parser.set_defaults(run=run_serve)

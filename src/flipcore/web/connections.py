@@ -35,6 +35,8 @@ log = logging.getLogger("uvicorn.error")
 
 @dataclass(frozen=True)
 class ConnectionLimits:
+    """The limits on the server's connections (tests shorten them)."""
+
     request_seconds: float = 10.0  # for a request's head and body to arrive
     keep_alive_seconds: int = 5  # an idle connection's life after an answer
     connections: int = 64  # open at once at most
