@@ -304,7 +304,9 @@ def give_back_table() -> None:
 
 def end_with_parent() -> None:
     """Asks the kernel to kill this worker when the server ends (Linux), and
-    ends now if the server is already gone."""
+    ends now if the server is already gone. (The kernel watches the thread
+    that started the worker: the server's event loop thread, which lives as
+    long as the server.)"""
     try:
         ctypes.CDLL(None, use_errno=True).prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
     except (OSError, AttributeError):
