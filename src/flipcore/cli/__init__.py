@@ -16,6 +16,8 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import warnings
+from typing import Any
 from collections.abc import Callable, Sequence
 
 from flipcore._version import __version__
@@ -66,8 +68,24 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _show_warning(
+    message: Warning | str, category: type[Warning], filename: str, lineno: int, file: Any = None, line: Any = None
+) -> None:
+    # One line, like the command's errors, without the source file's path.
+    print(f"{PROG}: warning: {message}", file=sys.stderr)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
+    previous = warnings.showwarning
+    warnings.showwarning = _show_warning
+    try:
+        return _main(argv)
+    finally:
+        warnings.showwarning = previous
+
+
+def _main(argv: Sequence[str] | None) -> int:
     words = list(sys.argv[1:] if argv is None else argv)
     if not words:
         # Nothing asked: what there is to ask, rather than a bare error.

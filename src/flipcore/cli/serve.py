@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import errno
 import ipaddress
+import re
 import socket
 import sys
 import webbrowser
@@ -36,6 +38,38 @@ def port_arg(text: str) -> int:
     return port
 
 
+def listening_socket(host: str, port: int) -> socket.socket:
+    """A socket bound to `host` and `port`, for the server to listen on, or
+    a UsageError saying in one line why there can be none: an address that
+    is not one, a name that does not resolve, an address of another machine,
+    or a port in use."""
+    name = host.strip("[]")
+    if re.fullmatch(r"[\d.]+", name):
+        try:
+            ipaddress.ip_address(name)
+        except ValueError:
+            raise UsageError(f"cannot listen on {host}: not an IPv4 address") from None
+    try:
+        family, kind, proto, _, address = socket.getaddrinfo(
+            name, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE
+        )[0]
+    except (socket.gaierror, UnicodeError) as err:
+        reason = err.strerror if isinstance(err, socket.gaierror) else str(err)
+        raise UsageError(f"cannot listen on {host}: not an address or a name of this machine ({reason})") from None
+    sock = socket.socket(family, kind, proto)
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind(address)
+    except OSError as err:
+        sock.close()
+        if err.errno == errno.EADDRINUSE:
+            raise UsageError(f"port {port} on {host} is in use: stop what listens there or choose another --port") from None
+        if err.errno == errno.EADDRNOTAVAIL:
+            raise UsageError(f"cannot listen on {host}: it is not an address of this machine") from None
+        raise UsageError(f"cannot listen on {host} port {port}: {err.strerror or err}") from None
+    return sock
+
+
 def page_address(host: str, port: int) -> str:
     shown = f"[{host}]" if ":" in host and not host.startswith("[") else host
     return f"http://{shown}:{port}/"
@@ -49,6 +83,9 @@ def run_serve(args: argparse.Namespace) -> int:
     except ImportError as err:
         raise UsageError(f"flipcore serve needs the web extra ({err.name} is missing): pip install 'flipcore[web]'") from None
 
+    # Bound here, so that an address or a port that cannot be had is said in
+    # one line before anything else.
+    sock = listening_socket(args.host, args.port)
     local = is_loopback(args.host)
     if not local:
         print(
@@ -89,15 +126,17 @@ def run_serve(args: argparse.Namespace) -> int:
     async def main() -> None:
         watcher = asyncio.create_task(announce())
         try:
-            await server.serve()
+            await server.serve(sockets=[sock])
         finally:
             watcher.cancel()
 
     try:
         asyncio.run(main())
     except SystemExit:
-        # uvicorn exits when it cannot listen, after logging why.
+        # uvicorn exits when it cannot start, after logging why.
         pass
+    finally:
+        sock.close()
     if not server.started:
         raise UsageError(f"could not listen on {args.host} port {args.port} (is it in use?)")
     return 0
