@@ -16,7 +16,7 @@ command -v make >/dev/null 2>&1 || need_apt+=(make)
 command -v cmake >/dev/null 2>&1 || need_apt+=(cmake)
 if command -v python3 >/dev/null 2>&1; then
   # Debian ships the venv module's pip bootstrap and the headers apart.
-  python3 -c 'import ensurepip, venv' >/dev/null 2>&1 || need_apt+=(python3-venv)
+  python3 -m ensurepip --version >/dev/null 2>&1 || need_apt+=(python3-venv)
   python3 -c 'import os, sysconfig; raise SystemExit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' \
     >/dev/null 2>&1 || need_apt+=(python3-dev)
 else

@@ -147,9 +147,9 @@ def _checked(
 class Analysis(Iterator[SearchResult]):
     """The results of a deepening search, one per depth from 1, each as soon
     as it is found (see analyse()). When the iteration ends before
-    `max_depth`, `stop_reason` says why ("time", "memory", or "over" for a finished
-    game, which gives one result) and
-    `stop_message` says it in a sentence; both are None otherwise."""
+    `max_depth`, `stop_reason` says why ("time", "memory", or "over" for a
+    finished game, which gives one result) and `stop_message` says it in a
+    sentence; both are None otherwise."""
 
     def __init__(self, position: Position, max_depth: int, seconds: float | None) -> None:
         self.position = position
