@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import errno
 import ipaddress
 import re
 import socket
@@ -55,6 +56,38 @@ def host_name_arg(text: str) -> str:
     return name
 
 
+def listening_socket(host: str, port: int) -> socket.socket:
+    """A socket bound to `host` and `port`, for the server to listen on, or
+    a UsageError saying in one line why there can be none: an address that
+    is not one, a name that does not resolve, an address of another machine,
+    or a port in use."""
+    name = host.strip("[]")
+    if re.fullmatch(r"[\d.]+", name):
+        try:
+            ipaddress.ip_address(name)
+        except ValueError:
+            raise UsageError(f"cannot listen on {host}: not an IPv4 address") from None
+    try:
+        family, kind, proto, _, address = socket.getaddrinfo(
+            name, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE
+        )[0]
+    except (socket.gaierror, UnicodeError) as err:
+        reason = err.strerror if isinstance(err, socket.gaierror) else str(err)
+        raise UsageError(f"cannot listen on {host}: not an address or a name of this machine ({reason})") from None
+    sock = socket.socket(family, kind, proto)
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind(address)
+    except OSError as err:
+        sock.close()
+        if err.errno == errno.EADDRINUSE:
+            raise UsageError(f"port {port} on {host} is in use: stop what listens there or choose another --port") from None
+        if err.errno == errno.EADDRNOTAVAIL:
+            raise UsageError(f"cannot listen on {host}: it is not an address of this machine") from None
+        raise UsageError(f"cannot listen on {host} port {port}: {err.strerror or err}") from None
+    return sock
+
+
 def page_address(host: str, port: int) -> str:
     shown = f"[{host}]" if ":" in host and not host.startswith("[") else host
     return f"http://{shown}:{port}/"
@@ -81,6 +114,9 @@ def serve(
     except ImportError as err:
         raise UsageError(f"flipcore serve needs the web extra ({err.name} is missing): pip install 'flipcore[web]'") from None
 
+    # Bound here, so that an address or a port that cannot be had is said in
+    # one line before anything else.
+    sock = listening_socket(host, port)
     if not is_loopback(host):
         print(
             f"warning: listening on {host}, so other machines can reach this server and "
@@ -128,15 +164,17 @@ def serve(
         asyncio.get_running_loop().set_exception_handler(AcceptFailures())
         watcher = asyncio.create_task(announce())
         try:
-            await server.serve()
+            await server.serve(sockets=[sock])
         finally:
             watcher.cancel()
 
     try:
         asyncio.run(main())
     except SystemExit:
-        # uvicorn exits when it cannot listen, after logging why.
+        # uvicorn exits when it cannot start, after logging why.
         pass
+    finally:
+        sock.close()
     if not server.started:
         raise UsageError(f"could not listen on {host} port {port} (is it in use?)")
     return 0

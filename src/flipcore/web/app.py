@@ -37,6 +37,7 @@ from starlette.staticfiles import StaticFiles
 from flipcore.game import Game, GameRecordError
 from flipcore.position import BLACK, SIDE_CHARS, WHITE, Position, parse_square, square_name
 from flipcore.svg import _CELL, _EXTENT, _MARGIN, svg
+from flipcore.solve import describe_score, final_score
 from flipcore.web.engine import EnginePool, JobStopped, WorkerError
 from flipcore.web.games import ENGINE, YOU, Page, PageGame, PageRegistry, Refused
 from flipcore.web.guard import Guard
@@ -302,7 +303,7 @@ class Server:
             mine = x if game.human == BLACK else o
             theirs = o if game.human == BLACK else x
             verdict = "You win." if mine > theirs else "The engine wins." if theirs > mine else "A draw."
-            words = f"{winner} wins {max(x, o)}-{min(x, o)}" if winner else f"draw {x}-{o}"
+            words = describe_score(final_score(position))  # empties to the winner
             result = {"X": x, "O": o, "winner": winner, "words": words, "verdict": verdict}
         last = next((ply for ply in reversed(game.plies) if ply.move is not None), None)
         return {
