@@ -6,13 +6,25 @@
 #  2. the same C++ suites under AddressSanitizer and UndefinedBehaviorSanitizer,
 #     and a leak check of the module under valgrind (tests/run_sanitizers.sh);
 #  3. the Python suites under pytest.
+# Python packages go into the virtual environment that is active, or else into
+# .venv at the repository's root (made here when missing), never into the
+# interpreter that happens to come first on the PATH. The versions of the test
+# and build tools come from tests/constraints.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tests/install_system_deps.sh
 
+if [ -z "${VIRTUAL_ENV:-}" ]; then
+  [ -x .venv/bin/python ] || python3 -m venv .venv
+  # shellcheck disable=SC1091
+  . .venv/bin/activate
+fi
+echo "Installing into the virtual environment $VIRTUAL_ENV" >&2
+# The constraints hold in the isolated build environment too.
+export PIP_CONSTRAINT="$PWD/tests/constraints.txt"
 # Every optional extra too: their features are tested like the rest.
-python3 -m pip install --quiet '.[test,batch,cluster,plot,web,webtest]'
+python -m pip install --quiet '.[test,batch,cluster,plot,web,webtest]'
 
 cmake -S . -B build/tests -DFLIPCORE_BUILD_TESTS=ON -DFLIPCORE_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release
 cmake --build build/tests -j "$(nproc)"
@@ -20,4 +32,4 @@ ctest --test-dir build/tests --output-on-failure
 
 bash tests/run_sanitizers.sh
 
-python3 -m pytest
+python -m pytest

@@ -12,6 +12,8 @@ and a command line (python -m flipcore).
 
 from _flipcore import init, minimax_moves
 
+from flipcore._version import __version__
+
 from flipcore.game import Game, GameRecordError
 from flipcore.position import MoveLike, Position, Square, parse_square, square_name
 from flipcore.review import Review, review
@@ -36,6 +38,7 @@ __all__ = [
     "TableMemory",
     "ThinkResult",
     "WeightsError",
+    "__version__",
     "analyse",
     "init",
     "minimax_moves",

@@ -51,6 +51,7 @@ import signal
 import sys
 import threading
 import time
+import warnings
 from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from multiprocessing.connection import Connection, wait
@@ -127,8 +128,13 @@ class Summary:
     """The outcome of run_file()."""
 
     done: int = 0  # positions searched in this run
-    skipped: int = 0  # records the output already held
-    failed: int = 0  # error records (bad lines, positions that could not finish)
+    skipped: int = 0  # positions whose result the output already held
+    # Input lines that give no position: counted on every run, their error
+    # records written once.
+    bad_lines: int = 0
+    # Searches that did not finish (a worker died, the table's memory ran
+    # out): reported, not written, and tried again by the next run.
+    failed: int = 0
     seconds: float = 0.0
     interrupted: bool = False
 
@@ -136,7 +142,8 @@ class Summary:
         rate = f" ({self.done / self.seconds:.1f} positions/s)" if self.done and self.seconds > 0 else ""
         return (
             f"{self.done} searched, {self.skipped} skipped (already in the output), "
-            f"{self.failed} failed, in {self.seconds:.1f} s{rate}"
+            f"{self.bad_lines} bad line{'' if self.bad_lines == 1 else 's'}, "
+            f"{self.failed} failed (run again to retry), in {self.seconds:.1f} s{rate}"
         )
 
 
@@ -150,12 +157,27 @@ def _error_record(line: int, ply: int | None, settings: Settings, reason: str) -
     return record
 
 
+def _json_position(text: str) -> str:
+    """The "position" field of a JSON Lines input line; ValueError saying
+    what is missing."""
+    try:
+        item = json.loads(text)
+    except json.JSONDecodeError as err:
+        raise ValueError(f"a line starting with '{{' is read as JSON, and this one is not: {err}") from None
+    position = item.get("position") if isinstance(item, dict) else None
+    if not isinstance(position, str):
+        raise ValueError('a JSON line needs a "position" field holding a position text')
+    return position.strip()
+
+
 def parse_lines(lines: Iterable[str], settings: Settings, every_ply: bool = False) -> tuple[list[Task], list[Record]]:
     """The tasks of the input lines, and an error record for each bad line.
 
     A line whose first word has no digit is a position; any other line is a
     game record, standing for the position at its end, or with
-    every_ply for every position of the game (ply 0 to the end). Blank lines
+    every_ply for every position of the game (ply 0 to the end). A line
+    starting with "{" is a JSON object (JSON Lines, such as this batch's own
+    output) whose "position" field holds the position text. Blank lines
     and lines starting with # are skipped.
     """
     tasks: list[Task] = []
@@ -166,6 +188,12 @@ def parse_lines(lines: Iterable[str], settings: Settings, every_ply: bool = Fals
         text = raw.strip()
         if not text or text.startswith("#"):
             continue
+        if text.startswith("{"):
+            try:
+                text = _json_position(text)
+            except ValueError as err:
+                errors.append(_error_record(number, None, settings, str(err)))
+                continue
         match = _POSITION_RE.fullmatch(text)
         if match:
             tasks.append((number, None, f"{match[1].upper()} {match[2].upper()}"))
@@ -288,9 +316,11 @@ def _search_task(task: Task, settings: Settings) -> Record:
         failure["position"] = text
         return failure
     except (ValueError, TypeError, ImportError) as err:
-        record = _error_record(line, ply, settings, f"{type(err).__name__}: {err}")
-        record["position"] = text
-        return record
+        # Not written either: the position is good, so the next run tries it
+        # again rather than keeping an error for it.
+        failure = _Failure(_error_record(line, ply, settings, f"{type(err).__name__}: {err}"))
+        failure["position"] = text
+        return failure
     # Spelled out in FIELDS order: at depth 1 making the record is a fair
     # part of the batch's cost per position.
     return {
@@ -624,6 +654,30 @@ def _settings(depth: int | None, mode: str, jobs: int, limit: int | str | None, 
     return Settings(mode=mode, depth=depth if mode == "depth" else None, table_limit=per_worker)
 
 
+# Searches use the processor only, so more workers than cores gain nothing;
+# a few times more are allowed (a machine may have more cores than it shows
+# this process), beyond that each worker only costs memory and its share of
+# the table's ceiling.
+MAX_WORKERS_PER_CORE = 4
+
+
+def _workers(jobs: int, tasks: int, dask: str | None) -> int:
+    """The local worker processes to start for `tasks` tasks when `jobs` are
+    asked: no more than the tasks, nor than MAX_WORKERS_PER_CORE per core
+    (with a warning)."""
+    if dask is not None:
+        return jobs
+    cap = MAX_WORKERS_PER_CORE * (os.cpu_count() or 1)
+    if jobs > cap and tasks > cap:
+        warnings.warn(
+            f"{jobs} jobs asked on {os.cpu_count() or 1} cores: starting {cap} worker processes "
+            f"({MAX_WORKERS_PER_CORE} per core), since more would only share the cores and the memory",
+            RuntimeWarning,
+            stacklevel=3,
+        )
+    return max(1, min(jobs, tasks, cap))
+
+
 def _check_jobs(jobs: int | None) -> int:
     if jobs is None:
         return os.cpu_count() or 1
@@ -697,6 +751,9 @@ def run(
     tasks, errors = parse_lines(_read_source(source), settings, every_ply)
     if strict and errors:
         raise BatchError(f"line {errors[0]['line']}: {errors[0]['error']}")
+    # The table's ceiling is shared by the workers actually started.
+    jobs = _workers(jobs, len(tasks), dask)
+    settings = _settings(depth, mode, jobs, table_limit, dask)
 
     def generate() -> Iterator[Record]:
         yield from errors
@@ -714,14 +771,19 @@ def run(
 # Output files
 
 
+OUTPUT_FORMATS = {".jsonl": "jsonl", ".csv": "csv", ".parquet": "parquet"}
+
+
 def output_format(path: str | os.PathLike[str]) -> str:
-    """"parquet", "csv" or "jsonl", by the file name's ending."""
-    name = os.fspath(path).lower()
-    if name.endswith(".parquet"):
-        return "parquet"
-    if name.endswith(".csv"):
-        return "csv"
-    return "jsonl"
+    """"parquet", "csv" or "jsonl", by the file name's ending; BatchError
+    for any other ending, rather than a format the name does not say."""
+    name = os.fspath(path)
+    kind = OUTPUT_FORMATS.get(os.path.splitext(name)[1].lower())
+    if kind is None:
+        raise BatchError(
+            f"output {name!r}: the file name must end in .jsonl, .csv or .parquet (the format written)"
+        )
+    return kind
 
 
 def _csv_cell(key: str, value: Any) -> str:
@@ -1029,7 +1091,7 @@ def run_file(
     settings = _settings(depth, mode, jobs, table_limit, dask)
     out = os.fspath(output)
     to_stdout = out == "-"
-    kind = "jsonl" if to_stdout else output_format(out)
+    kind = "jsonl"
     if not to_stdout:
         if os.path.isdir(out):
             raise BatchError(f"cannot write output {out!r}: it is a directory")
@@ -1039,6 +1101,7 @@ def run_file(
         source = os.fspath(input) if isinstance(input, (str, os.PathLike)) else "-"
         if source != "-" and os.path.exists(source) and os.path.exists(out) and os.path.samefile(source, out):
             raise BatchError(f"output {out!r} is the input file")
+        kind = output_format(out)
         if kind == "parquet":
             _import_pyarrow()
 
@@ -1054,12 +1117,14 @@ def run_file(
     has_records = not to_stdout and os.path.exists(out) and os.path.getsize(out) > 0
     previous = read_records(out, _RESUME_FIELDS) if has_records else []
     done = _check_previous(previous, tasks, errors, settings, out)
-    summary = Summary(skipped=len(done))
+    summary = Summary(skipped=sum(1 for line, ply, _ in tasks if (line, ply) in done), bad_lines=len(errors))
     todo = [task for task in tasks if (task[0], task[1]) not in done]
     new_errors = [e for e in errors if (e["line"], e["ply"]) not in done]
+    workers = _workers(jobs, len(todo), dask)
+    settings = _settings(depth, mode, workers, table_limit, dask)
 
     with contextlib.ExitStack() as stack:
-        chunks = stack.enter_context(_work(todo, settings, jobs, dask))
+        chunks = stack.enter_context(_work(todo, settings, workers, dask))
         writer: _Writer | _ParquetWriter
         if to_stdout:
             writer = _Writer.stdout()
@@ -1074,10 +1139,9 @@ def run_file(
         try:
             if new_errors:
                 writer.write(new_errors)
-                summary.failed += len(new_errors)
-                for record in new_errors:
-                    if on_record is not None:
-                        on_record(record)
+            for record in errors:
+                if on_record is not None:
+                    on_record(record)
             for chunk in chunks:
                 writer.write([record for record in chunk if not isinstance(record, _Failure)])
                 for record in chunk:

@@ -19,7 +19,16 @@ from __future__ import annotations
 import re
 from collections.abc import Iterable, Iterator
 
-from flipcore.position import SIDE_CHARS, MoveLike, Position, Square, parse_square, square_name
+from flipcore.position import (
+    SIDE_CHARS,
+    MoveLike,
+    Position,
+    PositionLike,
+    Square,
+    as_position,
+    parse_square,
+    square_name,
+)
 
 # Words a record may hold for a pass, compared in lower case.
 PASS_TOKENS = ("pass", "--")
@@ -90,11 +99,11 @@ class Game:
 
     __slots__ = ("_start", "_moves", "_positions")
 
-    def __init__(self, start: Position | None = None, moves: Iterable[MoveLike] = ()) -> None:
+    def __init__(self, start: PositionLike | None = None, moves: Iterable[MoveLike] = ()) -> None:
         if start is None:
             start = Position.start()
-        elif not isinstance(start, Position):
-            raise TypeError(f"start must be a Position or None, got {start!r}")
+        else:
+            start = as_position(start, "start")
         self._start = start
         self._moves: list[Square] = []
         # _positions[k] is the position in which move k is played, after any
@@ -107,11 +116,13 @@ class Game:
             self._append(move, number)
 
     @classmethod
-    def from_record(cls, text: str, start: Position | None = None) -> Game:
+    def from_record(cls, text: str, start: PositionLike | None = None) -> Game:
         """A game from its record; `start` or a position text at the head of
         the record sets the start (not both unless they agree)."""
         if not isinstance(text, str):
             raise TypeError(f"a record must be a string, got {text!r}")
+        if start is not None:
+            start = as_position(start, "start")
         written, rest = _split_start(text)
         if written is not None and start is not None and written != start:
             raise GameRecordError(0, written.text(), f"the record starts from another position than {start.text()!r}")

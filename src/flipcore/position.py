@@ -312,3 +312,22 @@ class Position:
         """The board drawn with the legal moves marked, for notebooks (None,
         so shown as text, while no drawing module is loaded)."""
         return _drawing(self) if _drawing is not None else None
+
+
+PositionLike = Union[Position, str]
+
+
+def as_position(value: object, name: str = "position") -> Position:
+    """A Position, or one read from its one-line text form: what every
+    function that takes a position accepts. A text that does not read is a
+    ValueError saying why; anything else a TypeError naming what was passed."""
+    if isinstance(value, Position):
+        return value
+    if isinstance(value, str):
+        return Position.from_text(value)
+    shown = repr(value)
+    if len(shown) > 60:
+        shown = shown[:57] + "..."
+    raise TypeError(
+        f"{name} must be a flipcore.Position or its text form, got {type(value).__name__} {shown}"
+    )

@@ -11,7 +11,7 @@ from numbers import Real
 
 from _flipcore import _table_memory, init, minimax_moves
 
-from flipcore.position import Position, Square, square_name
+from flipcore.position import Position, PositionLike, Square, as_position, square_name
 
 # No game lasts more than 60 moves, so no search needs to be deeper.
 MAX_DEPTH = 60
@@ -75,10 +75,10 @@ def _bound(name: str, value: object) -> float:
 
 
 def search(
-    position: Position, depth: int, alpha: float = -_INF, beta: float = _INF, *, play_pass: bool = True
+    position: PositionLike, depth: int, alpha: float = -_INF, beta: float = _INF, *, play_pass: bool = True
 ) -> SearchResult:
-    """Search `position` `depth` plies deep (0 to 60) within the window
-    (alpha, beta).
+    """Search `position` (a Position or its text form) `depth` plies deep
+    (0 to 60) within the window (alpha, beta).
 
     When the side to move has no legal move but the other side has, the
     search plays the pass and searches the position after it: the result
@@ -105,7 +105,7 @@ def search(
         and beta == beta
         and (play_pass is True or play_pass is False)
     ):
-        depth, alpha, beta = _checked(position, depth, alpha, beta, play_pass)
+        position, depth, alpha, beta = _checked(position, depth, alpha, beta, play_pass)
 
     began = _clock()
     found = minimax_moves(position._rows(), position._player, depth, alpha, beta)
@@ -134,21 +134,22 @@ def search(
 
 def _checked(
     position: object, depth: object, alpha: object, beta: object, play_pass: object
-) -> tuple[int, float, float]:
+) -> tuple[Position, int, float, float]:
     """search()'s arguments checked one by one, with a message for the first
-    bad one; the depth as an int and the bounds as floats."""
-    if not isinstance(position, Position):
-        raise ValueError(f"position must be a flipcore.Position, got {position!r}")
+    bad one; the position as a Position, the depth as an int and the bounds
+    as floats."""
+    position = as_position(position)
     if play_pass is not True and play_pass is not False:
         raise ValueError(f"play_pass must be True or False, got {play_pass!r}")
-    return _whole("depth", depth, 0, MAX_DEPTH), _bound("alpha", alpha), _bound("beta", beta)
+    return position, _whole("depth", depth, 0, MAX_DEPTH), _bound("alpha", alpha), _bound("beta", beta)
 
 
 class Analysis(Iterator[SearchResult]):
     """The results of a deepening search, one per depth from 1, each as soon
     as it is found (see analyse()). When the iteration ends before
-    `max_depth`, `stop_reason` says why ("time" or "memory") and
-    `stop_message` says it in a sentence; both are None otherwise."""
+    `max_depth`, `stop_reason` says why ("time", "memory", or "over" for a
+    finished game, which gives one result) and `stop_message` says it in a
+    sentence; both are None otherwise."""
 
     def __init__(self, position: Position, max_depth: int, seconds: float | None) -> None:
         self.position = position
@@ -181,6 +182,11 @@ class Analysis(Iterator[SearchResult]):
             raise StopIteration from None
         self._results.append(result)
         self._entries.append(_table_memory()["entries"])
+        if depth == 1 and self.position.is_over():
+            # Nothing is left to search: every deeper depth would give this.
+            from flipcore.solve import describe_score, final_score
+
+            self._stop("over", f"the game is over: {describe_score(final_score(self.position))}")
         return result
 
     def _stop(self, reason: str, message: str) -> None:
@@ -227,7 +233,7 @@ def _size(size: int) -> str:
     return f"{size / (1 << 20):.1f} MiB"
 
 
-def analyse(position: Position, max_depth: int = MAX_DEPTH, *, seconds: float | None = None) -> Analysis:
+def analyse(position: PositionLike, max_depth: int = MAX_DEPTH, *, seconds: float | None = None) -> Analysis:
     """Search `position` at depth 1, 2, ... up to `max_depth`, yielding each
     result as soon as it is found, so a caller can show the search deepen.
 
@@ -241,8 +247,7 @@ def analyse(position: Position, max_depth: int = MAX_DEPTH, *, seconds: float | 
     earlier, deeper search stands in for a shallow depth; within the run,
     each depth reuses what the shallower ones stored.
     """
-    if type(position) is not Position and not isinstance(position, Position):
-        raise ValueError(f"position must be a flipcore.Position, got {position!r}")
+    position = as_position(position)
     if isinstance(max_depth, bool) or type(max_depth) is not int or max_depth < 1:
         raise ValueError(f"max_depth must be a whole number of at least 1, got {max_depth!r}")
     max_depth = _whole("max_depth", max_depth, 1, MAX_DEPTH)

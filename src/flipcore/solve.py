@@ -30,7 +30,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from types import ModuleType
 
-from flipcore.position import BLACK, Position, Square, square_name
+from flipcore.position import BLACK, Position, PositionLike, Square, as_position, square_name
 
 # Positions with at most this many empty squares solve in about a second:
 # the median CPU time of positions reached by random play, measured by
@@ -107,6 +107,10 @@ def describe_score(score: int, wld: bool = False) -> str:
     return f"{winner} wins {max(x, o)}-{min(x, o)}"
 
 
+class SolveTableSettingError(ValueError):
+    """FLIPCORE_SOLVE_TABLE_MB does not give a table size."""
+
+
 def _table_bytes_from_env() -> int | None:
     """The table size that FLIPCORE_SOLVE_TABLE_MB asks for, if set."""
     text = os.environ.get(TABLE_ENV, "").strip()
@@ -117,7 +121,7 @@ def _table_bytes_from_env() -> int | None:
     except ValueError:
         megabytes = 0
     if megabytes < 1:
-        raise ValueError(f"{TABLE_ENV} must be a whole number of megabytes, at least 1, got {text!r}")
+        raise SolveTableSettingError(f"{TABLE_ENV} must be a whole number of megabytes, at least 1, got {text!r}")
     return megabytes * _MIB
 
 
@@ -125,12 +129,19 @@ def _table_bytes_from_env() -> int | None:
 # than by `import flipcore`, which must keep working for everything else.
 try:
     _pending_table_bytes: int | None = _table_bytes_from_env()
-    _env_error: ValueError | None = None
-except ValueError as err:
+    _env_error: SolveTableSettingError | None = None
+except SolveTableSettingError as err:
     _pending_table_bytes = None
     _env_error = err
 
 _solver_module: ModuleType | None = None
+
+
+def check_table_setting() -> None:
+    """Raises SolveTableSettingError when FLIPCORE_SOLVE_TABLE_MB is bad, for
+    a caller that wants to refuse it before any work, not at the first solve."""
+    if _env_error is not None:
+        raise _env_error
 
 
 def _solver() -> ModuleType:
@@ -180,8 +191,10 @@ def _square(sq: int) -> Square:
     return (sq % 8, sq // 8)
 
 
-def _final_score(position: Position) -> int:
-    """A finished game's score, side 1 minus side 2, empties to the winner."""
+def final_score(position: Position) -> int:
+    """A finished game's score, side 1 minus side 2, empties to the winner:
+    the one way a result is counted everywhere (solve, review, the command
+    line, the web page)."""
     x, o = position.discs()
     diff = x - o
     empties = 64 - x - o
@@ -189,7 +202,7 @@ def _final_score(position: Position) -> int:
 
 
 def solve(
-    position: Position,
+    position: PositionLike,
     mode: str = "exact",
     *,
     progress: Callable[[int, int], None] | None = None,
@@ -208,8 +221,7 @@ def solve(
     solver stays usable. The time grows about threefold with each empty
     square: see EXACT_EMPTIES.
     """
-    if not isinstance(position, Position):
-        raise TypeError(f"position must be a flipcore.Position, got {type(position).__name__}")
+    position = as_position(position)
     if not isinstance(mode, str) or mode not in MODES:
         raise ValueError(f"mode must be 'exact', 'wld' or 'every_move', got {mode!r}")
     if progress is not None and not callable(progress):
@@ -221,7 +233,7 @@ def solve(
     began = time.perf_counter()
 
     if position.is_over():
-        score = _final_score(position)
+        score = final_score(position)
         if mode == "wld":
             score = (score > 0) - (score < 0)
         return SolveResult(

@@ -13,6 +13,8 @@ from flipcore.position import (
     WHITE,
     MoveLike,
     Position,
+    PositionLike,
+    as_position,
     _register_drawing,
     parse_square,
     square_name,
@@ -33,9 +35,10 @@ def _centre(index: int) -> int:
     return _MARGIN + index * _CELL + _CELL // 2
 
 
-def svg(position: Position, moves: Iterable[MoveLike] = (), size: int = 360) -> str:
+def svg(position: PositionLike, moves: Iterable[MoveLike] = (), size: int = 360) -> str:
     """The position as an SVG document `size` pixels wide and high, with a dot
     on each square of `moves` ((col, row) tuples or names like "d3")."""
+    position = as_position(position)
     if type(size) is not int or size <= 0:
         raise ValueError(f"size must be a positive whole number of pixels, got {size!r}")
     marked = [parse_square(m) if isinstance(m, str) else parse_square(square_name(m)) for m in moves]

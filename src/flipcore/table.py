@@ -109,7 +109,14 @@ def _apply_environment() -> None:
     try:
         table_limit(text)
     except ValueError as err:
-        warnings.warn(f"{ENV_VARIABLE} ignored: {err}", RuntimeWarning, stacklevel=2)
+        # A warning, so that filters apply, shown as one line like the command
+        # line's own messages rather than led by this file's path and line.
+        shown = warnings.formatwarning
+        warnings.formatwarning = lambda message, *rest, **named: f"flipcore: warning: {message}\n"
+        try:
+            warnings.warn(f"{ENV_VARIABLE} ignored: {err}", RuntimeWarning, stacklevel=2)
+        finally:
+            warnings.formatwarning = shown
 
 
 _apply_environment()

@@ -238,14 +238,16 @@ class TestOutputAndResume:
         part = batch.read_records(out)
         assert stopped.value.summary.interrupted and 6 <= len(part) < len(texts) + 1  # type: ignore[attr-defined]
         summary = batch.run_file(source, out, DEPTH, jobs=2)
-        assert summary.skipped == len(part) and summary.done + summary.failed + summary.skipped == len(texts) + 1
+        # The bad line's record is among those written by the first run.
+        assert summary.skipped == len(part) - 1 and summary.done + summary.failed + summary.skipped == len(texts)
+        assert summary.bad_lines == 1
         full = batch.read_records(out)
         keyed = by_key(full)  # no record twice
         bad = keyed.pop((len(texts) + 1, None))
         assert "board has 3 squares instead of 64" in bad["error"]
         assert_matches_engine([r for r in full if r["error"] is None], texts, DEPTH)
         again = batch.run_file(source, out, DEPTH, jobs=2)
-        assert (again.done, again.skipped) == (0, len(texts) + 1)
+        assert (again.done, again.skipped, again.bad_lines, again.failed) == (0, len(texts), 1, 0)
         assert by_key(batch.read_records(out)) == by_key(full)
 
     def test_a_half_written_last_line_is_searched_again(self, tmp_path: Path, texts: list[str]) -> None:
@@ -414,7 +416,7 @@ class TestCommandLine:
         status, err = run_cli(capsys, str(source), "-o", str(out), "--depth", "2", "-j", "2")
         assert status == 1  # one bad line
         assert "line 6: board has 3 squares" in err
-        assert "3 searched, 0 skipped (already in the output), 1 failed" in err
+        assert "3 searched, 0 skipped (already in the output), 1 bad line, 0 failed" in err
         keyed = by_key(batch.read_records(out))
         assert sorted(keyed) == [(3, None), (4, None), (5, None), (6, None)]
         assert keyed[(3, None)]["value"] == reference(texts[0], 2)["value"]
@@ -485,3 +487,72 @@ class TestCommandLine:
         source = search_lines(tmp_path / "in.txt", [Position.start().text()])
         status, err = run_cli(capsys, str(source), "-o", str(tmp_path / "o.jsonl"), "--dask", "local")
         assert status == 2 and "pip install 'flipcore[cluster]'" in err
+
+
+class TestInputOutputAndCounts:
+    """What a new user meets: JSON Lines given as input, an output name of
+    an unknown format, far more jobs than positions or cores, and counts
+    that stay the same when the same command runs again."""
+
+    def test_bad_lines_are_counted_apart_and_the_same_on_a_rerun(
+        self, tmp_path: Path, capsys: pytest.CaptureFixture[str], texts: list[str]
+    ) -> None:
+        source = search_lines(tmp_path / "in.txt", [*texts[:4], "XO- X", "f5 z9"])
+        out = tmp_path / "out.jsonl"
+        first = run_cli(capsys, str(source), "-o", str(out), "--depth", "2", "-j", "2")
+        again = run_cli(capsys, str(source), "-o", str(out), "--depth", "2", "-j", "2")
+        assert first[0] == again[0] == 1
+        assert "4 searched, 0 skipped (already in the output), 2 bad lines, 0 failed" in first[1]
+        assert "0 searched, 4 skipped (already in the output), 2 bad lines, 0 failed" in again[1]
+        for err in (first[1], again[1]):
+            assert "line 5: board has 3 squares" in err and "line 6: bad game record" in err
+        assert len(batch.read_records(out)) == 6  # the bad lines' records written once
+
+    def test_json_lines_input_reads_the_position_field(self, tmp_path: Path, texts: list[str]) -> None:
+        first = tmp_path / "first.jsonl"
+        batch.run_file(search_lines(tmp_path / "in.txt", texts[:5]), first, DEPTH, jobs=1)
+        # The batch's own output, and a line without a position.
+        source = tmp_path / "again.jsonl"
+        source.write_text(first.read_text() + '{"value": 3}\n{not json\n')
+        records = list(batch.run(source, DEPTH, jobs=1))
+        errors = {r["line"]: r["error"] for r in records if r["error"]}
+        assert errors == {
+            6: 'a JSON line needs a "position" field holding a position text',
+            7: errors[7],
+        } and errors[7].startswith("a line starting with '{' is read as JSON")
+        # Each line of the output names its input line; their positions come back in that order.
+        by_line = {r["line"]: r["position"] for r in batch.read_records(first)}
+        searched = {r["line"]: r["position"] for r in records if r["error"] is None}
+        assert searched == {line: by_line[line] for line in by_line}
+        with pytest.raises(batch.BatchError, match="line 6: a JSON line needs"):
+            list(batch.run(source, DEPTH, jobs=1, strict=True))
+
+    @pytest.mark.parametrize("name", ["x.xlsx", "x.json", "values"])
+    def test_unknown_output_formats_are_refused(
+        self, tmp_path: Path, capsys: pytest.CaptureFixture[str], texts: list[str], name: str
+    ) -> None:
+        source = search_lines(tmp_path / "in.txt", texts[:2])
+        status, err = run_cli(capsys, str(source), "-o", str(tmp_path / name), "--depth", "1")
+        assert status == 2 and "the file name must end in .jsonl, .csv or .parquet" in err
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["in.txt"]
+
+    def test_workers_are_capped_and_share_the_ceiling(
+        self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, texts: list[str]
+    ) -> None:
+        started: list[tuple[int, int | None]] = []
+        real = batch._run_local
+
+        def spy(tasks: Any, settings: batch.Settings, jobs: int) -> Any:
+            started.append((jobs, settings.table_limit))
+            return real(tasks, settings, min(jobs, 2))  # the search itself on this machine's 2 cores
+
+        monkeypatch.setattr(batch, "_run_local", spy)
+        monkeypatch.setattr(batch.os, "cpu_count", lambda: 2)
+        ceiling = flipcore.table_limit()
+        source = search_lines(tmp_path / "in.txt", texts[:15])
+        with pytest.warns(RuntimeWarning, match="10000 jobs asked on 2 cores: starting 8 worker processes"):
+            summary = batch.run_file(source, tmp_path / "out.jsonl", 1, jobs=10000)
+        assert summary.done == 15 and started == [(8, ceiling // 8)]
+        started.clear()
+        assert len(list(batch.run(texts[:3], 1, jobs=10))) == 3  # fewer positions than jobs: no warning
+        assert started == [(3, ceiling // 3)]

@@ -1,5 +1,6 @@
 """The command line driven as a user would: through subprocess and pipes."""
 
+import os
 import re
 import signal
 import subprocess
@@ -10,7 +11,8 @@ from pathlib import Path
 import pytest
 from pkg_cases import MUST_PASS_TEXT, START_BOARD, START_TEXT
 
-from flipcore import Position, search
+from flipcore import Game, Position, search
+from flipcore.solve import describe_score
 
 # -P keeps the working directory, maybe the source tree, off sys.path.
 FLIPCORE = [sys.executable, "-P", "-m", "flipcore"]
@@ -54,7 +56,7 @@ class TestAnalyse:
         assert "X has no legal move and passes" in passing.stdout
         assert depth_lines(passing.stdout)[0].endswith("best c1")
         over = run("analyse", "O" + "-" * 63 + " X")
-        assert over.returncode == 0 and "The game is over: X 0, O 1: O wins by 1." in over.stdout
+        assert over.returncode == 0 and "The game is over: O wins 64-0 (X 0, O 1 on the board, 63 empty squares to the winner)." in over.stdout
 
 
 @pytest.mark.parametrize(
@@ -77,8 +79,13 @@ def test_errors_are_one_line_with_status_2(args, message):
 
 
 def final_discs(stdout):
-    x, o = re.search(r"X (\d+), O (\d+): ", stdout).groups()
-    return int(x), int(o)
+    """The discs of the finished game's board, and checks that its result is
+    given as everywhere else: the empty squares counted for the winner."""
+    x, o = map(int, re.search(r"\ngame over \(X (\d+) O (\d+)\)\n", stdout).groups())
+    diff, empty = x - o, 64 - x - o
+    score = diff + empty if diff > 0 else diff - empty if diff < 0 else 0
+    assert describe_score(score) in stdout
+    return x, o
 
 
 class TestPlay:
@@ -94,7 +101,6 @@ class TestPlay:
             assert out.index("The engine (X) plays") < out.index("Your move (O)")
         assert "is not a legal move for " + side in out
         x, o = final_discs(out)
-        assert "\ngame over (X %d O %d)\n" % (x, o) in out
         mine, theirs = (x, o) if side == "X" else (o, x)
         verdict = "You win." if mine > theirs else "The engine wins." if theirs > mine else "Nobody wins."
         assert out.rstrip().endswith(verdict)
@@ -131,3 +137,105 @@ def test_console_script():
     script = Path(sysconfig.get_path("scripts")) / "flipcore"
     done = run("analyse", "--depth", "1", command=[str(script)])
     assert done.returncode == 0 and depth_lines(done.stdout)[0].endswith("best d3 c4 f5 e6")
+
+
+class TestKeepingTheWork:
+    """A game stopped by Ctrl-C keeps what was played, and a file that cannot
+    be written is refused before any work, not after it."""
+
+    def test_ctrl_c_in_selfplay_prints_and_saves_the_game_so_far(self, tmp_path):
+        path = tmp_path / "game.txt"
+        proc = subprocess.Popen([*FLIPCORE, "selfplay", "--depth", "14", "--save", str(path)],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            # The first move's line is printed once it is searched.
+            assert re.search(r"^ +1\. X \w\d", proc.stdout.readline() + proc.stdout.readline(), re.M)
+            proc.send_signal(signal.SIGINT)
+            out, err = proc.communicate(timeout=30)
+        finally:
+            proc.kill()
+        assert proc.returncode == 130 and "Traceback" not in err
+        record = re.search(r"^Record: (\S+)$", out, re.M)[1]
+        assert path.read_text() == record + "\n"
+        played = Game.from_record(record)
+        assert 1 <= len(played) and "Game stopped (Ctrl-C) after" in out
+
+    def test_ctrl_c_at_the_play_prompt_saves_the_moves(self, tmp_path):
+        path = tmp_path / "game.txt"
+        proc = subprocess.Popen([*FLIPCORE, "play", "--depth", "1", "--save", str(path)], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            proc.stdin.write("d3\n")
+            proc.stdin.flush()
+            while "The engine (O) plays" not in proc.stdout.readline():
+                pass
+            proc.send_signal(signal.SIGINT)
+            out, _ = proc.communicate(timeout=30)
+        finally:
+            proc.kill()
+        assert proc.returncode == 130
+        moves = Game.from_record(path.read_text()).moves
+        assert len(moves) == 2 and moves[0] == (3, 2)
+
+    @pytest.mark.parametrize(
+        "args",
+        [
+            ["selfplay", "--depth", "60", "--save", "{tmp}/no/such/dir/g.txt"],
+            ["play", "--save", "{tmp}"],
+            ["review", "f5d6c3d3c4f4", "--depth", "60", "--plot", "{tmp}/no/such/dir/x.png"],
+        ],
+    )
+    def test_unwritable_output_is_refused_before_the_work(self, tmp_path, args):
+        # At depth 60 the work would not end within the timeout.
+        done = run(*[a.replace("{tmp}", str(tmp_path)) for a in args], stdin="d3\n")
+        assert done.returncode == 2 and done.stderr.startswith("flipcore: error: cannot write ")
+        assert done.stderr.count("\n") == 1 and "Record" not in done.stdout
+        assert list(tmp_path.iterdir()) == []
+
+    def test_a_writable_file_is_not_left_behind_by_the_check(self, tmp_path):
+        path = tmp_path / "game.txt"
+        done = run("play", "--depth", "1", "--save", str(path), stdin="")
+        assert done.returncode == 1 and path.read_text() == "\n"  # the empty game's record
+
+
+class TestSettingsAndSmallThings:
+    BAD_SOLVE_TABLE = {"FLIPCORE_SOLVE_TABLE_MB": "abc"}
+
+    @pytest.mark.parametrize(
+        "args",
+        [
+            ["solve", MUST_PASS_TEXT],
+            ["analyse", MUST_PASS_TEXT],
+            ["review", "f5d6c3d3c4f4"],
+            ["batch", "-", "-o", "-", "--solve"],
+        ],
+    )
+    def test_bad_solve_table_size_is_one_line_and_status_2(self, args):
+        env = {**os.environ, **self.BAD_SOLVE_TABLE}
+        done = subprocess.run([*FLIPCORE, *args], input=MUST_PASS_TEXT + "\n", capture_output=True, text=True,
+                              timeout=60, env=env)
+        assert (done.returncode, done.stdout) == (2, "")
+        assert done.stderr == ("flipcore: error: FLIPCORE_SOLVE_TABLE_MB must be a whole number of megabytes, "
+                               "at least 1, got 'abc'\n")
+
+    def test_bad_table_limit_warns_in_one_line_and_goes_on(self):
+        env = {**os.environ, "FLIPCORE_TABLE_LIMIT": "lots"}
+        done = subprocess.run([*FLIPCORE, "analyse", "--depth", "1"], capture_output=True, text=True,
+                              timeout=60, env=env)
+        assert done.returncode == 0 and len(depth_lines(done.stdout)) == 1
+        assert done.stderr.startswith("flipcore: warning: FLIPCORE_TABLE_LIMIT ignored: ")
+        assert done.stderr.count("\n") == 1
+
+    def test_singular_words_and_no_time_limit(self):
+        one_empty = "X" * 62 + "O- X"  # X takes the last square
+        solved = run("solve", one_empty)
+        assert "\n1 empty square: solving" in solved.stdout
+        endless = run("analyse", "--depth", "2", "--seconds", "inf")
+        assert endless.returncode == 0 and len(depth_lines(endless.stdout)) == 2
+
+    def test_table_full_advice_is_for_the_command_line(self):
+        env = {**os.environ, "FLIPCORE_TABLE_LIMIT": "1M"}
+        done = subprocess.run([*FLIPCORE, "selfplay", "--depth", "12"], capture_output=True, text=True,
+                              timeout=120, env=env)
+        assert done.returncode == 1 and "init()" not in done.stderr
+        assert "memory ceiling of 1.0 MiB" in done.stderr and "FLIPCORE_TABLE_LIMIT higher" in done.stderr

@@ -116,8 +116,8 @@ class TestAnalyse:
         (["analyse", "X O"], "board has 1 square instead of 64 in position text 'X O'"),
         (["analyse", START_BOARD], f"missing side to move (X or O) after the board in position text '{START_BOARD}'"),
         (["analyse", START_BOARD, "X", "extra"], f"unexpected 'extra' after the side to move in position text '{START_TEXT} extra'"),
-        (["analyse", "--seconds", "0"], "seconds must be a number above 0, got '0'"),
-        (["analyse", "--seconds", "soon"], "seconds must be a number above 0, got 'soon'"),
+        (["analyse", "--seconds", "0"], "seconds must be a number above 0 (or inf), got '0'"),
+        (["analyse", "--seconds", "soon"], "seconds must be a number above 0 (or inf), got 'soon'"),
     ],
 )  # fmt: skip
 def test_position_and_option_messages(args, message):

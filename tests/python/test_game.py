@@ -157,8 +157,10 @@ class TestBadRecords:
             Game.from_record(None)
         with pytest.raises(TypeError, match="from_record"):
             Game(moves="f5d6")
-        with pytest.raises(TypeError):
+        with pytest.raises(ValueError, match="position text 'start'"):
             Game(start="start")
+        with pytest.raises(TypeError, match="start must be a flipcore.Position or its text form, got int 3"):
+            Game(start=3)
 
 
 class TestPasses:

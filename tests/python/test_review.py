@@ -210,11 +210,15 @@ class TestMarks:
         assert midgame_mark(200000.0) == BLUNDER
 
 
+# One review shared by TestOutput's tests: a module-level fixture, since a
+# class-scoped fixture written as a method is deprecated from pytest 9 on.
+@pytest.fixture(scope="class")
+def result():
+    game, _ = blunder_games(1, 12)[0]
+    return review(game, depth=2, exact_from=12)
+
+
 class TestOutput:
-    @pytest.fixture(scope="class")
-    def result(self):
-        game, _ = blunder_games(1, 12)[0]
-        return review(game, depth=2, exact_from=12)
 
     def test_to_dict_is_json(self, result):
         data = json.loads(json.dumps(result.to_dict()))

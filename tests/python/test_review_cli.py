@@ -9,6 +9,7 @@ import xml.etree.ElementTree as ElementTree
 import pytest
 
 from flipcore import Game, review
+from flipcore.solve import describe_score, final_score
 
 FLIPCORE = [sys.executable, "-P", "-m", "flipcore"]
 SHORT = "f5d6c3d3c4f4"
@@ -57,7 +58,7 @@ class TestReviewCommand:
             assert f"{summary.marks['blunder']} blunder" in line[0]
         first = expected.first_exact()
         assert f"First exact result: before move {first.number}, " in done.stdout
-        assert "Result: X " in done.stdout
+        assert f"Result: {describe_score(expected.final_score)}" in done.stdout
 
     def test_file_of_games_and_their_graphs(self, tmp_path):
         games = tmp_path / "games.txt"
@@ -125,8 +126,8 @@ class TestPlayRecords:
         record = re.search(r"^Record: (\S+)$", done.stdout, re.M)[1]
         assert path.read_text() == record + "\n"
         game = Game.from_record(record)
-        x, o = game.result()
-        assert f"Result: X {x}, O {o}" in done.stdout
+        final = game.positions()[-1]
+        assert f"Result: {describe_score(final_score(final))}" in done.stdout
 
     def test_play_saves_even_a_stopped_game(self, tmp_path):
         path = tmp_path / "game.txt"

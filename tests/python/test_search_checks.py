@@ -47,8 +47,8 @@ class TestArguments:
     @pytest.mark.parametrize(
         "args, message",
         [
-            (("d3", 2), "position must be a flipcore.Position, got 'd3'"),
-            ((None, 2), "position must be a flipcore.Position, got None"),
+            (("d3", 2), "board has 2 squares instead of 64 in position text 'd3'"),
+            ((None, 2), "position must be a flipcore.Position or its text form, got NoneType None"),
             ((Position.start(), 2, math.nan), "alpha must be a number, not NaN"),
             ((Position.start(), 2, -INF, "1"), "beta must be a number (float or int), got '1'"),
             ((Position.start(), 2, False), "alpha must be a number (float or int), got False"),
@@ -56,7 +56,9 @@ class TestArguments:
         ],
     )
     def test_bad_position_or_window(self, args, message):
-        with pytest.raises(ValueError) as err:
+        # A position that is not one is a TypeError; a text that does not read
+        # and a bad window are ValueErrors.
+        with pytest.raises(TypeError if args[0] is None else ValueError) as err:
             search(*args)
         assert str(err.value).startswith(message)
 

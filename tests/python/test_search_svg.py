@@ -1,12 +1,13 @@
 """search() and analyse() against the engine they wrap, and the SVG drawing."""
 
 import math
+import re
 import xml.etree.ElementTree as ET
 
 import _flipcore
 import pytest
 
-from flipcore import Position, analyse, search, svg
+from flipcore import Game, Position, analyse, search, solve, svg
 
 INF = math.inf
 
@@ -93,3 +94,52 @@ class TestSvg:
     def test_bad_arguments(self, kwargs):
         with pytest.raises(ValueError):
             svg(Position.start(), **kwargs)
+
+
+class TestPositionArguments:
+    """Every function that takes a position takes a Position or its text
+    form, gives the same answer for both, and refuses anything else with a
+    TypeError naming what was passed."""
+
+    TEXT = Position.start().play("d3").text()
+
+    @staticmethod
+    def _calls():
+        return {
+            "search": lambda p: search(p, 3).moves,
+            "analyse": lambda p: [r.moves for r in analyse(p, 2)],
+            "solve": lambda p: solve(p).score,
+            "svg": lambda p: svg(p),
+            "Game": lambda p: Game(p, ["c5"]).positions()[-1],
+        }
+
+    @pytest.mark.parametrize("name", ["search", "analyse", "solve", "svg", "Game"])
+    def test_text_or_position_and_nothing_else(self, name):
+        call = self._calls()[name]
+        finished = "X" * 63 + "O X"
+        if name == "solve":
+            assert call(finished) == call(Position.from_text(finished)) == 62
+        else:
+            assert call(self.TEXT) == call(Position.from_text(self.TEXT))
+        # Game takes None for the start position.
+        bad_ones = [(3, "int 3"), ([[0] * 8] * 8, "list [[0, 0")] + [(None, "NoneType None")] * (name != "Game")
+        for bad, shown in bad_ones:
+            with pytest.raises(TypeError, match=r"must be a flipcore\.Position or its text form, got " + re.escape(shown)):
+                call(bad)
+        with pytest.raises(ValueError, match="board has 4 squares instead of 64"):
+            call("XO-- X")
+
+    def test_analyse_of_a_finished_game_stops_at_once(self):
+        over = Position.from_text("X" * 60 + "----" + " O")
+        run = analyse(over)
+        assert len(list(run)) == 1
+        assert (run.stop_reason, run.stop_message) == ("over", "the game is over: X wins 64-0")
+
+
+def test_version_is_the_installed_one():
+    import importlib.metadata
+
+    import flipcore
+
+    assert flipcore.__version__ == importlib.metadata.version("flipcore")
+    assert re.fullmatch(r"\d+\.\d+\.\d+", flipcore.__version__)

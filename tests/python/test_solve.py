@@ -231,8 +231,8 @@ class TestConventions:
 class TestBadArguments:
     def test_solve_arguments(self):
         pos = Position.start()
-        with pytest.raises(TypeError, match="position must be a flipcore.Position, got str"):
-            solve(pos.text())
+        with pytest.raises(TypeError, match="position must be a flipcore.Position or its text form, got bytes"):
+            solve(pos.text().encode())
         with pytest.raises(ValueError, match="mode must be 'exact', 'wld' or 'every_move', got 'fast'"):
             solve(pos, "fast")
         with pytest.raises(ValueError, match="mode must be"):

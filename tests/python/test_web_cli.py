@@ -4,6 +4,7 @@ it, Ctrl-C, the warning off this machine, and its usage errors."""
 import json
 import re
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -65,13 +66,30 @@ def test_serves_the_page_at_the_address_it_prints_and_stops_on_ctrl_c():
     assert server.returncode == 130 and "Traceback" not in err, err
 
 
-def test_listening_beyond_this_machine_warns(capsys):
-    # 192.0.2.1 is a documentation address no machine has: the warning comes,
-    # then the listen fails with a usage error, and nothing is exposed.
-    assert main(["serve", "--host", "192.0.2.1", "--port", "0"]) == 2
+@pytest.mark.parametrize(
+    "host, words",
+    [
+        # A documentation address no machine has: nothing to warn about, as
+        # nothing will listen.
+        ("192.0.2.1", "cannot listen on 192.0.2.1: it is not an address of this machine"),
+        ("999.1.1.1", "cannot listen on 999.1.1.1: not an IPv4 address"),
+        ("no-such-host.invalid", "cannot listen on no-such-host.invalid: not an address or a name of this machine"),
+    ],
+)
+def test_an_address_that_cannot_be_listened_on_is_one_line(capsys, host, words):
+    assert main(["serve", "--host", host, "--port", "0"]) == 2
     err = capsys.readouterr().err
-    assert "warning: listening on 192.0.2.1, so other machines can reach this server" in err
-    assert "flipcore: error: could not listen on 192.0.2.1 port 0" in err
+    assert err.startswith(f"flipcore: error: {words}") and err.count("\n") == 1
+
+
+def test_a_port_in_use_is_one_line(capsys):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        assert main(["serve", "--port", str(port)]) == 2
+    err = capsys.readouterr().err
+    assert err == f"flipcore: error: port {port} on 127.0.0.1 is in use: stop what listens there or choose another --port\n"
 
 
 @pytest.mark.parametrize(
@@ -80,6 +98,8 @@ def test_listening_beyond_this_machine_warns(capsys):
         (["--port", "70000"], "port must be a whole number from 0 to 65535, got '70000'"),
         (["--port", "web"], "port must be a whole number"),
         (["--colour", "X"], "unrecognized arguments: --colour X"),
+        (["--allow-host", "board.example:8000"], "a host name is letters, digits, dots and hyphens (no port)"),
+        (["--allow-host", "http://board.example/"], "a host name is letters"),
     ],
 )
 def test_usage_errors(capsys, args, words):

@@ -14,16 +14,23 @@ status 2; Ctrl-C ends quietly with status 130.
 from __future__ import annotations
 
 import argparse
-import importlib.metadata
 import os
 import sys
+import warnings
+from typing import Any
 from collections.abc import Callable, Sequence
 
+from flipcore._version import __version__
 from flipcore.cli import analyse, batch, play, review, serve, solve
+from flipcore.solve import SolveTableSettingError, check_table_setting
+from flipcore.table import ENV_VARIABLE as TABLE_LIMIT_ENV
 from flipcore.cli.common import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_USAGE, PROG, Parser, UsageError
 
 # Each command lives in its own module, which adds its subparser.
 _COMMANDS = (analyse, play, solve, batch, review, serve)
+# The commands that may call the exact solver, whose table size setting they
+# check before any work.
+_SOLVING_COMMANDS = frozenset({"analyse", "analyze", "solve", "batch", "review", "serve"})
 
 
 def _join_position_words(argv: list[str]) -> list[str]:
@@ -48,28 +55,37 @@ def _join_position_words(argv: list[str]) -> list[str]:
     return words
 
 
-def _version() -> str:
-    try:
-        return importlib.metadata.version("flipcore")
-    except importlib.metadata.PackageNotFoundError:
-        return "(version unknown: not installed)"
-
-
 def _parser() -> argparse.ArgumentParser:
     parser = Parser(
         prog=PROG,
         description="Exact move search for the disc-flipping game.",
         epilog=f"Run '{PROG} COMMAND --help' for the options of a command.",
     )
-    parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for command in _COMMANDS:
         command.register(commands)
     return parser
 
 
+def _show_warning(
+    message: Warning | str, category: type[Warning], filename: str, lineno: int, file: Any = None, line: Any = None
+) -> None:
+    # One line, like the command's errors, without the source file's path.
+    print(f"{PROG}: warning: {message}", file=sys.stderr)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
+    previous = warnings.showwarning
+    warnings.showwarning = _show_warning
+    try:
+        return _main(argv)
+    finally:
+        warnings.showwarning = previous
+
+
+def _main(argv: Sequence[str] | None) -> int:
     words = list(sys.argv[1:] if argv is None else argv)
     if not words:
         # Nothing asked: what there is to ask, rather than a bare error.
@@ -78,18 +94,29 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         args = _parser().parse_args(_join_position_words(words))
         run: Callable[[argparse.Namespace], int] = args.run
+        if args.command in _SOLVING_COMMANDS:
+            check_table_setting()
         return run(args)
     except UsageError as err:
         message = " ".join(str(err).split())
         print(f"{PROG}: error: {message}", file=sys.stderr)
+        return EXIT_USAGE
+    except SolveTableSettingError as err:
+        # A bad setting in the environment is a mistake in how the command
+        # was given, like a bad option.
+        print(f"{PROG}: error: {err}", file=sys.stderr)
         return EXIT_USAGE
     except KeyboardInterrupt:
         print(file=sys.stderr)
         return EXIT_INTERRUPTED
     except MemoryError as err:
         # The table at its ceiling, in a command that searches one fixed
-        # depth (analyse stops by itself instead): said in one line.
-        print(f"{PROG}: error: {err or 'out of memory'}", file=sys.stderr)
+        # depth (analyse stops by itself instead): said in one line, with
+        # advice for the command line rather than the API's init().
+        message = str(err).removesuffix("; init() empties it") or "out of memory"
+        if "memory ceiling" in message:
+            message += f"; set {TABLE_LIMIT_ENV} higher (such as 4G or 50%) or search less deep"
+        print(f"{PROG}: error: {message}", file=sys.stderr)
         return EXIT_FAILURE
     except BrokenPipeError:
         # The reader went away (say, `| head`): stop quietly, and point stdout

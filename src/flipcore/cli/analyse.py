@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import math
 
 from flipcore.cli.common import MAX_DEPTH, depth_arg, outcome, position_from_words, seconds_arg
 from flipcore.cli.solve import exact_line
@@ -46,6 +47,8 @@ def run_analyse(args: argparse.Namespace) -> int:
 
     empty = 64 - sum(position.discs())
     seconds = args.seconds if args.seconds is not None or args.depth is not None else ANALYSE_SECONDS
+    if seconds == math.inf:
+        seconds = None  # --seconds inf: no time limit
     run = analyse(position, args.depth or min(MAX_DEPTH, empty), seconds=seconds)
     for result in run:
         print(_result_line(result), flush=True)

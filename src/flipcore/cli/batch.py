@@ -80,7 +80,9 @@ def run_batch(args: argparse.Namespace) -> int:
     finally:
         signal.signal(signal.SIGTERM, previous)
     print(f"Done: {summary.describe()}.", file=sys.stderr)
-    return 1 if summary.failed else 0
+    # The same on a rerun: bad lines stay bad, and failed searches are tried
+    # again until they succeed.
+    return 1 if summary.failed or summary.bad_lines else 0
 
 
 def register(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -91,7 +93,9 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> N
         "standard input) and write one record per position to OUTPUT as it finishes: JSON Lines, or CSV "
         "or Parquet by the name's ending. Each position is searched from an empty table, so the records "
         "do not depend on the number of jobs. Running the same command again resumes: only positions "
-        "missing from OUTPUT are searched. Exit status 1 when some lines failed.",
+        "missing from OUTPUT are searched. Exit status 1 when some input lines are not positions (their error "
+        "records are written once, counted as bad lines on every run) or some searches failed (not written, tried "
+        "again by the next run).",
     )
     batch.add_argument("input", metavar="INPUT", help="file of positions or game records, or - for standard input")
     batch.add_argument("-o", "--output", metavar="OUTPUT", required=True, help="output file (.jsonl, .csv, .parquet)")

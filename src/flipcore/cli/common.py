@@ -4,9 +4,11 @@ reading a position from the command line."""
 from __future__ import annotations
 
 import argparse
+from pathlib import Path
 from typing import NoReturn
 
 from flipcore.position import Position
+from flipcore.solve import describe_score, final_score
 
 PROG = "flipcore"
 
@@ -41,13 +43,38 @@ def depth_arg(text: str) -> int:
 
 
 def seconds_arg(text: str) -> float:
+    """A number of seconds above 0; "inf" for no limit."""
     try:
         seconds = float(text)
     except ValueError:
         seconds = 0.0
-    if not 0 < seconds < float("inf"):
-        raise argparse.ArgumentTypeError(f"seconds must be a number above 0, got {text!r}")
+    if not seconds > 0:
+        raise argparse.ArgumentTypeError(f"seconds must be a number above 0 (or inf), got {text!r}")
     return seconds
+
+
+def plural(n: int, word: str) -> str:
+    """"1 move", "2 moves", "1 inaccuracy", "3 inaccuracies"."""
+    if n == 1:
+        return f"1 {word}"
+    return f"{n} {word[:-1]}ies" if word.endswith("y") else f"{n} {word}s"
+
+
+def check_writable(name: str) -> None:
+    """Refuses, before any work, a file that cannot be written (a missing
+    directory, no permission, a directory in its place). An existing file
+    is left as it is; a new one is not left behind."""
+    path = Path(name)
+    if path.is_dir():
+        raise UsageError(f"cannot write {name}: it is a directory")
+    existed = path.exists()
+    try:
+        with open(path, "a", encoding="utf-8"):
+            pass
+    except OSError as err:
+        raise UsageError(f"cannot write {name}: {err.strerror or err}") from None
+    if not existed:
+        path.unlink(missing_ok=True)
 
 
 def position_from_words(words: list[str]) -> Position:
@@ -63,8 +90,12 @@ def position_from_words(words: list[str]) -> Position:
 
 
 def outcome(position: Position) -> str:
+    """A finished game's result as solve gives it, the empty squares counted
+    for the winner: "X wins 40-24", "draw 32-32"; with the discs on the board
+    when squares are left empty."""
+    words = describe_score(final_score(position))
     x, o = position.discs()
-    if x == o:
-        return f"X {x}, O {o}: a draw"
-    winner = "X" if x > o else "O"
-    return f"X {x}, O {o}: {winner} wins by {abs(x - o)}"
+    empty = 64 - x - o
+    if empty:
+        words += f" (X {x}, O {o} on the board, {plural(empty, 'empty square')} to the winner)"
+    return words

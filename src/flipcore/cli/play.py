@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import sys
 
-from flipcore.cli.common import PLAY_DEPTH, UsageError, depth_arg, outcome
+from flipcore.cli.common import EXIT_INTERRUPTED, PLAY_DEPTH, UsageError, check_writable, depth_arg, outcome
 from flipcore.game import Game
 from flipcore.position import BLACK, SIDE_CHARS, WHITE, Position, square_name
 from flipcore.search import SearchResult, search
@@ -67,14 +67,31 @@ def _ask_move(position: Position, echo: bool) -> Position | None:
             print(f"{err}. Try again.")
 
 
+def _interrupted(game: Game, save: str | None) -> int:
+    """Ctrl-C during a game: what was played is kept, printed and saved."""
+    print()
+    print(f"Game stopped (Ctrl-C) after {len(game)} move{'' if len(game) == 1 else 's'}.")
+    _save_record(game, save)
+    return EXIT_INTERRUPTED
+
+
 def run_play(args: argparse.Namespace) -> int:
+    if args.save is not None:
+        check_writable(args.save)
+    game = Game()
+    try:
+        return _play(args, game)
+    except KeyboardInterrupt:
+        return _interrupted(game, args.save)
+
+
+def _play(args: argparse.Namespace, game: Game) -> int:
     human = BLACK if args.side == "X" else WHITE
     you, engine = SIDE_CHARS[human], SIDE_CHARS[3 - human]
     echo = not sys.stdin.isatty()
     print(f"You play {you}, the engine plays {engine} at depth {args.depth}. X moves first.")
     print("Type a square such as d3; '?' lists your moves, 'help' explains, 'quit' stops.")
     position = Position.start()
-    game = Game()
     while not position.is_over():
         side = SIDE_CHARS[position.player]
         if not position.legal_moves():
@@ -93,9 +110,9 @@ def run_play(args: argparse.Namespace) -> int:
             position = after
         else:
             _, move = _engine_move(position, args.depth)
+            game.append(move)
             print(f"The engine ({engine}) plays {square_name(move)}.", flush=True)
             position = position.play(move)
-            game.append(move)
     print()
     print(position)
     x, o = position.discs()
@@ -107,6 +124,16 @@ def run_play(args: argparse.Namespace) -> int:
 
 
 def run_selfplay(args: argparse.Namespace) -> int:
+    if args.save is not None:
+        check_writable(args.save)
+    game = Game()
+    try:
+        return _selfplay(args, game)
+    except KeyboardInterrupt:
+        return _interrupted(game, args.save)
+
+
+def _selfplay(args: argparse.Namespace, game: Game) -> int:
     position = Position.start()
     record: list[str] = []
     print(f"The engine plays both sides at depth {args.depth}; values are from X's point of view.")
@@ -118,6 +145,7 @@ def run_selfplay(args: argparse.Namespace) -> int:
             position = position.pass_()
             continue
         result, move = _engine_move(position, args.depth)
+        game.append(move)  # kept from the moment it is chosen
         record.append(square_name(move))
         print(f"{len(record):3d}. {side} {square_name(move)}  value {result.value:+.2f}", flush=True)
         position = position.play(move)
@@ -125,7 +153,7 @@ def run_selfplay(args: argparse.Namespace) -> int:
     print(position)
     print("Moves: " + " ".join(record))
     print(f"Result: {outcome(position)}")
-    _save_record(Game(moves=[m for m in record if m != "pass"]), args.save)
+    _save_record(game, args.save)
     return 0
 
 

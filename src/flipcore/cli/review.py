@@ -17,7 +17,7 @@ import sys
 from pathlib import Path
 from typing import Any
 
-from flipcore.cli.common import MAX_DEPTH, UsageError, depth_arg, outcome
+from flipcore.cli.common import MAX_DEPTH, UsageError, check_writable, depth_arg, outcome, plural
 from flipcore.game import Game, GameRecordError
 from flipcore.position import BLACK, SIDE_CHARS, WHITE
 from flipcore.review import DEFAULT_DEPTH, MARKS, MoveReview, Review, review
@@ -106,12 +106,6 @@ def format_move(move: MoveReview) -> str:
     ).rstrip()
 
 
-def _count(n: int, word: str) -> str:
-    if n == 1:
-        return f"1 {word}"
-    return f"{n} {word[:-1]}ies" if word.endswith("y") else f"{n} {word}s"
-
-
 def format_review(result: Review) -> list[str]:
     """The table of moves, then the summary, as lines."""
     lines = ["Values are from X's view: positive is good for X."]
@@ -127,7 +121,7 @@ def format_review(result: Review) -> list[str]:
     lines.append("Summary")
     for player in (BLACK, WHITE):
         summary = result.summary(player)
-        parts = [f"{summary.moves} moves"]
+        parts = [plural(summary.moves, "move")]
         if summary.midgame_moves:
             parts.append(
                 f"midgame loss {summary.midgame_loss:.1f} (average {summary.midgame_average:.1f} "
@@ -135,10 +129,10 @@ def format_review(result: Review) -> list[str]:
             )
         if summary.exact_moves:
             parts.append(
-                f"exact loss {summary.exact_loss} discs (average {summary.exact_average:.2f} "
+                f"exact loss {plural(summary.exact_loss, 'disc')} (average {summary.exact_average:.2f} "
                 f"over {summary.exact_moves})"
             )
-        parts.append(", ".join(_count(summary.marks[mark], mark) for mark in MARKS))
+        parts.append(", ".join(plural(summary.marks[mark], mark) for mark in MARKS))
         lines.append(f"  {SIDE_CHARS[player]}: " + "; ".join(parts))
     first = result.first_exact()
     if first is not None:
@@ -171,6 +165,8 @@ def run_review(args: argparse.Namespace) -> int:
             raise UsageError("--plot needs matplotlib: pip install 'flipcore[plot]'") from None
     games = read_games(args.game)
     plots = _plot_paths(args.plot, len(games)) if args.plot is not None else []
+    for path in plots:
+        check_writable(str(path))
 
     from tqdm import tqdm
 

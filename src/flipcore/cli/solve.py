@@ -7,7 +7,7 @@ import sys
 import threading
 import time
 
-from flipcore.cli.common import position_from_words
+from flipcore.cli.common import plural, position_from_words
 from flipcore.position import BLACK, SIDE_CHARS, Position, square_name
 from flipcore.solve import EXACT_EMPTIES, SolveResult, describe_score, solve
 
@@ -104,9 +104,9 @@ def run_solve(args: argparse.Namespace) -> int:
     if not position.legal_moves():
         print(f"{side} has no legal move and passes.")
     if mode == "wld":
-        print(f"{empty} empty squares: solving for who wins.")
+        print(f"{plural(empty, 'empty square')}: solving for who wins.")
     else:
-        print(f"{empty} empty squares: solving for the exact score, X's discs minus O's at the end.")
+        print(f"{plural(empty, 'empty square')}: solving for the exact score, X's discs minus O's at the end.")
     if empty > WARN_EMPTIES:
         print(
             f"With more than {WARN_EMPTIES} empty squares this may take very long "

@@ -1,8 +1,10 @@
 """The local web page: play the engine and watch its analysis in a browser.
 
-    flipcore serve [--host 127.0.0.1] [--port 8000] [--open]
+    flipcore serve [--host 127.0.0.1] [--port 8000] [--open] [--allow-host NAME]
 
 flipcore.web.app.create_app() builds the ASGI app (Starlette; install the
 extra: pip install 'flipcore[web]'); flipcore.web.worker is the engine
-process it runs searches in, and flipcore.web.games the pages' games.
+process it runs searches in, flipcore.web.games the pages' games,
+flipcore.web.guard who may send requests and flipcore.web.connections the
+limits on the server's connections.
 """

@@ -9,7 +9,9 @@ Every request is checked before anything runs: the body is a small JSON
 object with only known fields of the right types, positions and records
 are read by Position and Game, depths and times lie within the caps. A bad
 request gets a 4xx answer {"error": message}; nothing a page sends reaches a
-file, and no search outlives its time cap (see flipcore.web.engine).
+file, and no search outlives its time cap (see flipcore.web.engine) or the
+request that asked for it. Who may send requests at all is
+flipcore.web.guard's to say.
 """
 
 from __future__ import annotations
@@ -18,7 +20,7 @@ import asyncio
 import json
 import math
 import os
-from collections.abc import AsyncIterator, Awaitable, Callable
+from collections.abc import AsyncIterator, Awaitable, Callable, Mapping
 from contextlib import asynccontextmanager
 from dataclasses import dataclass
 from pathlib import Path
@@ -27,8 +29,7 @@ from typing import Any
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
 from starlette.middleware import Middleware
-from starlette.middleware.trustedhost import TrustedHostMiddleware
-from starlette.requests import Request
+from starlette.requests import ClientDisconnect, Request
 from starlette.responses import FileResponse, JSONResponse, Response, StreamingResponse
 from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
@@ -36,16 +37,19 @@ from starlette.staticfiles import StaticFiles
 from flipcore.game import Game, GameRecordError
 from flipcore.position import BLACK, SIDE_CHARS, WHITE, Position, parse_square, square_name
 from flipcore.svg import _CELL, _EXTENT, _MARGIN, svg
+from flipcore.solve import describe_score, final_score
 from flipcore.web.engine import EnginePool, JobStopped, WorkerError
 from flipcore.web.games import ENGINE, YOU, Page, PageGame, PageRegistry, Refused
+from flipcore.web.guard import Guard
 
 STATIC = Path(__file__).parent / "static"
 
 # No game lasts more than 60 moves, so no search needs to go deeper.
 MAX_DEPTH = 60
-# Host names a page on this machine reaches the server by; other names are
-# refused so that a web site cannot reach the server through a name of its own.
-LOCAL_HOSTS = ["127.0.0.1", "localhost", "[::1]", "::1"]
+# The deepest nesting of arrays and objects a request body may have: the
+# API's bodies are flat objects, and a deeper one is someone probing.
+MAX_NESTING = 16
+SHUTTING_DOWN = "the server is shutting down"
 
 
 @dataclass(frozen=True)
@@ -71,6 +75,35 @@ def _fail(status: int, message: str) -> HTTPException:
     return HTTPException(status_code=status, detail=message)
 
 
+def _field_name(name: str) -> str:
+    """A field name the client sent, as a message may show it: plain when it
+    is a plain word, else quoted with every odd character escaped."""
+    return name if name.isascii() and name.isidentifier() and len(name) <= 40 else json.dumps(name[:40])
+
+
+def nesting(raw: bytes) -> int:
+    """How deeply the JSON text's arrays and objects nest (brackets inside
+    strings do not count); counted before parsing, which would recurse."""
+    depth = deepest = 0
+    in_string = escaped = False
+    for byte in raw:
+        if in_string:
+            if escaped:
+                escaped = False
+            elif byte == 0x5C:  # backslash
+                escaped = True
+            elif byte == 0x22:  # quote
+                in_string = False
+        elif byte == 0x22:
+            in_string = True
+        elif byte in b"[{":
+            depth += 1
+            deepest = max(deepest, depth)
+        elif byte in b"]}":
+            depth -= 1
+    return deepest
+
+
 class Body:
     """A request's JSON object, read field by field with checks."""
 
@@ -78,7 +111,8 @@ class Body:
         unknown = sorted(set(fields) - set(allowed))
         if unknown:
             known = ", ".join(allowed) or "none"
-            raise _fail(400, f"unknown field(s) {', '.join(unknown)}; this request takes: {known}")
+            shown = ", ".join(_field_name(name) for name in unknown)
+            raise _fail(400, f"unknown field(s) {shown}; this request takes: {known}")
         self.fields = fields
 
     def text(self, name: str, longest: int) -> str | None:
@@ -117,24 +151,27 @@ class Body:
 
 
 async def read_body(request: Request, limits: Limits, allowed: tuple[str, ...]) -> Body:
-    """The request's JSON object; an empty body is an empty object."""
+    """The request's JSON object; an empty body is an empty object. (That
+    it is declared JSON, Guard has checked.)"""
     declared = request.headers.get("content-length")
     if declared is not None and (not declared.isdigit() or int(declared) > limits.body_bytes):
         raise _fail(413, f"the request body is larger than {limits.body_bytes} bytes")
     raw = b""
-    async for chunk in request.stream():
-        raw += chunk
-        if len(raw) > limits.body_bytes:
-            raise _fail(413, f"the request body is larger than {limits.body_bytes} bytes")
+    try:
+        async for chunk in request.stream():
+            raw += chunk
+            if len(raw) > limits.body_bytes:
+                raise _fail(413, f"the request body is larger than {limits.body_bytes} bytes")
+    except ClientDisconnect:
+        # Nobody is left to read the answer; a 4xx keeps it out of the log.
+        raise _fail(400, "the client went away before sending the whole body") from None
     if not raw.strip():
         return Body({}, allowed)
-    kind = request.headers.get("content-type", "").split(";")[0].strip().lower()
-    # Asking for JSON also keeps other sites' plain form posts out.
-    if kind != "application/json":
-        raise _fail(415, "send the request body as JSON (Content-Type: application/json)")
+    if nesting(raw) > MAX_NESTING:
+        raise _fail(400, f"the request body is not valid JSON here: it nests more than {MAX_NESTING} levels deep")
     try:
         fields = json.loads(raw)
-    except (ValueError, UnicodeDecodeError) as err:
+    except (ValueError, UnicodeDecodeError, RecursionError) as err:
         raise _fail(400, f"the request body is not valid JSON: {err}") from None
     if not isinstance(fields, dict):
         raise _fail(400, "the request body must be a JSON object")
@@ -143,6 +180,19 @@ async def read_body(request: Request, limits: Limits, allowed: tuple[str, ...]) 
 
 class Superseded(Exception):
     """A newer request from the same page stopped this one."""
+
+
+class ClientGone(Exception):
+    """The client that asked for the job closed its connection."""
+
+
+async def _client_gone(request: Request) -> None:
+    """Returns when the request's client disconnects (its body already read)."""
+    while True:
+        message = await request.receive()
+        if message["type"] == "http.disconnect":
+            return
+        await asyncio.sleep(0.01)  # not expected once the body is read; never spin
 
 
 class Server:
@@ -158,8 +208,11 @@ class Server:
     # -- the page's one running task ---------------------------------------
 
     async def replace_task(self, page_id: str, work: Callable[[], Awaitable[Any]]) -> asyncio.Task[Any]:
-        """Stops the page's running task, then starts `work` as its new one."""
+        """Stops the page's running task, then starts `work` as its new one
+        (none once the server is shutting down)."""
         await self.stop_task(page_id)
+        if self.closing:
+            raise _fail(503, SHUTTING_DOWN)
 
         async def run() -> Any:
             return await work()
@@ -188,19 +241,28 @@ class Server:
             old.cancel()
             await asyncio.gather(old, return_exceptions=True)
 
-    async def exclusive(self, page_id: str, work: Callable[[], Awaitable[Any]]) -> Any:
-        """Runs `work` as the page's task and waits for it; Superseded when
-        a newer request of the page stopped it."""
+    async def exclusive(self, page_id: str, work: Callable[[], Awaitable[Any]], request: Request) -> Any:
+        """Runs `work` as the page's task and waits for it. Superseded when
+        a newer request of the page stopped it; ClientGone, with the task
+        stopped, when the request's client disconnected meanwhile."""
         task = await self.replace_task(page_id, work)
+        gone = asyncio.ensure_future(_client_gone(request))
         try:
-            return await asyncio.shield(task)
+            await asyncio.wait((task, gone), return_when=asyncio.FIRST_COMPLETED)
         except asyncio.CancelledError:
-            current = asyncio.current_task()
-            if current is not None and current.cancelling():
-                # This request itself is going away (the page closed).
-                task.cancel()
-                raise
-            raise Superseded() from None
+            # This request itself is going away.
+            task.cancel()
+            raise
+        finally:
+            gone.cancel()
+        if not task.done():
+            # Nobody waits for the answer any more: free the worker now.
+            task.cancel()
+            await asyncio.gather(task, return_exceptions=True)
+            raise ClientGone()
+        if task.cancelled():
+            raise Superseded()
+        return task.result()
 
     # -- requests ----------------------------------------------------------
 
@@ -241,7 +303,7 @@ class Server:
             mine = x if game.human == BLACK else o
             theirs = o if game.human == BLACK else x
             verdict = "You win." if mine > theirs else "The engine wins." if theirs > mine else "A draw."
-            words = f"{winner} wins {max(x, o)}-{min(x, o)}" if winner else f"draw {x}-{o}"
+            words = describe_score(final_score(position))  # empties to the winner
             result = {"X": x, "O": o, "winner": winner, "words": words, "verdict": verdict}
         last = next((ply for ply in reversed(game.plies) if ply.move is not None), None)
         return {
@@ -265,8 +327,16 @@ class Server:
         }
 
 
-def _json(data: dict[str, Any], status: int = 200) -> JSONResponse:
-    return JSONResponse(data, status_code=status)
+class AsciiJSON(JSONResponse):
+    """JSON with every character past ASCII escaped: a message that quotes
+    what a client sent (a lone surrogate, say) can always be sent."""
+
+    def render(self, content: Any) -> bytes:
+        return json.dumps(content, ensure_ascii=True, allow_nan=False, separators=(",", ":")).encode("ascii")
+
+
+def _json(data: dict[str, Any], status: int = 200, headers: Mapping[str, str] | None = None) -> JSONResponse:
+    return AsciiJSON(data, status_code=status, headers=headers)
 
 
 def create_app(
@@ -275,8 +345,8 @@ def create_app(
     allowed_hosts: list[str] | None = None,
 ) -> Starlette:
     """The web app. `workers`: engine processes (default: up to 2, one per
-    core); `allowed_hosts`: the Host names accepted (default: this machine's
-    own names; ["*"] accepts any)."""
+    core); `allowed_hosts`: Host names accepted besides this machine's own
+    names and the address a request arrives on (see flipcore.web.guard)."""
     limits = limits or Limits()
     server = Server(limits, workers or max(1, min(2, os.cpu_count() or 1)))
 
@@ -364,9 +434,13 @@ def create_app(
             return await server.pool.run(job, cap)
 
         try:
-            found = await server.exclusive(page_id, work)
+            found = await server.exclusive(page_id, work, request)
         except Superseded:
+            if server.closing:
+                raise _fail(503, SHUTTING_DOWN) from None
             raise _fail(409, "stopped: a newer request from this page came first") from None
+        except ClientGone:
+            raise _fail(499, "the client went away") from None
         except (WorkerError, JobStopped) as err:
             raise _fail(503, f"the engine could not answer: {err}") from None
         if game is not page.game or game.position != before:
@@ -397,10 +471,12 @@ def create_app(
                 while (line := await lines.get()) is not None:
                     yield json.dumps(line).encode() + b"\n"
                 if task.cancelled():
-                    why = "the server is shutting down" if server.closing else "a newer request from this page came first"
+                    why = SHUTTING_DOWN if server.closing else "a newer request from this page came first"
                     end = {"type": "stopped", "reason": why}
                 elif isinstance(task.exception(), JobStopped):
-                    end = {"type": "stopped", "reason": "out of time"}
+                    stopped = str(task.exception())
+                    why = "out of time" if stopped == "time" else SHUTTING_DOWN if server.closing else "the engine was stopped"
+                    end = {"type": "stopped", "reason": why}
                 elif task.exception() is not None:
                     end = {"type": "error", "message": f"the engine could not answer: {task.exception()}"}
                 else:
@@ -444,7 +520,8 @@ def create_app(
 
     async def http_error(request: Request, exc: Exception) -> Response:
         assert isinstance(exc, HTTPException)
-        return _json({"error": exc.detail}, exc.status_code)
+        # Its headers too: a 405 says which methods are allowed.
+        return _json({"error": exc.detail}, exc.status_code, exc.headers)
 
     async def server_error(request: Request, exc: Exception) -> Response:
         # Never a stack trace to the page; the server's log has it.
@@ -468,7 +545,7 @@ def create_app(
         Route(api + "/{page}/review", review, methods=["POST"]),
         Mount("/static", StaticFiles(directory=STATIC), name="static"),
     ]
-    middleware = [Middleware(TrustedHostMiddleware, allowed_hosts=allowed_hosts or LOCAL_HOSTS)]
+    middleware = [Middleware(Guard, allowed_hosts=allowed_hosts or [])]
     app = Starlette(
         routes=routes,
         middleware=middleware,

@@ -9,6 +9,11 @@ overran its hard limit. The server stops a job with SIGINT, which the
 engine notices within a millisecond or so; a worker that has not answered
 a grace period later is killed and replaced, so no job outlives its limit
 by more than that grace.
+
+Workers run in a session of their own, so that a Ctrl-C at the terminal
+reaches only the server, which then stops them itself; and each one ends
+itself when the server is gone (flipcore.web.worker), even when the server
+was killed outright.
 """
 
 from __future__ import annotations
@@ -23,6 +28,7 @@ from collections.abc import Callable, Coroutine
 from typing import Any
 
 from flipcore.table import ENV_VARIABLE, MIN_LIMIT, table_limit
+from flipcore.web.worker import PARENT_VARIABLE
 
 # How long a worker may take to stop after it is told to, before it is killed.
 STOP_GRACE_SECONDS = 2.0
@@ -65,6 +71,7 @@ class Worker:
     @classmethod
     async def start(cls, env: dict[str, str] | None = None) -> Worker:
         # -P keeps the current directory (perhaps a source tree) off sys.path.
+        # A session of its own: the terminal's Ctrl-C is the server's to handle.
         try:
             process = await asyncio.create_subprocess_exec(
                 sys.executable,
@@ -75,6 +82,7 @@ class Worker:
                 stdout=asyncio.subprocess.PIPE,
                 limit=1 << 24,
                 env=env,
+                start_new_session=True,
             )
         except OSError as err:
             raise WorkerError(f"the engine worker could not start: {err}") from None
@@ -245,9 +253,10 @@ class EnginePool:
     def _worker_environment(self) -> dict[str, str]:
         """The environment of a new worker: its search table's memory
         ceiling (table_bytes, by default an equal share of this process's
-        ceiling, since the server itself never searches)."""
+        ceiling, since the server itself never searches), and the server's
+        process id, whose end ends the worker."""
         share = self.table_bytes or max(table_limit() // self.size, MIN_LIMIT)
-        return dict(os.environ, **{ENV_VARIABLE: str(share)})
+        return dict(os.environ, **{ENV_VARIABLE: str(share), PARENT_VARIABLE: str(os.getpid())})
 
     def pids(self) -> list[int]:
         return [w.process.pid for w in self._idle + list(self._busy)]

@@ -15,10 +15,19 @@ while a job computes; one that arrives while the worker writes a line is
 remembered and raised as soon as the computing goes on, so that no line is
 ever cut in half and no stop is lost. The engine and the solver check for
 signals as they run, so a stop takes effect within a millisecond or so.
+
+Memory: after a job, a worker gives back a search table larger than
+KEEP_TABLE_BYTES (a long analysis grows it to gigabytes), so that an open
+page costs little while nobody searches; the next job's table grows anew.
+
+The server: a worker ends itself when the server that started it is gone
+(on Linux the kernel kills it at once, even amid a job; elsewhere it ends
+when its input closes).
 """
 
 from __future__ import annotations
 
+import ctypes
 import json
 import math
 import os
@@ -35,6 +44,7 @@ from _flipcore import init
 from flipcore.position import Position, Square, parse_square, square_name
 from flipcore.search import search
 from flipcore.solve import EXACT_EMPTIES, SolveResult, solve
+from flipcore.table import MIN_LIMIT, table_limit, table_memory
 
 # Engine values at or beyond this size score a finished game: the disc
 # difference pushed past it.
@@ -46,6 +56,13 @@ CLEARLY_BETTER_FROM = 400.0
 # The depth of the quick searches that show a first opinion at once, and
 # that stand in when the exact solve runs out of time.
 QUICK_DEPTH = 6
+# An idle worker keeps a search table up to this size; a larger one is given
+# back after its job.
+KEEP_TABLE_BYTES = 32 << 20
+# The server's process id, set in a worker's environment by the server.
+PARENT_VARIABLE = "FLIPCORE_WORKER_PARENT"
+# prctl(2): the signal a process gets when its parent ends.
+_PR_SET_PDEATHSIG = 1
 
 
 class Stop(Exception):
@@ -265,6 +282,40 @@ JOBS: dict[str, Callable[[dict[str, Any], Callable[[dict[str, Any]], None]], dic
 }
 
 
+def give_back_table() -> None:
+    """Empties the search table and returns its memory to the system when
+    it holds more than KEEP_TABLE_BYTES. The table keeps its arrays through
+    init() unless they exceed the ceiling, so the ceiling is lowered for that
+    one init() and then restored."""
+    if table_memory().used <= KEEP_TABLE_BYTES:
+        return
+    ceiling = table_limit()
+    try:
+        table_limit(MIN_LIMIT)
+        init()
+    finally:
+        table_limit(ceiling)
+    try:
+        # The lists of tied moves were small blocks of the C heap.
+        ctypes.CDLL(None).malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
+def end_with_parent() -> None:
+    """Asks the kernel to kill this worker when the server ends (Linux), and
+    ends now if the server is already gone. (The kernel watches the thread
+    that started the worker: the server's event loop thread, which lives as
+    long as the server.)"""
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    except (OSError, AttributeError):
+        pass  # not Linux: the worker ends when its input closes
+    parent = os.environ.get(PARENT_VARIABLE)
+    if parent and parent.isdigit() and os.getppid() != int(parent):
+        sys.exit(0)
+
+
 def serve(jobs_in: BinaryIO, lines_out: BinaryIO) -> None:
     """Runs jobs from `jobs_in` until it closes, answering on `lines_out`."""
 
@@ -290,9 +341,11 @@ def serve(jobs_in: BinaryIO, lines_out: BinaryIO) -> None:
         finally:
             _signals.end_job()
         send(final)
+        give_back_table()
 
 
 def main() -> None:
+    end_with_parent()
     # The protocol owns the real standard output; anything else printed
     # (a stray print, a library's message) goes to standard error.
     lines_out = os.fdopen(os.dup(sys.stdout.fileno()), "wb")
