@@ -30,8 +30,9 @@ WEIGHTS_PATH = Path(__file__).with_name("data") / "eval.bin"
 
 # think() with neither a depth nor a time limit thinks for this long.
 DEFAULT_SECONDS = 1.0
-# Deeper than any game lasts: every line has reached its end by then.
-MAX_DEPTH = 60
+# As deep as any position can last, one set up by hand included: every line
+# has reached its end by then.
+MAX_DEPTH = 64
 
 _PASS_SQUARE = -1
 
@@ -160,6 +161,8 @@ def think(position: Position | str, *, seconds: float | None = None, depth: int 
         value = module.evaluate(black, white, player)
         return ThinkResult(None, sign * value, player, (), 0, False, False, 1, time.perf_counter() - began)
 
+    if depth == 0:
+        depth = 1  # a finished game: its score, which any depth gives
     found = module.think(black, white, player, depth or 0, float(seconds or 0.0))
     line = tuple(None if sq == _PASS_SQUARE else _square(sq) for sq in found["line"])
     return ThinkResult(
