@@ -105,6 +105,11 @@ def main(argv: list[str] | None = None) -> None:
             lo, hi = fit.stage_range(stages, s)
             lo = max(lo, 19)
             t = time.perf_counter()
+            settings = label.SearchSettings(games, lo, hi, args.search_depth, 0.0, args.search_every,
+                                            out=data_dir / "search", weights=args.out)
+            search_chunks = range(args.search_chunks or args.chunks)
+            if all(label.search_path(settings, c).exists() for c in search_chunks):
+                continue  # made by an earlier run: no fits needed for it
             data, _ = load(data_dir, chunks)
             for k in range(max(0, s - 2), s + 1):
                 fitted[k] = fit.fit_stage(data, columns, stages, k, overlap=args.overlap, damp=args.damp)
@@ -116,9 +121,7 @@ def main(argv: list[str] | None = None) -> None:
                                   columns, stages, n_stages - 1)
             fits = [fitted.get(k, blank) for k in range(n_stages)]
             export.write(weight_file(fits, columns, stages), args.out)
-            settings = label.SearchSettings(games, lo, hi, args.search_depth, 0.0, args.search_every,
-                                            out=data_dir / "search", weights=args.out)
-            label.run("search", range(args.search_chunks or args.chunks), settings, args.workers)
+            label.run("search", search_chunks, settings, args.workers)
             log(f"searched labels, {lo}-{hi} empties, depth {args.search_depth}: {time.perf_counter() - t:.0f} s")
 
     t = time.perf_counter()
