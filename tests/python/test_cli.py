@@ -12,6 +12,7 @@ import pytest
 from pkg_cases import MUST_PASS_TEXT, START_BOARD, START_TEXT
 
 from flipcore import Game, Position, search
+from flipcore import solve as flipcore_solve
 from flipcore.solve import describe_score
 
 # -P keeps the working directory, maybe the source tree, off sys.path.
@@ -30,7 +31,7 @@ def depth_lines(stdout):
 
 class TestAnalyse:
     def test_start_position_depth_1_and_2(self):
-        done = run("analyse", "--depth", "2")
+        done = run("analyse", "--depth", "2", "--engine", "minimax")
         assert done.returncode == 0, done.stderr
         assert done.stdout.startswith("  a b c d e f g h\n1 - - - - - - - - 1\n")
         lines = depth_lines(done.stdout)
@@ -40,8 +41,8 @@ class TestAnalyse:
 
     def test_position_quoted_or_as_two_words(self):
         text = Position.start().play("d3").text()
-        quoted = run("analyse", text, "--depth", "1")
-        words = run("analyse", *text.split(), "--depth", "1")
+        quoted = run("analyse", text, "--depth", "1", "--engine", "minimax")
+        words = run("analyse", *text.split(), "--depth", "1", "--engine", "minimax")
         assert quoted.returncode == words.returncode == 0
         best = " ".join(search(Position.from_text(text), 1).names())
         assert depth_lines(quoted.stdout)[0].endswith("best " + best)
@@ -52,7 +53,7 @@ class TestAnalyse:
         assert done.returncode == 0 and len(depth_lines(done.stdout)) >= 3
 
     def test_must_pass_and_finished_positions(self):
-        passing = run("analyse", MUST_PASS_TEXT, "--depth", "1")
+        passing = run("analyse", MUST_PASS_TEXT, "--depth", "1", "--engine", "minimax")
         assert "X has no legal move and passes" in passing.stdout
         assert depth_lines(passing.stdout)[0].endswith("best c1")
         over = run("analyse", "O" + "-" * 63 + " X")
@@ -135,7 +136,7 @@ def test_selfplay_moves_replay_to_the_printed_result():
 
 def test_console_script():
     script = Path(sysconfig.get_path("scripts")) / "flipcore"
-    done = run("analyse", "--depth", "1", command=[str(script)])
+    done = run("analyse", "--depth", "1", "--engine", "minimax", command=[str(script)])
     assert done.returncode == 0 and depth_lines(done.stdout)[0].endswith("best d3 c4 f5 e6")
 
 
@@ -235,7 +236,43 @@ class TestSettingsAndSmallThings:
 
     def test_table_full_advice_is_for_the_command_line(self):
         env = {**os.environ, "FLIPCORE_TABLE_LIMIT": "1M"}
-        done = subprocess.run([*FLIPCORE, "selfplay", "--depth", "12"], capture_output=True, text=True,
+        done = subprocess.run([*FLIPCORE, "selfplay", "--depth", "12", "--engine", "minimax"], capture_output=True, text=True,
                               timeout=120, env=env)
         assert done.returncode == 1 and "init()" not in done.stderr
         assert "memory ceiling of 1.0 MiB" in done.stderr and "FLIPCORE_TABLE_LIMIT higher" in done.stderr
+
+
+class TestThinkByDefault:
+    """analyse, play and selfplay think in discs unless asked for minimax."""
+
+    def test_analyse_deepens_in_discs_within_its_time(self):
+        done = run("analyse", "--seconds", "0.3")
+        lines = depth_lines(done.stdout)
+        assert done.returncode == 0 and len(lines) >= 3, done.stdout
+        for depth, line in enumerate(lines, 1):
+            found = re.fullmatch(rf"depth +{depth} +value +[-+]\d+\.\d discs +(\d+\.\d+) s +best (\w\d) +line (.*)", line)
+            assert found and float(found.group(1)) < 0.45, line
+            pos = Position.start()
+            for move in found.group(3).split():  # the expected line is legal
+                pos = pos.pass_() if move == "pass" else pos.play(move)
+            assert found.group(3).split()[0] == found.group(2)
+
+    def test_analyse_to_the_end_is_exact(self):
+        near_end = Position.start()
+        while 64 - sum(near_end.discs()) > 14:
+            moves = near_end.legal_moves()
+            near_end = near_end.play(moves[0]) if moves else near_end.pass_()
+        done = run("analyse", near_end.text(), "--depth", "14")
+        last = depth_lines(done.stdout)[-1]
+        score = flipcore_solve(near_end).score
+        assert re.search(rf"value +{score:+d} discs, exact ", last), last
+
+    def test_games_by_think_and_by_minimax(self):
+        for args in (["--seconds", "0.01"], ["--engine", "minimax", "--depth", "1"]):
+            done = run("selfplay", *args)
+            assert done.returncode == 0, done.stderr
+            values = re.findall(r"^ *\d+\. [XO] \w\d  value (\S+)( discs)?", done.stdout, re.M)
+            assert values and all(bool(unit) == (args[0] == "--seconds") for _, unit in values)
+        played = run("play", "--seconds", "0.01", stdin="d3\n")
+        assert "the engine plays O (think, 0.01 s a move)" in played.stdout
+        assert re.search(r"The engine \(O\) plays [a-h][1-8]\.", played.stdout)

@@ -86,7 +86,7 @@ def read_until(fd, marker, timeout=30.0):
 
 class TestAnalyse:
     def test_seconds_bounds_the_deepening_and_says_so(self):
-        done = run("analyse", "--seconds", "0.2")
+        done = run("analyse", "--seconds", "0.2", "--engine", "minimax")
         assert done.returncode == 0, done.stderr
         assert len(depth_lines(done.stdout)) >= 3
         last = done.stdout.rstrip().splitlines()[-1]
@@ -97,10 +97,12 @@ class TestAnalyse:
         assert len(depth_lines(done.stdout)) == 2 and "Stopped" not in done.stdout
 
     def test_header_explains_the_value_scale(self):
-        done = run("analyse", "--depth", "1")
+        done = run("analyse", "--depth", "1", "--engine", "minimax")
         text = " ".join(done.stdout.split())
         assert "Values are X's advantage (negative: O's) in evaluation units" in text
         assert "Beyond +-100000, the game ends within the search" in text
+        thought = " ".join(run("analyse", "--depth", "1").stdout.split())
+        assert "Values are X's expected final disc difference (negative: O ahead)" in thought
 
     def test_lowercase_position_text(self):
         text = Position.start().play("d3").text()

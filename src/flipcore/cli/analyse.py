@@ -1,13 +1,15 @@
-"""flipcore analyse: search a position deeper and deeper."""
+"""flipcore analyse: think (or search) about a position deeper and deeper."""
 
 from __future__ import annotations
 
 import argparse
 import math
+import time
 
 from flipcore.cli.common import MAX_DEPTH, depth_arg, outcome, position_from_words, seconds_arg
+from flipcore.cli.engines import EngineMove, add_engine_option, think_deeper, value_text
 from flipcore.cli.solve import exact_line
-from flipcore.position import SIDE_CHARS
+from flipcore.position import SIDE_CHARS, square_name
 from flipcore.search import SearchResult, analyse
 from flipcore.solve import EXACT_EMPTIES
 
@@ -21,6 +23,18 @@ Values are X's advantage (negative: O's) in evaluation units: the disc, square-w
 legal-move differences, weighted by the stage of the game (early on, a corner weighs 1000 and
 one more legal move 15). Beyond +-100000, the game ends within the search: X (+) or O (-) wins
 by the disc difference past 100000."""
+
+
+# The same for think's values.
+THINK_SCALE = """\
+Values are X's expected final disc difference (negative: O ahead), the empty squares counted for
+the winner; "exact" marks a value proven to the end of the game."""
+
+
+def _think_line(depth: int, answer: EngineMove, seconds: float) -> str:
+    line = " ".join("pass" if m is None else square_name(m) for m in answer.line)
+    best = "-" if answer.move is None else square_name(answer.move)
+    return f"depth {depth:2d}  value {value_text(answer):>17}  {seconds:8.3f} s  best {best}  line {line}"
 
 
 def _result_line(result: SearchResult) -> str:
@@ -43,12 +57,17 @@ def run_analyse(args: argparse.Namespace) -> int:
         # This near the end the exact solver proves the result in about a second.
         print(exact_line(position), flush=True)
         return 0
-    print(VALUE_SCALE, flush=True)
-
     empty = 64 - sum(position.discs())
     seconds = args.seconds if args.seconds is not None or args.depth is not None else ANALYSE_SECONDS
     if seconds == math.inf:
         seconds = None  # --seconds inf: no time limit
+    if args.engine == "think":
+        print(THINK_SCALE, flush=True)
+        began = time.perf_counter()
+        for answer in think_deeper(position, args.depth or 64, seconds):
+            print(_think_line(answer.depth, answer, time.perf_counter() - began), flush=True)
+        return 0
+    print(VALUE_SCALE, flush=True)
     run = analyse(position, args.depth or min(MAX_DEPTH, empty), seconds=seconds)
     for result in run:
         print(_result_line(result), flush=True)
@@ -63,10 +82,12 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> N
     analyse_cmd = commands.add_parser(
         "analyse",
         aliases=["analyze"],
-        help="search a position deeper and deeper, one line per depth",
-        description="Search a position at depth 1, 2, ... and print one line per depth as it is done. "
-        "The search stops early, keeping what it found, when the next depth would likely overrun "
-        "--seconds or would not fit in the transposition table's memory ceiling (FLIPCORE_TABLE_LIMIT).",
+        help="think about a position deeper and deeper, one line per depth",
+        description="Think about a position at depth 1, 2, ... and print one line per depth as it is done: "
+        "with --engine think (the default) the value is in discs, with the line of play expected; with "
+        "--engine minimax the engine's depth-limited search gives its own units, and stops early, keeping what "
+        "it found, when the next depth would likely overrun --seconds or would not fit in the transposition "
+        "table's memory ceiling (FLIPCORE_TABLE_LIMIT).",
     )
     analyse_cmd.add_argument(
         "position",
@@ -85,7 +106,8 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> N
         "--seconds",
         metavar="S",
         type=seconds_arg,
-        help=f"deepen while the next depth is likely to end within S seconds of the start "
-        f"(default: {ANALYSE_SECONDS:g} without --depth, no limit with it)",
+        help=f"think for at most S seconds (minimax: deepen while the next depth is likely to end within S "
+        f"seconds of the start; default: {ANALYSE_SECONDS:g} without --depth, no limit with it)",
     )
+    add_engine_option(analyse_cmd)
     analyse_cmd.set_defaults(run=run_analyse)

@@ -3,19 +3,53 @@
 from __future__ import annotations
 
 import argparse
+import math
 import sys
 
-from flipcore.cli.common import EXIT_INTERRUPTED, PLAY_DEPTH, UsageError, check_writable, depth_arg, outcome
+from flipcore.cli.common import (
+    EXIT_INTERRUPTED,
+    PLAY_DEPTH,
+    UsageError,
+    check_writable,
+    depth_arg,
+    outcome,
+    seconds_arg,
+)
+from flipcore.cli.engines import EngineMove, add_engine_option, engine_move, value_text
 from flipcore.game import Game
-from flipcore.position import BLACK, SIDE_CHARS, WHITE, Position, square_name
-from flipcore.search import SearchResult, search
+from flipcore.position import BLACK, SIDE_CHARS, WHITE, Position, Square, square_name
+
+# think's time a move when neither --seconds nor --depth is given.
+PLAY_SECONDS = 0.5
 
 
-def _engine_move(position: Position, depth: int) -> tuple[SearchResult, tuple[int, int]]:
-    result = search(position, depth)
-    if not result.moves:
+def _limits(args: argparse.Namespace) -> tuple[int | None, float | None]:
+    """The engine's depth and time a move: minimax searches to --depth (or
+    PLAY_DEPTH); think to --depth and for --seconds, PLAY_SECONDS if neither."""
+    if args.engine == "minimax":
+        return args.depth or PLAY_DEPTH, None
+    if args.depth is None and args.seconds is None:
+        return None, PLAY_SECONDS
+    if args.seconds == math.inf:  # no time limit: to --depth, or to the end
+        return args.depth or 64, None
+    return args.depth, args.seconds
+
+
+def _strength(args: argparse.Namespace) -> str:
+    depth, seconds = _limits(args)
+    if args.engine == "minimax":
+        return f"minimax at depth {depth}"
+    parts = [f"{seconds:g} s a move"] if seconds is not None else []
+    parts += [f"depth {depth}"] if depth is not None else []
+    return "think, " + " and ".join(parts)
+
+
+def _engine_move(position: Position, args: argparse.Namespace) -> tuple[EngineMove, Square]:
+    depth, seconds = _limits(args)
+    answer = engine_move(position, args.engine, depth=depth, seconds=seconds)
+    if answer.move is None:
         raise RuntimeError(f"the engine found no move in {position.text()!r}")
-    return result, result.moves[0]
+    return answer, answer.move
 
 
 def _save_record(game: Game, save: str | None) -> None:
@@ -89,7 +123,7 @@ def _play(args: argparse.Namespace, game: Game) -> int:
     human = BLACK if args.side == "X" else WHITE
     you, engine = SIDE_CHARS[human], SIDE_CHARS[3 - human]
     echo = not sys.stdin.isatty()
-    print(f"You play {you}, the engine plays {engine} at depth {args.depth}. X moves first.")
+    print(f"You play {you}, the engine plays {engine} ({_strength(args)}). X moves first.")
     print("Type a square such as d3; '?' lists your moves, 'help' explains, 'quit' stops.")
     position = Position.start()
     while not position.is_over():
@@ -109,7 +143,7 @@ def _play(args: argparse.Namespace, game: Game) -> int:
             game.append(next(m for m in position.legal_moves() if position.play(m) == after))
             position = after
         else:
-            _, move = _engine_move(position, args.depth)
+            _, move = _engine_move(position, args)
             game.append(move)
             print(f"The engine ({engine}) plays {square_name(move)}.", flush=True)
             position = position.play(move)
@@ -136,7 +170,7 @@ def run_selfplay(args: argparse.Namespace) -> int:
 def _selfplay(args: argparse.Namespace, game: Game) -> int:
     position = Position.start()
     record: list[str] = []
-    print(f"The engine plays both sides at depth {args.depth}; values are from X's point of view.")
+    print(f"The engine plays both sides ({_strength(args)}); values are from X's point of view.")
     while not position.is_over():
         side = SIDE_CHARS[position.player]
         if not position.legal_moves():
@@ -144,10 +178,10 @@ def _selfplay(args: argparse.Namespace, game: Game) -> int:
             print(f"{len(record):3d}. {side} passes", flush=True)
             position = position.pass_()
             continue
-        result, move = _engine_move(position, args.depth)
+        answer, move = _engine_move(position, args)
         game.append(move)  # kept from the moment it is chosen
         record.append(square_name(move))
-        print(f"{len(record):3d}. {side} {square_name(move)}  value {result.value:+.2f}", flush=True)
+        print(f"{len(record):3d}. {side} {square_name(move)}  value {value_text(answer)}", flush=True)
         position = position.play(move)
     print()
     print(position)
@@ -157,15 +191,29 @@ def _selfplay(args: argparse.Namespace, game: Game) -> int:
     return 0
 
 
-def register(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
-    engine_depth = f"engine depth (default {PLAY_DEPTH})"
+def _add_strength_options(parser: argparse.ArgumentParser) -> None:
+    add_engine_option(parser)
+    parser.add_argument(
+        "--depth",
+        metavar="N",
+        type=depth_arg,
+        help=f"the engine's depth (minimax: default {PLAY_DEPTH}; think: no limit but the time)",
+    )
+    parser.add_argument(
+        "--seconds",
+        metavar="S",
+        type=seconds_arg,
+        help=f"think's time a move (default {PLAY_SECONDS:g} without --depth)",
+    )
 
+
+def register(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     play = commands.add_parser(
         "play",
         help="play a game against the engine",
         description="Play a game against the engine. " + PROMPT_HELP,
     )
-    play.add_argument("--depth", metavar="N", type=depth_arg, default=PLAY_DEPTH, help=engine_depth)
+    _add_strength_options(play)
     play.add_argument(
         "--as",
         dest="side",
@@ -180,6 +228,6 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> N
     selfplay = commands.add_parser(
         "selfplay", help="let the engine play itself", description="Let the engine play a game against itself."
     )
-    selfplay.add_argument("--depth", metavar="N", type=depth_arg, default=PLAY_DEPTH, help=engine_depth)
+    _add_strength_options(selfplay)
     selfplay.add_argument("--save", metavar="FILE", help="write the game's record to FILE")
     selfplay.set_defaults(run=run_selfplay)
