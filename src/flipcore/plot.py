@@ -2,9 +2,11 @@
 
 One point per move: the value of the move played, side 1's (X's) view,
 against the move number, so the line stands above the middle while X is
-better and below it while O is. The midgame's values, in engine units, are
-read on the left axis; the exact part, shaded, in final discs on the right
-axis. Both axes put 0 on the same middle line. Marked moves are drawn over
+better and below it while O is. A review by think values every move in
+discs, read on one axis from the first move to the last, the exact part
+shaded. A review by minimax reads the midgame's values, in engine units, on
+the left axis and the exact part, shaded, in final discs on the right axis;
+both axes put 0 on the same middle line. Marked moves are drawn over
 the line in the colour of their mark.
 
 The figure is a plain matplotlib Figure, made without pyplot, so it leaves no
@@ -68,10 +70,16 @@ def plot_review(review: Review, ax: Any = None) -> Figure:
     outcome = f": X {result[0]}, O {result[1]}" if result else ""
     ax.set_title(f"Value by move, X above the line, O below ({count} moves{outcome})", fontsize=10, loc="left")
 
-    # Midgame: engine units on the left axis.
-    mid_limit = _limit([m.value for m in midgame], 100.0)
+    # think values every move in discs: one axis from the first move to the
+    # last, the exact part shaded.
+    one_axis = review.engine == "think"
+    # Midgame: engine units on the left axis (discs with think).
+    mid_limit = _limit([m.value for m in (moves if one_axis else midgame)], 8.0 if one_axis else 100.0)
     ax.set_ylim(-mid_limit, mid_limit)
-    ax.set_ylabel(f"engine value (depth {review.depth})" if midgame else "")
+    if one_axis:
+        ax.set_ylabel(f"final disc margin (think, depth {review.depth}; exact where shaded)")
+    else:
+        ax.set_ylabel(f"engine value (depth {review.depth})" if midgame else "")
     if midgame:
         xs = [m.number for m in midgame]
         ys = [max(-mid_limit, min(mid_limit, float(m.value))) for m in midgame]
@@ -86,10 +94,13 @@ def plot_review(review: Review, ax: Any = None) -> Figure:
     if exact:
         first = exact[0].number
         ax.axvspan(first - 0.5, count + 0.5, color="#e8f3e8", zorder=0)
-        right = ax.twinx()
-        limit = _limit([m.value for m in exact], 8.0)
-        right.set_ylim(-limit, limit)
-        right.set_ylabel("exact final disc margin")
+        if one_axis:
+            right = ax
+        else:
+            right = ax.twinx()
+            limit = _limit([m.value for m in exact], 8.0)
+            right.set_ylim(-limit, limit)
+            right.set_ylabel("exact final disc margin")
         xs = [m.number for m in exact]
         ys = [float(m.value) for m in exact]
         right.fill_between(xs, ys, 0, where=[y > 0 for y in ys], color="#222222", alpha=0.18, interpolate=True)

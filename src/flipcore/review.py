@@ -7,7 +7,15 @@ view (never negative). Values are from side 1's (X's) point of view.
 
 Two parts of the game are valued differently:
 
-- In the midgame (more than `exact_from` empty squares) the engine searches
+- In the midgame (more than `exact_from` empty squares), with engine "think"
+  (the default), flipcore.think searches the position `depth` plies deep
+  for the best move and value, and the position after the move played
+  `depth - 1` plies deep for that move's value (the best move's value when
+  it is the move played), each from an empty table, so that the same game
+  always gives the same review. Values are expected final disc differences,
+  the unit of the exact part too, and the marks are the exact part's, but
+  for the rule on results thrown away, which needs proven values.
+- With engine "minimax", in the midgame the engine searches
   the position `depth` plies deep for the best value and moves, and the
   position after the move played `depth - 1` plies deep for that move's value:
   the same value the engine gave the move inside the first search. The best
@@ -25,8 +33,8 @@ Two parts of the game are valued differently:
   squares counted for the winner); such moves are marked exact. The value of
   a move played there is the solved score of the position it leads to.
 
-Marks, by loss (see MIDGAME_MARKS and EXACT_MARKS): in the midgame, in
-engine units, an inaccuracy from 80, a mistake from 200, a blunder from
+Marks, by loss (see MIDGAME_MARKS and EXACT_MARKS): in the midgame with
+minimax, in engine units, an inaccuracy from 80, a mistake from 200, a blunder from
 500 (half a corner early in the game); in the exact part, in discs, an inaccuracy from
 2 (the smallest loss there is), a mistake from 6, and a blunder from 12 or
 whenever the move turns a win into a draw or a loss, or a draw into a loss.
@@ -51,6 +59,8 @@ if TYPE_CHECKING:
 
 # The review's default search depth in the midgame: a game in a few seconds.
 DEFAULT_DEPTH = 10
+
+ENGINES = ("think", "minimax")
 
 INACCURACY, MISTAKE, BLUNDER = "inaccuracy", "mistake", "blunder"
 MARKS = (INACCURACY, MISTAKE, BLUNDER)
@@ -82,9 +92,10 @@ def exact_mark(best: int, played: int, player: int) -> str | None:
     return _mark((best - played) * view, EXACT_MARKS)
 
 
-def midgame_mark(loss: float) -> str | None:
-    """The mark of a midgame move that lost `loss` engine units."""
-    return _mark(loss, MIDGAME_MARKS)
+def midgame_mark(loss: float, discs: bool = False) -> str | None:
+    """The mark of a midgame move that lost `loss` engine units (or discs,
+    as think values them)."""
+    return _mark(loss, EXACT_MARKS if discs else MIDGAME_MARKS)
 
 
 @dataclass(frozen=True)
@@ -99,8 +110,8 @@ class MoveReview:
         search or the solver gave them (in the midgame, the search's tied
         moves that a search of their own confirms: see _searched).
     value, best_value: the value of the move played and of the best move,
-        side 1's view: engine units in the midgame, the exact final disc
-        difference when `exact`.
+        side 1's view: in the midgame, discs as think expects them (engine
+        units with minimax), the exact final disc difference when `exact`.
     loss: best minus played from the mover's point of view, at least 0.
     mark: "inaccuracy", "mistake", "blunder" or None.
     exact: True when the values come from the exact solver.
@@ -211,6 +222,8 @@ class Review:
     # The exact score of the position after the last move when the game ends
     # in the exact part (the result itself for a finished game), else None.
     final_score: int | None = None
+    # "think": midgame values in discs; "minimax": in engine units.
+    engine: str = "think"
 
     def first_exact(self) -> MoveReview | None:
         """The first move valued by the exact solver."""
@@ -246,13 +259,14 @@ class Review:
         """Everything as JSON-ready lists, dicts, numbers and strings."""
         return {
             "record": self.game.record(),
+            "engine": self.engine,
             "depth": self.depth,
             "exact_from": self.exact_from,
             "moves": [move.to_dict() for move in self.moves],
             "final_score": self.final_score,
             "summary": {SIDE_CHARS[p]: self.summary(p).to_dict() for p in (BLACK, WHITE)},
             "marks": {
-                "midgame": {mark: least for mark, least in MIDGAME_MARKS},
+                "midgame": {mark: least for mark, least in (EXACT_MARKS if self.engine == "think" else MIDGAME_MARKS)},
                 "exact": {mark: least for mark, least in EXACT_MARKS},
             },
         }
@@ -300,16 +314,37 @@ def _searched(position: Position, move: Square, depth: int) -> tuple[float, tupl
     return best.value, confirmed, value_of(move)
 
 
+def _thought(position: Position, move: Square, depth: int) -> tuple[float, tuple[Square, ...], float]:
+    """think's best value and move in `position` at `depth`, and the value
+    of `move` there: its child's value one ply less deep, or the best value
+    when it is the best move. Each search starts from an empty table."""
+    from flipcore import _think
+    from flipcore.think import think
+
+    _think.clear_table()
+    best = think(position, depth=depth)
+    assert best.move is not None
+    if move == best.move:
+        return best.value, (best.move,), best.value
+    _think.clear_table()
+    child = position.play(move)
+    played = think(child, depth=max(depth - 1, 0) if not child.is_over() else 1).value
+    return best.value, (best.move,), played
+
+
 def review(
     game: Game | str,
     depth: int = DEFAULT_DEPTH,
     exact_from: int | None = None,
     *,
+    engine: str = "think",
     progress: Callable[[int, int], None] | None = None,
 ) -> Review:
     """Reviews every move of `game` (a Game or its record).
 
     depth: the midgame search depth, 1 or more.
+    engine: "think" (values in discs) or "minimax" (the depth-limited
+        search, values in its own units).
     exact_from: positions with at most this many empty squares are solved
         exactly; default flipcore.solve.EXACT_EMPTIES, 0 for none.
     progress: called as progress(done, total) after each position valued.
@@ -320,6 +355,8 @@ def review(
         raise TypeError(f"game must be a Game or a record, got {game!r}")
     if type(depth) is not int or not 1 <= depth <= 60:
         raise ValueError(f"depth must be a whole number from 1 to 60, got {depth!r}")
+    if engine not in ENGINES:
+        raise ValueError(f"engine must be 'think' or 'minimax', got {engine!r}")
     if exact_from is None:
         exact_from = EXACT_EMPTIES
     if type(exact_from) is not int or not 0 <= exact_from <= 60:
@@ -352,9 +389,12 @@ def review(
         if ply >= first_exact:
             best, best_moves = solution(ply)
             played = solution(ply + 1)[0]
+        elif engine == "think":
+            best, best_moves, played = _thought(position, move, depth)
         else:
             best, best_moves, played = _searched(position, move, depth)
-        loss = best - played if player == BLACK else played - best
+        # A second search may value the move played above the first's best.
+        loss = max(best - played if player == BLACK else played - best, 0)
         exact_part = ply >= first_exact
         reviews.append(
             MoveReview(
@@ -366,7 +406,9 @@ def review(
                 value=played,
                 best_value=best,
                 loss=loss,
-                mark=exact_mark(int(best), int(played), player) if exact_part else midgame_mark(loss),
+                mark=exact_mark(int(best), int(played), player)
+                if exact_part
+                else midgame_mark(loss, discs=engine == "think"),
                 exact=exact_part,
                 depth=None if exact_part else depth,
             )
@@ -375,4 +417,6 @@ def review(
             progress(ply + 1, count)
     # Solved already when the last move lies in the exact part.
     final = solved[count][0] if count in solved else None
-    return Review(game=game, depth=depth, exact_from=exact_from, moves=tuple(reviews), final_score=final)
+    return Review(
+        game=game, depth=depth, exact_from=exact_from, moves=tuple(reviews), final_score=final, engine=engine
+    )

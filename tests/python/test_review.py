@@ -66,7 +66,7 @@ class TestMidgameValues:
 
     def test_values_are_the_engines_searches(self):
         game = random_game(4, limit=40)
-        result = review(game, depth=self.DEPTH, exact_from=0)
+        result = review(game, depth=self.DEPTH, exact_from=0, engine="minimax")
         assert len(result.moves) == len(game) == 40
         spurious = 0  # moves the engine listed as tied that are worse
         for move, position, played in zip(result.moves, game.positions(), game.moves):
@@ -98,7 +98,7 @@ class TestMidgameValues:
             plies = [p for p in range(1, len(game)) if game.passes_before(p)]
             if plies:
                 break
-        result = review(game, depth=2, exact_from=0)
+        result = review(game, depth=2, exact_from=0, engine="minimax")
         for ply in plies:
             before = result.moves[ply - 1]
             x, o = game.positions()[ply].discs()
@@ -108,13 +108,13 @@ class TestMidgameValues:
 
     def test_review_ignores_what_the_table_held(self):
         game = random_game(9, limit=30)
-        fresh = review(game, depth=self.DEPTH, exact_from=0)
+        fresh = review(game, depth=self.DEPTH, exact_from=0, engine="minimax")
         # Deeper results of the very positions, stored in the table, would
         # answer shallower searches if the review did not empty it.
         for position in game.positions():
             if position.legal_moves():
                 search(position, self.DEPTH + 2)
-        again = review(game, depth=self.DEPTH, exact_from=0)
+        again = review(game, depth=self.DEPTH, exact_from=0, engine="minimax")
         assert again.moves == fresh.moves
 
     def test_progress_and_arguments(self):
@@ -264,3 +264,22 @@ class TestOutput:
         assert root.tag.endswith("svg")
         with pytest.raises(ValueError, match=".png or .svg"):
             save_plot(result, tmp_path / "graph.jpg")
+
+
+class TestThinkReview:
+    """The default review values the midgame with think, in discs."""
+
+    def test_values_are_fresh_think_searches_and_repeat(self):
+        from flipcore import _think, think
+
+        game = random_game(6, limit=16)
+        result = review(game, depth=3, exact_from=0)
+        assert result.engine == "think" and result.to_dict()["engine"] == "think"
+        for move, position in zip(result.moves, game.positions()):
+            _think.clear_table()
+            best = think(position, depth=3)
+            _think.clear_table()
+            after = best.value if move.move == best.move else think(position.play(move.move), depth=2).value
+            assert (move.best_value, move.best_moves, move.value) == (best.value, (best.move,), after)
+            assert move.loss >= 0 and move.mark == midgame_mark(move.loss, discs=True)
+        assert review(game, depth=3, exact_from=0).moves == result.moves

@@ -18,6 +18,7 @@ from pathlib import Path
 from typing import Any
 
 from flipcore.cli.common import MAX_DEPTH, UsageError, check_writable, depth_arg, outcome, plural
+from flipcore.cli.engines import add_engine_option
 from flipcore.game import Game, GameRecordError
 from flipcore.position import BLACK, SIDE_CHARS, WHITE
 from flipcore.review import DEFAULT_DEPTH, MARKS, MoveReview, Review, review
@@ -110,7 +111,10 @@ def format_review(result: Review) -> list[str]:
     """The table of moves, then the summary, as lines."""
     lines = ["Values are from X's view: positive is good for X."]
     if any(not move.exact for move in result.moves):
-        lines.append(f"Midgame values are the engine's, searched {result.depth} plies deep.")
+        if result.engine == "think":
+            lines.append(f"Midgame values are think's expected final disc margins, {result.depth} plies deep.")
+        else:
+            lines.append(f"Midgame values are the engine's, searched {result.depth} plies deep.")
     if result.first_exact() is not None:
         lines.append(
             f"Moves marked '=' are solved exactly ({result.exact_from} empty squares or fewer): final disc margins."
@@ -187,7 +191,7 @@ def run_review(args: argparse.Namespace) -> int:
             bar.update(done - bar.n)
 
         try:
-            result = review(game, args.depth, args.exact_from, progress=advance)
+            result = review(game, args.depth, args.exact_from, engine=args.engine, progress=advance)
         except ImportError as err:
             raise UsageError(f"the exact solver is not available ({err}); use --exact-from 0") from None
         finally:
@@ -234,4 +238,5 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> N
         "each more empty square makes the first solve about three times as long",
     )
     cmd.add_argument("--plot", metavar="FILE", help="write the value graph to FILE (.png or .svg)")
+    add_engine_option(cmd)
     cmd.set_defaults(run=run_review)
