@@ -9,9 +9,10 @@ row * 8 + col; scores are from the side to move's view.
 from __future__ import annotations
 
 import random
+from collections.abc import Iterable
 from functools import lru_cache
 
-from flipcore import Position
+from flipcore import Position, Square
 
 DIRECTIONS = [(-1, -1), (0, -1), (1, -1), (-1, 0), (1, 0), (-1, 1), (0, 1), (1, 1)]
 
@@ -97,6 +98,18 @@ def random_playout(rng: random.Random, empties: int) -> Position:
         legal = pos.legal_moves()
         pos = pos.play(rng.choice(legal)) if legal else pos.pass_()
     return pos
+
+
+def playout(seed: int, empties: int) -> Position:
+    """random_playout with a fresh generator seeded by `seed`."""
+    return random_playout(random.Random(seed), empties)
+
+
+def replay(position: Position, line: Iterable[Square | None]) -> Position:
+    """The position at the end of `line` (None = pass); raises on an illegal step."""
+    for move in line:
+        position = position.pass_() if move is None else position.play(move)
+    return position
 
 
 def random_fill(rng: random.Random, empties: int) -> Position:

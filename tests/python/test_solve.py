@@ -29,15 +29,7 @@ def sign(n):
     return (n > 0) - (n < 0)
 
 
-def playout(seed, empties):
-    return plain.random_playout(random.Random(seed), empties)
-
-
-def replay(position, line):
-    """The position at the end of `line` (None = pass); raises on an illegal step."""
-    for move in line:
-        position = position.pass_() if move is None else position.play(move)
-    return position
+playout, replay = plain.playout, plain.replay
 
 
 def final_score(position):

@@ -25,14 +25,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 START_VALUE = 3.609375
 
 
-def playout(seed, empties):
-    return plain.random_playout(random.Random(seed), empties)
-
-
-def replay(position, line):
-    for move in line:
-        position = position.pass_() if move is None else position.play(move)
-    return position
+playout, replay = plain.playout, plain.replay
 
 
 def transformed(position, symmetry):
