@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 bash tests/install_system_deps.sh
 
 # Every optional extra too: their features are tested like the rest.
-python3 -m pip install --quiet '.[test,batch,cluster,plot,web,webtest]'
+python3 -m pip install --quiet '.[test,batch,cluster,plot,web,webtest,docs]'
 
 cmake -S . -B build/tests -DFLIPCORE_BUILD_TESTS=ON -DFLIPCORE_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release
 cmake --build build/tests -j "$(nproc)"
