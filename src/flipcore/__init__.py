@@ -17,6 +17,7 @@ from flipcore._version import __version__
 from flipcore.game import Game, GameRecordError
 from flipcore.position import MoveLike, Position, Square, parse_square, square_name
 from flipcore.review import Review, review
+from flipcore import plot as _plot  # registers Review.plot()'s graph; matplotlib loads on first use
 from flipcore.search import Analysis, SearchResult, analyse, search
 from flipcore.solve import EXACT_EMPTIES, SolveResult, set_solve_table_bytes, solve
 from flipcore.svg import svg

@@ -18,7 +18,7 @@ from __future__ import annotations
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from flipcore.review import BLUNDER, INACCURACY, MISTAKE, Review
+from flipcore.review import BLUNDER, INACCURACY, MISTAKE, Review, _register_plotter
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -155,3 +155,6 @@ def save_plot(review: Review, path: str | Path) -> Path:
     fig = plot_review(review)
     fig.savefig(path, dpi=110)
     return path
+
+
+_register_plotter(plot_review)

@@ -138,7 +138,7 @@ class Position:
     _player: int
 
     def __init__(self, board: Sequence[Sequence[int]], player: int) -> None:
-        """A position from board[row][col] codes (0 empty, 1 side 1, 2 side 2)."""
+        """A position from `board[row][col]` codes (0 empty, 1 side 1, 2 side 2)."""
         black, white = _masks_of_board(board)
         self._set(black, white, _check_player(player))
 
@@ -208,7 +208,7 @@ class Position:
 
     @property
     def board(self) -> list[list[int]]:
-        """A fresh 8x8 list of codes, indexed board[row][col]."""
+        """A fresh 8x8 list of codes, indexed `board[row][col]`."""
         return [list(row) for row in self._rows()]
 
     def _rows(self) -> list[list[int]]:

@@ -69,6 +69,17 @@ MARKS = (INACCURACY, MISTAKE, BLUNDER)
 MIDGAME_MARKS = ((BLUNDER, 500.0), (MISTAKE, 200.0), (INACCURACY, 80.0))
 EXACT_MARKS = ((BLUNDER, 12), (MISTAKE, 6), (INACCURACY, 2))
 
+# The value graph is the plotting module's business: flipcore.plot depends on
+# the review and hands its drawing function over when it is imported (which
+# importing flipcore does), so that Review.plot() works without this module
+# importing the graph's.
+_plotter: Callable[..., Figure] | None = None
+
+
+def _register_plotter(plot: Callable[..., Figure]) -> None:
+    global _plotter
+    _plotter = plot
+
 Value = Union[float, int]
 
 
@@ -250,10 +261,11 @@ class Review:
         )
 
     def plot(self, ax: Any = None) -> Figure:
-        """The value graph (needs matplotlib: pip install 'flipcore[plot]')."""
-        from flipcore.plot import plot_review
-
-        return plot_review(self, ax=ax)
+        """The value graph (needs matplotlib: pip install 'flipcore[plot]'),
+        drawn into `ax` when given, else into a new figure."""
+        if _plotter is None:
+            raise RuntimeError("no value graph is registered: import flipcore.plot first")
+        return _plotter(self, ax=ax)
 
     def to_dict(self) -> dict[str, Any]:
         """Everything as JSON-ready lists, dicts, numbers and strings."""

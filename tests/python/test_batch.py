@@ -455,6 +455,7 @@ class TestCommandLine:
             (["{tmp}/in.txt", "-o", "{tmp}/depth2.jsonl", "--depth", "3"], "holds results of depth 2, not depth 3"),
             (["{tmp}/other.txt", "-o", "{tmp}/depth2.jsonl", "--depth", "2"], "comes from another input"),
             (["{tmp}/in.txt", "-o", "{tmp}/error2.jsonl", "--depth", "2"], "holds a record for line 1 that this"),
+            (["{tmp}/in.txt", "-o", "{tmp}/twice.jsonl", "--depth", "2"], "holds line 1 twice"),
             (["{tmp}/in.txt", "-o", "{tmp}/junk.jsonl"], "line 1 is not a flipcore batch record"),
             (["{tmp}/in.txt", "-o", "{tmp}/in.txt"], "is the input file"),
         ],
@@ -471,6 +472,8 @@ class TestCommandLine:
             json.dumps({**dict.fromkeys(batch.FIELDS), "line": 1, "mode": "depth", "depth": 2,
                         "position": Position.start().text()}) + "\n"
         )
+        # Line 1's record twice, each alone one that resuming would take.
+        (tmp_path / "twice.jsonl").write_text((tmp_path / "depth2.jsonl").read_text() * 2)
         # An error record for line 1, which now holds a position: the input changed.
         (tmp_path / "error2.jsonl").write_text(
             json.dumps({**dict.fromkeys(batch.FIELDS), "line": 1, "mode": "depth", "depth": 2, "error": "bad"}) + "\n"

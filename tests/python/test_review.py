@@ -252,6 +252,31 @@ class TestOutput:
         for move in result.moves:
             assert (f"{move.number}. {move.side} {move.name()}" in labels) == (move.mark == BLUNDER)
 
+    def test_the_graph_depends_on_the_review_not_the_reverse(self):
+        # review.py names no plotting module, not even inside a function;
+        # the graph is handed over by flipcore.plot, and importing flipcore
+        # (which registers it) loads no matplotlib until a graph is drawn.
+        import ast
+        import inspect
+        import subprocess
+        import sys
+
+        import flipcore.review
+
+        tree = ast.parse(inspect.getsource(flipcore.review))
+        imported = {node.module for node in ast.walk(tree) if isinstance(node, ast.ImportFrom)}
+        imported |= {alias.name for node in ast.walk(tree) if isinstance(node, ast.Import) for alias in node.names}
+        assert not any(name == "flipcore.plot" or name.startswith("matplotlib") for name in imported if name)
+        code = (
+            "import sys, flipcore\n"
+            "assert 'matplotlib' not in sys.modules\n"
+            "r = flipcore.review('f5d6c3', depth=1)\n"
+            "print(type(r.plot()).__name__, 'matplotlib' in sys.modules)\n"
+        )
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.split() == ["Figure", "True"]
+
     def test_png_and_svg_files(self, result, tmp_path):
         from flipcore.plot import save_plot
 
