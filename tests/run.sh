@@ -24,7 +24,7 @@ echo "Installing into the virtual environment $VIRTUAL_ENV" >&2
 # The constraints hold in the isolated build environment too.
 export PIP_CONSTRAINT="$PWD/tests/constraints.txt"
 # Every optional extra too: their features are tested like the rest.
-python -m pip install --quiet '.[test,batch,cluster,plot,web,webtest,docs]'
+python -m pip install --quiet '.[test,batch,cluster,plot,web,webtest,docs,train]'
 
 cmake -S . -B build/tests -DFLIPCORE_BUILD_TESTS=ON -DFLIPCORE_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release
 cmake --build build/tests -j "$(nproc)"
