@@ -227,7 +227,8 @@ TEST(Solve, AgreesWithPlainSolverOnBlockedEndings) {
     fc::Solver solver;
     std::mt19937 rng(77);
     int blocked_roots = 0, deep_draws = 0;
-    for (int i = 0; i < cases(160);) {
+    // Cheap even under the sanitizers (at most 8 empties), so never fewer.
+    for (int i = 0; i < 160;) {
         const testutil::Position p = testutil::blocked_camps(rng);
         if (empties_of(p.board) > 8) continue;  // the plain solver tries every line
         ++i;
@@ -245,7 +246,7 @@ TEST(Solve, AgreesWithPlainSolverOnBlockedEndings) {
         blocked_roots += plain::legal_squares(p.board, 1).empty() && plain::legal_squares(p.board, 2).empty();
         if (HasFailure()) break;
     }
-    EXPECT_GE(deep_draws, cases(160) / 20) << "too few lines of perfect play ending drawn with empty squares";
+    EXPECT_GE(deep_draws, 8) << "too few lines of perfect play ending drawn with empty squares";
     EXPECT_GT(blocked_roots, 0);
     // Two camps of 24 with the rows between empty: nobody can move, a draw.
     Board drawn{};
