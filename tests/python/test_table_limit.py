@@ -210,7 +210,7 @@ class TestDeepeningStops:
 
     def test_command_line_keeps_its_lines_and_exits_0(self):
         done = subprocess.run(
-            [sys.executable, "-P", "-m", "flipcore", "analyse", "--depth", "30"],
+            [sys.executable, "-P", "-m", "flipcore", "analyse", "--depth", "30", "--engine", "minimax"],
             capture_output=True, text=True, timeout=120, env={**os.environ, "FLIPCORE_TABLE_LIMIT": "2M"},
         )  # fmt: skip
         assert done.returncode == 0, done.stderr
@@ -221,7 +221,7 @@ class TestDeepeningStops:
 
     def test_fixed_depth_command_reports_a_full_table_in_one_line(self):
         done = subprocess.run(
-            [sys.executable, "-P", "-m", "flipcore", "selfplay", "--depth", "12"],
+            [sys.executable, "-P", "-m", "flipcore", "selfplay", "--depth", "12", "--engine", "minimax"],
             capture_output=True, text=True, timeout=120, env={**os.environ, "FLIPCORE_TABLE_LIMIT": "1M"},
         )  # fmt: skip
         assert done.returncode == 1 and "Traceback" not in done.stderr
