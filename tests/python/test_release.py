@@ -48,10 +48,10 @@ def _run(command: list[str], **kwargs: Any) -> subprocess.CompletedProcess[str]:
 
 
 def _version() -> str:
-    for line in (ROOT / "pyproject.toml").read_text().splitlines():
-        if line.startswith("version = "):
+    for line in (ROOT / "src" / "flipcore" / "_version.py").read_text().splitlines():
+        if line.startswith("__version__ = "):
             return line.split('"')[1]
-    raise AssertionError("no version in pyproject.toml")
+    raise AssertionError("no version in src/flipcore/_version.py")
 
 
 @pytest.fixture(scope="module")
