@@ -34,6 +34,8 @@ assert flipcore.search(start, 4).names() == ["d3", "c4", "f5", "e6"]
 solved = flipcore.solve(flipcore.Position.from_text(
     "O--OOOOX-OOOOOOXOOXXOOOXOOXOOOXXOOOOOOXX---OOOOX----O--X-------- X"))
 assert (solved.score, solved.names()) == (38, ["a2"]), solved
+# The learned evaluation's weights ship in the wheel and load.
+assert flipcore.think(start, depth=4).move in start.legal_moves()
 static = importlib.resources.files("flipcore.web") / "static"
 assert sorted(p.name for p in static.iterdir()) == ["app.js", "index.html", "style.css"]
 assert all(p.read_bytes() for p in static.iterdir())
