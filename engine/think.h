@@ -74,12 +74,9 @@ constexpr double SOLVE_GROWTH = 3.0;
 // budget, and the solver gets the rest.
 constexpr double MIDGAME_SHARE_BEFORE_SOLVE = 0.3;
 
-// The score of a finished game from the side to move's view, in discs.
-inline int final_discs(Bitboard own, Bitboard opp) {
-    const int mine = popcount(own), theirs = popcount(opp);
-    const int diff = mine - theirs, empties = 64 - mine - theirs;
-    return diff > 0 ? diff + empties : diff < 0 ? diff - empties : 0;
-}
+// The score of a finished game from the side to move's view, in discs: the
+// solver's own rule (empty squares to the winner).
+inline int final_discs(Bitboard own, Bitboard opp) { return solve_detail::final_score<Baseline>(own, opp); }
 
 inline double estimated_solve_seconds(int empties) {
     return SOLVE_SECONDS_AT_20 * std::pow(SOLVE_GROWTH, empties - 20);

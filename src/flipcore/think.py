@@ -24,7 +24,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from types import ModuleType
 
-from flipcore.position import BLACK, Position, Square, square_name
+from flipcore.position import BLACK, Position, Square, as_position, square_name
 
 WEIGHTS_PATH = Path(__file__).with_name("data") / "eval.bin"
 
@@ -114,14 +114,6 @@ def weights_checksum() -> int:
     return _checksum
 
 
-def _as_position(position: object) -> Position:
-    if isinstance(position, Position):
-        return position
-    if isinstance(position, str):
-        return Position.from_text(position)
-    raise TypeError(f"position must be a flipcore.Position or its text form, got {type(position).__name__}")
-
-
 def _square(sq: int) -> Square:
     return (sq % 8, sq // 8)
 
@@ -138,7 +130,7 @@ def think(position: Position | str, *, seconds: float | None = None, depth: int 
     The interpreter lock is released while it thinks, so threads can think
     at once; Ctrl-C stops it in the main thread with KeyboardInterrupt.
     """
-    pos = _as_position(position)
+    pos = as_position(position)
     if seconds is not None:
         if isinstance(seconds, bool) or not isinstance(seconds, (int, float)):
             raise TypeError(f"seconds must be a number, got {type(seconds).__name__}")
