@@ -15,6 +15,7 @@ from pathlib import Path
 import pytest
 
 import flipcore
+from flipcore import _think
 
 ROOT = Path(__file__).resolve().parents[2]
 DOCS = ROOT / "docs"
@@ -49,12 +50,21 @@ def test_the_pages_have_examples() -> None:
     assert len(PAGES) >= 10 and len(EXAMPLE_PAGES) >= 5, EXAMPLE_PAGES
 
 
-@pytest.mark.parametrize("page", EXAMPLE_PAGES, ids=[str(p.relative_to(DOCS)) for p in EXAMPLE_PAGES])
+README = ROOT / "README.md"
+
+
+# The README's examples run as the pages' do: it is the first page a reader sees.
+@pytest.mark.parametrize(
+    "page", [*EXAMPLE_PAGES, README], ids=[str(p.relative_to(ROOT)) for p in [*EXAMPLE_PAGES, README]]
+)
 def test_examples_on_the_page(page: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
-    # Each page starts from an empty search table, as a reader's fresh
-    # interpreter would, and in an empty folder for the files it writes.
+    # Each page starts from empty search tables (the engine's and this
+    # thread's think table, which a deeper think would otherwise leave values
+    # in), as a reader's fresh interpreter would, and in an empty folder for
+    # the files it writes.
     monkeypatch.chdir(tmp_path)
     flipcore.init()
+    _think.clear_table()
     limit = flipcore.table_limit()
     test = doctest.DocTestParser().get_doctest(python_blocks(page.read_text()), {}, page.name, str(page), 0)
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
@@ -64,6 +74,31 @@ def test_examples_on_the_page(page: Path, tmp_path: Path, monkeypatch: pytest.Mo
     finally:
         flipcore.table_limit(limit)
     assert runner.failures == 0, "".join(report)
+
+
+def _anchors(page: Path) -> set[str]:
+    """The anchors MkDocs gives the page's headings (the toc extension's slugs)."""
+    anchors = set()
+    for line in page.read_text().splitlines():
+        if line.startswith("#"):
+            title = line.lstrip("#").strip().replace("`", "").lower()
+            anchors.add(re.sub(r"[-\s]+", "-", re.sub(r"[^\w\s-]", "", title)).strip("-"))
+    return anchors
+
+
+def test_the_readmes_links_lead_somewhere() -> None:
+    # The strict build checks the pages' links, not the README's, which point
+    # into docs/ and break silently when a page or heading moves.
+    links = re.findall(r"\]\(([^)\s]+)\)", README.read_text())
+    local = [link for link in links if "://" not in link]
+    assert len(local) >= 15, local
+    broken = []
+    for link in local:
+        target, _, anchor = link.partition("#")
+        path = ROOT / target
+        if not path.is_file() or (anchor and anchor not in _anchors(path)):
+            broken.append(link)
+    assert not broken, broken
 
 
 def test_the_site_builds_in_strict_mode(tmp_path: Path) -> None:
