@@ -26,7 +26,7 @@ class SearchResult:
     """What one search found.
 
     value: the position's value from side 1's (X's) point of view, positive
-        when it favours side 1, in the evaluation's units (see the README).
+        when it favours side 1, in the evaluation's units (the documentation's page on values says more).
         A finished game is scored as the disc difference plus or minus
         100000.
     moves: every move of the side to move that reached the value, as (col,

@@ -17,7 +17,7 @@ from flipcore.solve import EXACT_EMPTIES
 # likely to end within this many seconds of the start.
 ANALYSE_SECONDS = 1.0
 
-# What the values mean, printed above the depth lines (the README says more).
+# What the values mean, printed above the depth lines (the documentation's page on values says more).
 VALUE_SCALE = """\
 Values are X's advantage (negative: O's) in evaluation units: the disc, square-weight and
 legal-move differences, weighted by the stage of the game (early on, a corner weighs 1000 and
