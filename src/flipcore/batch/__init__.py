@@ -3,18 +3,29 @@ this machine or on a Dask cluster.
 
     >>> from flipcore import batch
     >>> for record in batch.run(["-" * 27 + "OX------XO" + "-" * 27 + " X"], depth=2, jobs=1):
-    ...     print(record["line"], record["value"], record["moves"])
-    1 -14.566666666666666 ['d3', 'c4', 'f5', 'e6']
+    ...     print(record["line"], record["engine"], record["value"], record["moves"])
+    1 think 3.125 ['d3']
+    >>> for record in batch.run(["-" * 27 + "OX------XO" + "-" * 27 + " X"], depth=2, jobs=1, engine="minimax"):
+    ...     print(record["line"], record["engine"], record["value"], record["moves"])
+    1 minimax -14.566666666666666 ['d3', 'c4', 'f5', 'e6']
 
 run() yields one record per position; run_file() reads a file, writes the
 records to JSON Lines, CSV or Parquet as they finish, and resumes a run that
 was stopped, searching only what the output does not hold yet.
 
+A position is searched by flipcore.think (the default: values in discs, X
+minus O, to a depth and/or for a time a position), by the engine's
+depth-limited minimax (engine="minimax": values in its own units), or
+solved by flipcore.solve (mode "exact" or "wld").
+
 Every position is searched from an empty table: init() runs just before each
-search, and the solver's table is emptied just before each solve. A record
-therefore depends only on its position and the settings, never on which
-worker took it or what that worker searched before, so one job, many jobs
-and a cluster give the same records (apart from `seconds`).
+minimax search, think's table and the solver's are emptied just before each
+think and each solve. A record therefore depends only on its position and
+the settings, never on which worker took it or what that worker searched
+before, so one job, many jobs and a cluster give the same records (apart
+from `seconds`). think with a time limit is the exception: how deep it gets
+in the time depends on the machine and its load, so its records vary from
+run to run; with a depth alone they do not.
 
 A record is a dict with the keys of FIELDS:
 
@@ -22,14 +33,21 @@ A record is a dict with the keys of FIELDS:
     ply       for a game record, the number of moves played before the
               position (None for a line that holds a position)
     position  the position in the one-line text form
-    mode      "depth" (search to a fixed depth), "exact" or "wld" (solved)
-    depth     the depth searched ("depth" mode; None when solved)
-    value     the search's value, side 1's (X's) view ("depth" mode)
-    score     the solved score, X minus O, or its sign in "wld" mode
-    moves     every best move of the side to move, by name; empty when it
-              must pass or the game is over
+    mode      "depth" (searched by an engine), "exact" or "wld" (solved)
+    engine    "think" or "minimax" ("depth" mode), "solve" when solved
+    depth     the depth asked ("depth" mode; None for think by time alone,
+              and when solved)
+    time_limit  think's time a position in seconds (None: no limit)
+    value     the search's value, side 1's (X's) view ("depth" mode): in
+              discs (X minus O) for think, in the engine's units for minimax
+    score     the exact score, X minus O, when solved (its sign in "wld"
+              mode) or when think proved its value
+    moves     every best move of the side to move, by name (think: its one
+              best move); empty when it must pass or the game is over
     passed    True when the side to move had no move and passes: the value
               or score is that of the position after the pass
+    depth_reached  the depth searched: think's deepest finished depth (the
+              empty squares when it solved), minimax's depth, None when solved
     nodes     positions the search or the solver visited
     seconds   the time of the search itself, without the batch's overhead
     error     why the line gave no result; the fields above are then None
@@ -45,6 +63,7 @@ from __future__ import annotations
 
 import contextlib
 import importlib
+import math
 import os
 import sys
 import time
@@ -69,6 +88,7 @@ from flipcore.batch.output import (
 )
 from flipcore.batch.records import (
     DEFAULT_DEPTH,
+    ENGINES,
     FIELDS,
     MODES,
     BatchError,
@@ -80,11 +100,14 @@ from flipcore.batch.records import (
 )
 from flipcore.batch.searching import search_chunk
 from flipcore.position import Position
+from flipcore.think import DEFAULT_SECONDS
 
 __all__ = [
     "FIELDS",
     "MODES",
     "DEFAULT_DEPTH",
+    "DEFAULT_SECONDS",
+    "ENGINES",
     "Record",
     "Task",
     "CHUNK_SECONDS",
@@ -105,13 +128,39 @@ __all__ = [
 ]
 
 
-def _settings(depth: int | None, mode: str, jobs: int, limit: int | str | None, dask: str | None) -> Settings:
+def _settings(
+    depth: int | None,
+    mode: str,
+    jobs: int,
+    limit: int | str | None,
+    dask: str | None,
+    engine: str = "think",
+    seconds: float | None = None,
+) -> Settings:
     if not isinstance(mode, str) or mode not in MODES:
         raise ValueError(f"mode must be one of {', '.join(MODES)}, got {mode!r}")
+    if not isinstance(engine, str) or engine not in ENGINES:
+        raise ValueError(f"engine must be one of {', '.join(ENGINES)}, got {engine!r}")
+    if seconds is not None:
+        if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) or not 0 < seconds < math.inf:
+            raise ValueError(f"seconds must be a finite number above 0, got {seconds!r}")
+        if mode != "depth":
+            raise ValueError(f"mode {mode!r} solves to the end of the game and takes no seconds, got {seconds!r}")
+        if engine == "minimax":
+            raise ValueError(f"seconds is think's time a position; minimax searches to a depth, got {seconds!r}")
+        seconds = float(seconds)
     if mode == "depth":
-        depth = DEFAULT_DEPTH if depth is None else depth
-        if type(depth) is not int or not 1 <= depth <= 60:
+        if depth is None and engine == "minimax":
+            depth = DEFAULT_DEPTH
+        elif depth is None and seconds is None:
+            seconds = DEFAULT_SECONDS
+        if depth is not None and (type(depth) is not int or not 1 <= depth <= 60):
             raise ValueError(f"depth must be a whole number from 1 to 60, got {depth!r}")
+        if engine == "think":
+            try:
+                importlib.import_module("flipcore.think")._think_module()
+            except (ImportError, RuntimeError) as err:
+                raise BatchError(f"think cannot run in this installation: {err}") from None
     elif depth is not None:
         raise ValueError(f"mode {mode!r} solves to the end of the game and takes no depth, got depth={depth!r}")
     else:
@@ -131,7 +180,9 @@ def _settings(depth: int | None, mode: str, jobs: int, limit: int | str | None, 
         per_worker = max(_table.table_limit() // jobs, _table.MIN_LIMIT)
     else:
         per_worker = None  # the cluster's machines are not this one
-    return Settings(mode=mode, depth=depth if mode == "depth" else None, table_limit=per_worker)
+    if mode != "depth":
+        return Settings(mode=mode, depth=None, table_limit=per_worker)
+    return Settings(mode=mode, depth=depth, table_limit=per_worker, engine=engine, time_limit=seconds)
 
 
 def _check_jobs(jobs: int | None) -> int:
@@ -173,6 +224,8 @@ def run(
     source: str | os.PathLike[str] | Iterable[str | Position],
     depth: int | None = None,
     *,
+    seconds: float | None = None,
+    engine: str = "think",
     mode: str = "depth",
     jobs: int | None = None,
     dask: str | None = None,
@@ -184,9 +237,16 @@ def run(
 
     source: a file name ("-" for standard input), or an iterable of lines
         (position texts or game records) or of Positions.
-    depth: the search depth in mode "depth" (default DEFAULT_DEPTH); None
-        in the solving modes.
-    mode: "depth", "exact" (flipcore.solve's exact score) or "wld".
+    depth: the deepest depth searched in mode "depth"; None in the solving
+        modes. minimax searches to exactly this depth (default
+        DEFAULT_DEPTH); think searches at most this deep, within `seconds`.
+    seconds: think's time a position (default: DEFAULT_SECONDS when no
+        depth is given, else no limit); not for minimax.
+    engine: "think" (flipcore.think, values in discs, X minus O) or
+        "minimax" (the engine's depth-limited search, values in its own
+        units, side 1's view), for mode "depth".
+    mode: "depth" (a search by `engine`), "exact" (flipcore.solve's exact
+        score) or "wld".
     jobs: worker processes (default: one per core); with `dask`, the
         number of workers of a local cluster.
     dask: a Dask scheduler's address ("tcp://host:8786"), or "local" for a
@@ -203,13 +263,13 @@ def run(
     record carries its line (and ply).
     """
     jobs = _check_jobs(jobs)
-    settings = _settings(depth, mode, jobs, table_limit, dask)
+    settings = _settings(depth, mode, jobs, table_limit, dask, engine, seconds)
     tasks, errors = parse_lines(_read_source(source), settings, every_ply)
     if strict and errors:
         raise BatchError(f"line {errors[0]['line']}: {errors[0]['error']}")
     # The table's ceiling is shared by the workers actually started.
     jobs = _workers(jobs, len(tasks), dask)
-    settings = _settings(depth, mode, jobs, table_limit, dask)
+    settings = _settings(depth, mode, jobs, table_limit, dask, engine, seconds)
 
     def generate() -> Iterator[Record]:
         yield from errors
@@ -228,6 +288,8 @@ def run_file(
     output: str | os.PathLike[str],
     depth: int | None = None,
     *,
+    seconds: float | None = None,
+    engine: str = "think",
     mode: str = "depth",
     jobs: int | None = None,
     dask: str | None = None,
@@ -241,7 +303,8 @@ def run_file(
     (JSON Lines; CSV or Parquet by the name's ending; "-" for JSON Lines on
     standard output, which cannot resume) as they finish.
 
-    When `output` already holds records of the same input and settings, only
+    The arguments are run()'s. When `output` already holds records of the
+    same input and settings (engine, depth and time limit), only
     the positions it lacks are searched: a stopped run resumes. Failures that
     another try may cure (a worker that died, memory) are counted and passed
     to on_record but not written, so the next run tries them again. Ctrl-C
@@ -250,7 +313,7 @@ def run_file(
     """
     began = time.perf_counter()
     jobs = _check_jobs(jobs)
-    settings = _settings(depth, mode, jobs, table_limit, dask)
+    settings = _settings(depth, mode, jobs, table_limit, dask, engine, seconds)
     out = os.fspath(output)
     to_stdout = out == "-"
     kind = "jsonl"
@@ -283,7 +346,7 @@ def run_file(
     todo = [task for task in tasks if (task[0], task[1]) not in done]
     new_errors = [e for e in errors if (e["line"], e["ply"]) not in done]
     workers = _workers(jobs, len(todo), dask)
-    settings = _settings(depth, mode, workers, table_limit, dask)
+    settings = _settings(depth, mode, workers, table_limit, dask, engine, seconds)
 
     with contextlib.ExitStack() as stack:
         chunks = stack.enter_context(_work(todo, settings, workers, dask))

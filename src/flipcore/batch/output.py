@@ -14,7 +14,7 @@ import time
 from collections.abc import Iterator, Sequence
 from typing import Any, TextIO
 
-from flipcore.batch.records import FIELDS, BatchError, Record, Settings, Task
+from flipcore.batch.records import FIELDS, BatchError, Record, Settings, Task, describe_settings
 
 OUTPUT_FORMATS = {".jsonl": "jsonl", ".csv": "csv", ".parquet": "parquet"}
 
@@ -51,9 +51,9 @@ def _from_csv(row: dict[str, str]) -> Record:
             if key == "moves" and row.get("error", "") == "" and cell == "":
                 record[key] = []
             continue
-        if key in ("line", "ply", "depth", "score", "nodes"):
+        if key in ("line", "ply", "depth", "score", "depth_reached", "nodes"):
             record[key] = int(cell)
-        elif key in ("value", "seconds"):
+        elif key in ("value", "time_limit", "seconds"):
             record[key] = float(cell)
         elif key == "passed":
             record[key] = cell == "true"
@@ -72,11 +72,14 @@ def _parquet_schema() -> Any:
             ("ply", pa.int64()),
             ("position", pa.string()),
             ("mode", pa.string()),
+            ("engine", pa.string()),
             ("depth", pa.int64()),
+            ("time_limit", pa.float64()),
             ("value", pa.float64()),
             ("score", pa.int64()),
             ("moves", pa.list_(pa.string())),
             ("passed", pa.bool_()),
+            ("depth_reached", pa.int64()),
             ("nodes", pa.int64()),
             ("seconds", pa.float64()),
             ("error", pa.string()),
@@ -168,16 +171,28 @@ def _json_line(record: Record) -> str:
     made with its keys in FIELDS order). A search's record, by far the most
     common, is spelled out directly: json.dumps takes several times as long,
     which at depth 1 made writing the records the batch's slowest step."""
-    value = record["value"]
-    if record["error"] is None and record["mode"] == "depth" and type(value) is float and math.isfinite(value):
+    value, limit = record["value"], record["time_limit"]
+    if (
+        record["error"] is None
+        and record["mode"] == "depth"
+        and record["engine"] in ("think", "minimax")
+        and type(value) is float
+        and math.isfinite(value)
+        and (limit is None or type(limit) is float)
+    ):
         ply = "null" if record["ply"] is None else int(record["ply"])
+        depth = "null" if record["depth"] is None else int(record["depth"])
+        time_limit = "null" if limit is None else repr(limit)
+        score = "null" if record["score"] is None else int(record["score"])
         moves = ", ".join([f'"{name}"' for name in record["moves"]])
         passed = "true" if record["passed"] else "false"
-        # Positions and square names hold no character that JSON escapes.
+        reached = "null" if record["depth_reached"] is None else int(record["depth_reached"])
+        # Positions, engines and square names hold no character that JSON escapes.
         return (
             f'{{"line": {int(record["line"])}, "ply": {ply}, "position": "{record["position"]}", "mode": "depth", '
-            f'"depth": {int(record["depth"])}, "value": {value!r}, "score": null, "moves": [{moves}], '
-            f'"passed": {passed}, "nodes": {int(record["nodes"])}, "seconds": {float(record["seconds"])!r}, "error": null}}\n'
+            f'"engine": "{record["engine"]}", "depth": {depth}, "time_limit": {time_limit}, "value": {value!r}, '
+            f'"score": {score}, "moves": [{moves}], "passed": {passed}, "depth_reached": {reached}, '
+            f'"nodes": {int(record["nodes"])}, "seconds": {float(record["seconds"])!r}, "error": null}}\n'
         )
     return json.dumps(record) + "\n"
 
@@ -269,7 +284,7 @@ class _ParquetWriter:
 
 
 # What resuming reads of the records an output already holds.
-_RESUME_FIELDS = ("line", "ply", "position", "mode", "depth", "error")
+_RESUME_FIELDS = ("line", "ply", "position", "mode", "engine", "depth", "time_limit", "error")
 
 
 def _check_previous(
@@ -285,11 +300,15 @@ def _check_previous(
     expected.update(((e["line"], e["ply"]), None) for e in errors)
     for record in previous:
         key = (record.get("line"), record.get("ply"))
-        if record.get("mode") != settings.mode or record.get("depth") != settings.depth:
-            made = f"depth {record.get('depth')}" if record.get("mode") == "depth" else f"mode {record.get('mode')}"
-            wanted = f"depth {settings.depth}" if settings.mode == "depth" else f"mode {settings.mode}"
+        mode = record.get("mode")
+        # Records written before they named their engine came from minimax
+        # (the only engine then) or the solver.
+        engine = record.get("engine") or ("minimax" if mode == "depth" else "solve")
+        made = (mode, engine, record.get("depth"), record.get("time_limit"))
+        if made != (settings.mode, settings.engine_name(), settings.depth, settings.time_limit):
             raise BatchError(
-                f"output {output!r} holds results of {made}, not {wanted}: name another output file to keep both"
+                f"output {output!r} holds results of {describe_settings(*made)}, not {settings.describe()}: "
+                "name another output file to keep both"
             )
         # A result must be for the same position; an error record for a line
         # that still gives no position.

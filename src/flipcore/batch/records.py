@@ -12,17 +12,23 @@ FIELDS = (
     "ply",
     "position",
     "mode",
+    "engine",
     "depth",
+    "time_limit",
     "value",
     "score",
     "moves",
     "passed",
+    "depth_reached",
     "nodes",
     "seconds",
     "error",
 )
 MODES = ("depth", "exact", "wld")
-# The depth searched when none is given, as in play and selfplay.
+# The engines that search in "depth" mode: flipcore.think, values in discs,
+# or the engine's depth-limited minimax, values in its own units.
+ENGINES = ("think", "minimax")
+# The depth minimax searches when none is given, as in play and selfplay.
 DEFAULT_DEPTH = 8
 
 Record = dict[str, Any]
@@ -52,6 +58,20 @@ class Settings:
     # Bytes of search table allowed to each worker; None keeps the engine's
     # default, or on a Dask worker half the memory Dask allows that worker.
     table_limit: int | None = None
+    # The engine that searches in "depth" mode (the solving modes use the
+    # solver), and think's time per position in seconds (None: no limit).
+    engine: str = "think"
+    time_limit: float | None = None
+
+    def engine_name(self) -> str:
+        """What makes the records: "think", "minimax" or "solve"."""
+        return self.engine if self.mode == "depth" else "solve"
+
+    def describe(self) -> str:
+        """The settings as a resume message names them: "depth 8" (minimax,
+        as before think existed), "think at depth 8", "think for 0.5 s a
+        position", "mode exact"."""
+        return describe_settings(self.mode, self.engine_name(), self.depth, self.time_limit)
 
 
 @dataclass
@@ -78,9 +98,28 @@ class Summary:
         )
 
 
+def describe_settings(mode: Any, engine: Any, depth: Any, time_limit: Any) -> str:
+    if mode != "depth":
+        return f"mode {mode}"
+    if engine == "minimax":
+        return f"depth {depth}"
+    within = f"for {time_limit:g} s a position" if isinstance(time_limit, (int, float)) else ""
+    if depth is None:
+        return f"{engine} {within}".rstrip()
+    return f"{engine} at depth {depth}" + (f", at most {time_limit:g} s a position" if within else "")
+
+
 def _error_record(line: int, ply: int | None, settings: Settings, reason: str) -> Record:
     record: Record = dict.fromkeys(FIELDS)
-    record.update(line=line, ply=ply, mode=settings.mode, depth=settings.depth, error=reason)
+    record.update(
+        line=line,
+        ply=ply,
+        mode=settings.mode,
+        engine=settings.engine_name(),
+        depth=settings.depth,
+        time_limit=settings.time_limit,
+        error=reason,
+    )
     return record
 
 

@@ -1,5 +1,6 @@
-"""Searching the positions, in the worker processes (local or Dask): each
-position from an empty table, so that its record depends on nothing else."""
+"""Searching the positions, in the worker processes (local or Dask): with
+flipcore.think, the engine's minimax or the exact solver, each position from
+an empty table, so that its record depends on nothing else."""
 
 from __future__ import annotations
 
@@ -83,17 +84,37 @@ def _fresh_solve(position: Position, mode: str) -> Any:
     return solve(position, mode)
 
 
+def _search_think(text: str, depth: int | None, seconds: float | None) -> tuple[Any, Position]:
+    """flipcore.think from an empty table: its table is one per thread and
+    carries over from one think to the next, which would make a record
+    depend on what its worker thought before."""
+    from flipcore.think import clear_think_table, think
+
+    position = Position.from_text(text)
+    clear_think_table()
+    return think(position, depth=depth, seconds=seconds), position
+
+
 def _search_task(task: Task, settings: Settings) -> Record:
     line, ply, text = task
     try:
-        if settings.mode == "depth":
+        if settings.mode == "depth" and settings.engine == "minimax":
             assert settings.depth is not None
             value, moves, passed, nodes, seconds = _search_depth(text, settings.depth)
-            score = None
+            score, reached = None, settings.depth
+        elif settings.mode == "depth":
+            found, position = _search_think(text, settings.depth, settings.time_limit)
+            value, moves, nodes, seconds, reached = found.value, [], found.nodes, found.seconds, found.depth
+            if found.move is not None:
+                moves = [_NAMES[found.move]]
+            # A proven value is the final score, X minus O, as the solver gives it.
+            score = int(value) if found.exact else None
+            passed = not position.is_over() and not position.legal_moves()
         else:
             position = Position.from_text(text)
             result = _fresh_solve(position, settings.mode)
             value, moves, seconds, score, nodes = None, result.names(), result.seconds, result.score, result.nodes
+            reached = None
             passed = not position.is_over() and not position.legal_moves()
     except MemoryError as err:
         failure = _Failure(_error_record(line, ply, settings, f"out of memory: {err}" if str(err) else "out of memory"))
@@ -112,11 +133,14 @@ def _search_task(task: Task, settings: Settings) -> Record:
         "ply": ply,
         "position": text,
         "mode": settings.mode,
+        "engine": settings.engine_name(),
         "depth": settings.depth,
+        "time_limit": settings.time_limit,
         "value": value,
         "score": score,
         "moves": moves,
         "passed": passed,
+        "depth_reached": reached,
         "nodes": nodes,
         "seconds": seconds,
         "error": None,
