@@ -695,6 +695,19 @@ class TestThink:
         with pytest.raises(batch.BatchError, match="holds results of depth 2, not think at depth 2"):
             batch.run_file(source, legacy, 2, jobs=1)
         assert batch.run_file(source, legacy, 2, engine="minimax", jobs=1).skipped == 3
+        # CSV and Parquet outputs of then lack the columns: refused, not misread.
+        pq = pytest.importorskip("pyarrow.parquet")
+        for suffix in (".csv", ".parquet"):
+            older = tmp_path / ("older" + suffix)
+            batch.run_file(source, older, 2, engine="minimax", jobs=1)
+            if suffix == ".csv":
+                rows = [line.split(",") for line in older.read_text().splitlines()]
+                keep = [i for i, key in enumerate(rows[0]) if key not in ("engine", "time_limit", "depth_reached")]
+                older.write_text("".join(",".join(row[i] for i in keep) + "\n" for row in rows))
+            else:
+                pq.write_table(pq.read_table(older).drop(["engine", "time_limit", "depth_reached"]), older)
+            with pytest.raises(batch.BatchError, match="written by an earlier flipcore, before records named"):
+                batch.run_file(source, older, 2, engine="minimax", jobs=1)
         status, err = run_cli(capsys, str(source), "-o", str(searched), "--depth", "2")
         assert status == 2 and "holds results of depth 2, not think at depth 2" in err
 

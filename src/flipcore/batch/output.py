@@ -128,6 +128,13 @@ def _whole_lines(path: str) -> Iterator[str]:
                 raise BatchError(f"output {path!r} is not a flipcore batch output (not UTF-8 text)") from None
 
 
+# The fields records gained when think became the batch's engine. A CSV or
+# Parquet output written before has none of their columns, and cannot be
+# read as today's, nor resumed (JSON Lines can, each record being whole).
+_ENGINE_FIELDS = ("engine", "time_limit", "depth_reached")
+_EARLIER = "was written by an earlier flipcore, before records named their engine: name another output file"
+
+
 def read_records(path: str | os.PathLike[str], fields: Sequence[str] = FIELDS) -> list[Record]:
     """The records of a batch output file, in the order they were written,
     with only the given fields (resuming needs a few of a large file's)."""
@@ -136,7 +143,12 @@ def read_records(path: str | os.PathLike[str], fields: Sequence[str] = FIELDS) -
     if kind == "parquet":
         pq = _import_pyarrow()
         try:
+            missing = set(FIELDS) - set(pq.read_schema(name).names)
+            if missing == set(_ENGINE_FIELDS):
+                raise BatchError(f"output {name!r} {_EARLIER}")
             table = pq.read_table(name, columns=list(fields))
+        except BatchError:
+            raise
         except Exception as err:
             raise BatchError(f"cannot read {name!r} as Parquet: {err}") from None
         records: list[Record] = table.to_pylist()
@@ -146,7 +158,10 @@ def read_records(path: str | os.PathLike[str], fields: Sequence[str] = FIELDS) -
         header = next(lines, None)
         if header is None:
             return []
-        if header.rstrip("\r\n").split(",") != list(FIELDS):
+        columns = header.rstrip("\r\n").split(",")
+        if columns == [key for key in FIELDS if key not in _ENGINE_FIELDS]:
+            raise BatchError(f"output {name!r} {_EARLIER}")
+        if columns != list(FIELDS):
             raise BatchError(f"output {name!r} is not a flipcore batch output (its header is not {','.join(FIELDS)})")
         rows = (_from_csv(row) for row in csv.DictReader(lines, fieldnames=FIELDS))
     else:
