@@ -14,7 +14,7 @@ Workloads (fixed seeds, so every run searches the same positions):
 For each, the bare loop calls init() and minimax_moves() in this process, as
 the batch does for each position, and, for comparison, minimax_moves() alone
 after one init() (later positions may then find earlier ones' entries). Then
-batch.run() searches the same list with 1 and with 2 worker processes,
+batch.run(engine="minimax") searches the same list with 1 and with 2 worker processes,
 counted from the call to the last record (worker start-up included). The
 overhead per position is the batch's time per position with 1 job minus the
 bare loops'. Each round runs all of them side by side; each figure is the best
@@ -89,7 +89,7 @@ def bare_pair(pool: multiprocessing.pool.Pool, texts: list[str], depth: int) -> 
 
 def batched(texts: list[str], depth: int, jobs: int) -> float:
     began = time.perf_counter()
-    count = sum(1 for _ in batch.run(texts, depth, jobs=jobs))
+    count = sum(1 for _ in batch.run(texts, depth, engine="minimax", jobs=jobs))
     seconds = time.perf_counter() - began
     assert count == len(texts)
     return seconds

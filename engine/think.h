@@ -111,7 +111,12 @@ class Thinker {
     // depth is searched in full (for fitting their margins).
     bool selective = true;
 
-    void clear_table() { std::fill(table_.begin(), table_.end(), think_detail::Entry{}); }
+    // Empties the search's table and the exact solver's, so that the next
+    // search depends on its position alone.
+    void clear_table() {
+        std::fill(table_.begin(), table_.end(), think_detail::Entry{});
+        if (solver_) solver_->clear_table();
+    }
 
     // The static value of (own, opp) with side `mover` to move, weight units.
     static int static_value(const EvalWeights& w, Bitboard own, Bitboard opp, int mover) {

@@ -210,7 +210,7 @@ PYBIND11_MODULE(_think, m) {
           py::arg("seconds"), py::pos_only(), py::arg("selective") = true,
           "Searches to at most depth plies (0: no limit) for at most seconds (0: no limit), with probabilistic "
           "cut-offs unless selective is false; values in discs, side to move's view, squares row * 8 + col, -1 a pass");
-    m.def("clear_table", &clear_table, "Empties the calling thread's search table");
+    m.def("clear_table", &clear_table, "Empties the calling thread's search table and its exact solver's table");
     m.def("probcut_shallow_depth", &flipcore::probcut_shallow_depth, py::arg("depth"), py::pos_only(),
           "The depth of the shallow search that predicts a search of depth plies in a probabilistic cut-off");
 }

@@ -39,7 +39,7 @@ def think(black: int, white: int, player: int, depth: int, seconds: float, /, se
     """Searches to at most depth plies (0: no limit) for at most seconds (0: no limit), with probabilistic cut-offs unless selective is false; values in discs, side to move's view, squares row * 8 + col, -1 a pass"""
 
 def clear_table() -> None:
-    """Empties the calling thread's search table"""
+    """Empties the calling thread's search table and its exact solver's table"""
 
 def probcut_shallow_depth(depth: int, /) -> int:
     """The depth of the shallow search that predicts a search of depth plies in a probabilistic cut-off"""

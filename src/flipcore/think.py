@@ -114,6 +114,14 @@ def weights_checksum() -> int:
     return _checksum
 
 
+def clear_think_table() -> None:
+    """Empties the calling thread's think table (and that of the exact
+    solver think hands over to), so that its next think runs as in a new
+    thread: at a fixed depth, the same answer and nodes whatever was thought
+    before. RuntimeError from inside a think on the same thread."""
+    _think_module().clear_table()
+
+
 def _square(sq: int) -> Square:
     return (sq % 8, sq // 8)
 

@@ -5,12 +5,14 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import math
 import signal
 import sys
 from types import FrameType
 
-from flipcore.batch import DEFAULT_DEPTH, BatchError, Record, Summary, run_file
-from flipcore.cli.common import EXIT_INTERRUPTED, UsageError, depth_arg
+from flipcore.batch import DEFAULT_DEPTH, DEFAULT_SECONDS, BatchError, Record, Summary, run_file
+from flipcore.cli.common import EXIT_INTERRUPTED, UsageError, depth_arg, seconds_arg
+from flipcore.cli.engines import add_engine_option
 from flipcore.table import parse_size
 
 
@@ -41,6 +43,13 @@ def run_batch(args: argparse.Namespace) -> int:
     depth = args.depth if mode == "depth" else None
     if mode != "depth" and args.depth is not None:
         raise UsageError("--depth searches to a fixed depth; --solve and --solve-wld solve to the end: give one")
+    if args.seconds is not None:
+        if mode != "depth":
+            raise UsageError("--seconds is think's time a position; --solve and --solve-wld solve to the end: give one")
+        if args.engine == "minimax":
+            raise UsageError("--seconds is think's time a position; --engine minimax searches to --depth")
+        if args.seconds == math.inf:
+            raise UsageError("--seconds must be finite in a batch; for no time limit give --depth alone")
     progress = sys.stderr.isatty() if args.progress is None else args.progress
 
     def report(record: Record) -> None:
@@ -59,6 +68,8 @@ def run_batch(args: argparse.Namespace) -> int:
             args.input,
             args.output,
             depth,
+            seconds=args.seconds,
+            engine=args.engine,
             mode=mode,
             jobs=args.jobs,
             dask=args.dask,
@@ -91,18 +102,33 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> N
         help="search every position of a file, on all cores or a Dask cluster",
         description="Search every position of INPUT (one position text or game record a line; '-' for "
         "standard input) and write one record per position to OUTPUT as it finishes: JSON Lines, or CSV "
-        "or Parquet by the name's ending. Each position is searched from an empty table, so the records "
-        "do not depend on the number of jobs. Running the same command again resumes: only positions "
-        "missing from OUTPUT are searched. Exit status 1 when some input lines are not positions (their error "
-        "records are written once, counted as bad lines on every run) or some searches failed (not written, tried "
-        "again by the next run).",
+        "or Parquet by the name's ending. Positions are searched by think (values in discs, X minus O) unless "
+        "--engine minimax (the engine's units) or --solve is given. Each position is searched from an empty "
+        "table, so the records do not depend on the number of jobs (nor, at a fixed --depth, on the run; "
+        "think within --seconds reaches a depth that depends on the machine's speed and load). Running the "
+        "same command again resumes: only positions missing from OUTPUT are searched. Exit status 1 when "
+        "some input lines are not positions (their error records are written once, counted as bad lines on "
+        "every run) or some searches failed (not written, tried again by the next run).",
     )
     batch.add_argument("input", metavar="INPUT", help="file of positions or game records, or - for standard input")
     batch.add_argument("-o", "--output", metavar="OUTPUT", required=True, help="output file (.jsonl, .csv, .parquet)")
     how = batch.add_mutually_exclusive_group()
-    how.add_argument("--depth", metavar="N", type=depth_arg, help=f"search depth (default {DEFAULT_DEPTH})")
+    how.add_argument(
+        "--depth",
+        metavar="N",
+        type=depth_arg,
+        help=f"search depth: think's deepest (default: none, only --seconds), minimax's exact depth "
+        f"(default {DEFAULT_DEPTH})",
+    )
     how.add_argument("--solve", action="store_true", help="solve exactly to the end of the game (score X minus O)")
     how.add_argument("--solve-wld", action="store_true", help="solve to the end for win, loss or draw only")
+    batch.add_argument(
+        "--seconds",
+        metavar="S",
+        type=seconds_arg,
+        help=f"think's time a position (default {DEFAULT_SECONDS:g} without --depth, no limit with it)",
+    )
+    add_engine_option(batch)
     batch.add_argument("--jobs", "-j", metavar="J", type=_jobs_arg, help="worker processes (default: one per core)")
     batch.add_argument(
         "--dask",
