@@ -460,7 +460,7 @@ class TestCommandLine:
             (["{tmp}/in.txt", "-o", "{tmp}/o.jsonl", "--jobs", "0"], "jobs must be a whole number"),
             (["{tmp}/in.txt", "-o", "{tmp}/o.jsonl", "--table-limit", "12"], "table limit must be at least 1M"),
             (["{tmp}/in.txt", "-o", "{tmp}/depth2.jsonl", "--depth", "3", "--engine", "minimax"],
-             "holds results of depth 2, not depth 3"),
+             "holds results of minimax at depth 2, not minimax at depth 3"),
             (["{tmp}/other.txt", "-o", "{tmp}/depth2.jsonl", "--depth", "2", "--engine", "minimax"],
              "comes from another input"),
             (["{tmp}/in.txt", "-o", "{tmp}/error2.jsonl", "--depth", "2", "--engine", "minimax"],
@@ -674,11 +674,11 @@ class TestThink:
         batch.run_file(source, thought, 2, jobs=1)
         batch.run_file(source, searched, 2, engine="minimax", jobs=1)
         refusals = [
-            (thought, dict(depth=2, engine="minimax"), "holds results of think at depth 2, not depth 2"),
+            (thought, dict(depth=2, engine="minimax"), "holds results of think at depth 2, not minimax at depth 2"),
             (thought, dict(depth=3), "holds results of think at depth 2, not think at depth 3"),
             (thought, dict(seconds=0.5), "not think for 0.5 s a position"),
             (thought, dict(mode="exact"), "not mode exact"),
-            (searched, dict(depth=2), "holds results of depth 2, not think at depth 2"),
+            (searched, dict(depth=2), "holds results of minimax at depth 2, not think at depth 2"),
         ]
         for output, settings, message in refusals:
             before = output.read_text()
@@ -692,7 +692,7 @@ class TestThink:
             json.dumps({k: v for k, v in record.items() if k not in ("engine", "time_limit", "depth_reached")}) + "\n"
             for record in batch.read_records(searched)
         ))
-        with pytest.raises(batch.BatchError, match="holds results of depth 2, not think at depth 2"):
+        with pytest.raises(batch.BatchError, match="holds results of minimax at depth 2, not think at depth 2"):
             batch.run_file(source, legacy, 2, jobs=1)
         assert batch.run_file(source, legacy, 2, engine="minimax", jobs=1).skipped == 3
         # CSV and Parquet outputs of then lack the columns: refused, not misread.
@@ -709,7 +709,7 @@ class TestThink:
             with pytest.raises(batch.BatchError, match="written by an earlier flipcore, before records named"):
                 batch.run_file(source, older, 2, engine="minimax", jobs=1)
         status, err = run_cli(capsys, str(source), "-o", str(searched), "--depth", "2")
-        assert status == 2 and "holds results of depth 2, not think at depth 2" in err
+        assert status == 2 and "holds results of minimax at depth 2, not think at depth 2" in err
 
     def test_settings_are_checked_by_name(self, tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
         settings = batch._settings(None, "depth", 1, None, None)

@@ -68,8 +68,8 @@ class Settings:
         return self.engine if self.mode == "depth" else "solve"
 
     def describe(self) -> str:
-        """The settings as a resume message names them: "depth 8" (minimax,
-        as before think existed), "think at depth 8", "think for 0.5 s a
+        """The settings as a resume message names them: "minimax at depth 8",
+        "think at depth 8", "think for 0.5 s a
         position", "mode exact"."""
         return describe_settings(self.mode, self.engine_name(), self.depth, self.time_limit)
 
@@ -102,7 +102,7 @@ def describe_settings(mode: Any, engine: Any, depth: Any, time_limit: Any) -> st
     if mode != "depth":
         return f"mode {mode}"
     if engine == "minimax":
-        return f"depth {depth}"
+        return f"minimax at depth {depth}"
     within = f"for {time_limit:g} s a position" if isinstance(time_limit, (int, float)) else ""
     if depth is None:
         return f"{engine} {within}".rstrip()
