@@ -110,6 +110,11 @@ class Thinker {
     // Whether probabilistic cut-offs prune the midgame search; off, every
     // depth is searched in full (for fitting their margins).
     bool selective = true;
+    // Whether a search may use what earlier searches left in the table. Off,
+    // their entries count as empty (and the solver's table is emptied before
+    // it takes over), so a search's answer depends on its position and
+    // limits alone: a fixed-depth search then always gives the same answer.
+    bool reuse_table = true;
 
     // Empties the search's table and the exact solver's, so that the next
     // search depends on its position alone.
@@ -135,7 +140,12 @@ class Thinker {
         weights_ = &w;
         nodes_ = 0;
         next_poll_ = POLL_INTERVAL;
-        ++age_;
+        // Entries are told apart from earlier searches' by their age; when
+        // the counter wraps, an entry 256 searches old would pass for new.
+        if (++age_ == 0) {
+            clear_table();
+            age_ = 1;
+        }
         start_ = std::chrono::steady_clock::now();
         timed_ = seconds > 0;
         deadline_ = start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -223,6 +233,7 @@ class Thinker {
     // Solves the position exactly with the time left; false when time ran out.
     bool try_solve(const think_detail::Node& root, ThinkOutcome& out) {
         if (!solver_) solver_ = std::make_unique<Solver>(think_detail::SOLVER_TABLE_BYTES);
+        else if (!reuse_table) solver_->clear_table();
         solver_->stop = [this]() { return time_up() || (stop && stop()); };
         SolveOutcome s;
         try {
@@ -313,6 +324,11 @@ class Thinker {
         return &table_[static_cast<size_t>((static_cast<unsigned __int128>(solve_hash(own, opp)) * table_.size()) >> 64)];
     }
 
+    // Whether entry e is (own, opp)'s and may be read by this search.
+    bool holds(const think_detail::Entry* e, Bitboard own, Bitboard opp) const {
+        return e->used && e->own == own && e->opp == opp && (reuse_table || e->age == age_);
+    }
+
     // Records bounds on a node's value: exact when alpha < value < beta.
     void store(const think_detail::Node& n, int depth, int value, int alpha, int beta, int move) {
         think_detail::Entry* e = slot(n.own, n.opp);
@@ -357,7 +373,7 @@ class Thinker {
         if (depth == 1) return frontier(n, alpha, beta);
 
         int hint = NO_MOVE;
-        if (const Entry* e = slot(n.own, n.opp); e->used && e->own == n.own && e->opp == n.opp) {
+        if (const Entry* e = slot(n.own, n.opp); holds(e, n.own, n.opp)) {
             if (e->depth >= depth) {
                 if (e->lower >= beta) return e->lower;
                 if (e->upper <= alpha) return e->upper;
@@ -455,7 +471,7 @@ class Thinker {
                 n = n.play(move, flips(n.own, n.opp, move));
             }
             const think_detail::Entry* e = slot(n.own, n.opp);
-            move = e->used && e->own == n.own && e->opp == n.opp ? e->move : think_detail::NO_MOVE;
+            move = holds(e, n.own, n.opp) ? e->move : think_detail::NO_MOVE;
             if (!legal_moves(n.own, n.opp) && legal_moves(n.opp, n.own)) move = PASS_SQUARE;
             if (static_cast<int>(line.size()) >= depth) break;
         }

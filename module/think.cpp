@@ -131,7 +131,8 @@ struct ThinkScope {
     }
 };
 
-py::dict think(Bitboard black, Bitboard white, int player, int depth, double seconds, bool selective) {
+py::dict think(Bitboard black, Bitboard white, int player, int depth, double seconds, bool selective,
+               bool reuse_table) {
     check_position(black, white, player);
     if (depth < 0) throw py::value_error("depth must be at least 0, got " + std::to_string(depth));
     if (!(seconds >= 0) || !std::isfinite(seconds))
@@ -155,6 +156,7 @@ py::dict think(Bitboard black, Bitboard white, int player, int depth, double sec
     t_busy = true;
     ThinkScope scope{*thinker, nested};
     thinker->selective = selective;
+    thinker->reuse_table = reuse_table;
     if (PyThread_get_thread_ident() == g_main_thread) {
         auto next_poll = std::chrono::steady_clock::now() + STOP_POLL;
         thinker->stop = [next_poll]() mutable {
@@ -207,9 +209,10 @@ PYBIND11_MODULE(_think, m) {
     m.def("evaluate", &evaluate, py::arg("black"), py::arg("white"), py::arg("player"), py::pos_only(),
           "The static evaluation in discs, side to move's view");
     m.def("think", &think, py::arg("black"), py::arg("white"), py::arg("player"), py::arg("depth"),
-          py::arg("seconds"), py::pos_only(), py::arg("selective") = true,
+          py::arg("seconds"), py::pos_only(), py::arg("selective") = true, py::arg("reuse_table") = true,
           "Searches to at most depth plies (0: no limit) for at most seconds (0: no limit), with probabilistic "
-          "cut-offs unless selective is false; values in discs, side to move's view, squares row * 8 + col, -1 a pass");
+          "cut-offs unless selective is false, and with what earlier searches left in the thread's tables unless "
+          "reuse_table is false; values in discs, side to move's view, squares row * 8 + col, -1 a pass");
     m.def("clear_table", &clear_table, "Empties the calling thread's search table and its exact solver's table");
     m.def("probcut_shallow_depth", &flipcore::probcut_shallow_depth, py::arg("depth"), py::pos_only(),
           "The depth of the shallow search that predicts a search of depth plies in a probabilistic cut-off");

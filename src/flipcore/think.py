@@ -135,6 +135,11 @@ def think(position: Position | str, *, seconds: float | None = None, depth: int 
     number of empty squares asks for the exact answer, which the exact
     solver gives (however long it takes, unless `seconds` limits it).
 
+    A depth without seconds always gives the same answer for the same
+    position: the search ignores what earlier ones left in the thread's
+    tables. With seconds, it uses them (a game's searches help each other),
+    and how far it gets depends on the machine's speed and load.
+
     The interpreter lock is released while it thinks, so threads can think
     at once; Ctrl-C stops it in the main thread with KeyboardInterrupt.
     """
@@ -149,6 +154,9 @@ def think(position: Position | str, *, seconds: float | None = None, depth: int 
             raise TypeError(f"depth must be a whole number, got {type(depth).__name__}")
         if not 0 <= depth <= MAX_DEPTH:
             raise ValueError(f"depth must be from 0 to {MAX_DEPTH}, got {depth}")
+    # A fixed depth alone is a repeatable question: answered from this
+    # search's own work only.
+    reuse_table = seconds is not None or depth is None
     if seconds is None and depth is None:
         seconds = DEFAULT_SECONDS
     module = _think_module()
@@ -163,7 +171,7 @@ def think(position: Position | str, *, seconds: float | None = None, depth: int 
 
     if depth == 0:
         depth = 1  # a finished game: its score, which any depth gives
-    found = module.think(black, white, player, depth or 0, float(seconds or 0.0))
+    found = module.think(black, white, player, depth or 0, float(seconds or 0.0), reuse_table=reuse_table)
     line = tuple(None if sq == _PASS_SQUARE else _square(sq) for sq in found["line"])
     return ThinkResult(
         move=None if found["move"] == _PASS_SQUARE else _square(found["move"]),

@@ -91,6 +91,25 @@ class TestAnswers:
         assert think(Position.start(), depth=0).depth == 0
 
 
+    def test_a_fixed_depth_answers_the_same_whatever_came_before(self):
+        # The thread's tables keep earlier searches' work: a deeper search of
+        # the same position, others of its neighbours, and a solved endgame
+        # (the solver's own table) must not change a fixed-depth answer.
+        pos, end = playout(11, 30), playout(3, 14)
+        fields = lambda r: (r.move, r.value, r.line, r.depth, r.nodes)  # noqa: E731
+        first, first_end = fields(think(pos, depth=7)), fields(think(end, depth=20))
+        think(pos, depth=10)
+        for move in pos.legal_moves():
+            think(pos.play(move), seconds=0.05)
+        think(end, seconds=0.2)
+        assert fields(think(pos, depth=7)) == first
+        assert fields(think(end, depth=20)) == first_end
+        # Searches are told apart by a counter that wraps: 256 searches
+        # later, the first one's entries must not pass for the new one's.
+        for _ in range(256):
+            think(end, depth=1)
+        assert fields(think(pos, depth=7)) == first
+
 class TestLimitsThreadsAndInterrupts:
     @pytest.mark.parametrize("seconds", [0.05, 0.4])
     def test_time_limits_are_kept(self, seconds):
