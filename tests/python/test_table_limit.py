@@ -10,13 +10,13 @@ ceiling, and its peak resident memory is its own.
 import json
 import math
 import os
-import random
 import subprocess
 import sys
 import textwrap
 import threading
 
 import _flipcore
+import plain_solve as plain
 import pytest
 
 from flipcore import Position, analyse, solve, table_limit, table_memory, think
@@ -234,20 +234,12 @@ class TestDeepeningStops:
 
 
 
-def _position_with_empties(count, seed):
-    position, rnd = Position.start(), random.Random(seed)
-    while position.text().count("-") > count:
-        moves = position.legal_moves()
-        position = position.play(rnd.choice(moves)) if moves else position.pass_()
-    return position
-
-
 class TestThinkTables:
     """think's tables (its search's and its exact solver's) stay under the
     same ceiling, taking a changed one at the next think."""
 
     def test_they_shrink_under_a_low_ceiling_and_answers_stay_exact(self):
-        endgame = _position_with_empties(14, seed=4)
+        endgame = plain.playout(4, 14)
         score = solve(endgame).score
         sizes = {}
         for limit in ("1M", "20M", 0, "1M"):
