@@ -59,6 +59,23 @@ constexpr uint8_t NO_MOVE = 64;
 
 constexpr size_t DEFAULT_TABLE_ENTRIES = size_t{1} << 19;  // 12 MiB
 constexpr size_t SOLVER_TABLE_BYTES = size_t{16} << 20;
+// The fewest entries a table gets, however low the memory ceiling.
+constexpr size_t MIN_TABLE_ENTRIES = size_t{1} << 10;
+
+// The sizes of the search's table (entries) and of its exact solver's table
+// (bytes) under a memory ceiling of `ceiling` bytes for both together (0: no
+// ceiling): the defaults while they fit, else half the ceiling each, so that
+// a low ceiling gives smaller tables rather than a search that cannot start.
+struct TableSizes {
+    size_t entries;
+    size_t solver_bytes;
+};
+inline TableSizes table_sizes(size_t ceiling) {
+    const size_t full = DEFAULT_TABLE_ENTRIES * sizeof(Entry) + SOLVER_TABLE_BYTES;
+    if (ceiling == 0 || ceiling >= full) return {DEFAULT_TABLE_ENTRIES, SOLVER_TABLE_BYTES};
+    const size_t half = ceiling / 2;
+    return {std::max(half / sizeof(Entry), MIN_TABLE_ENTRIES), SolveTable::bytes_for(half)};
+}
 constexpr uint64_t POLL_INTERVAL = 2048;
 
 // Aspiration: the first window spans this many discs on each side.
@@ -100,7 +117,17 @@ struct Node {
 
 class Thinker {
   public:
-    explicit Thinker(size_t entries = think_detail::DEFAULT_TABLE_ENTRIES) : table_(entries) {}
+    explicit Thinker(size_t entries = think_detail::DEFAULT_TABLE_ENTRIES,
+                     size_t solver_bytes = think_detail::SOLVER_TABLE_BYTES)
+        : table_(entries), solver_bytes_(solver_bytes) {}
+    explicit Thinker(think_detail::TableSizes sizes) : Thinker(sizes.entries, sizes.solver_bytes) {}
+
+    // The memory its tables take at most: the search's table, and the exact
+    // solver's, which is made on the first solve and fills as it is used.
+    size_t table_bytes() const { return table_.size() * sizeof(think_detail::Entry) + solver_bytes_; }
+    bool has_sizes(think_detail::TableSizes sizes) const {
+        return table_.size() == sizes.entries && solver_bytes_ == sizes.solver_bytes;
+    }
 
     // Asked every few thousand nodes; true stops the search (SearchAborted).
     std::function<bool()> stop;
@@ -232,7 +259,7 @@ class Thinker {
 
     // Solves the position exactly with the time left; false when time ran out.
     bool try_solve(const think_detail::Node& root, ThinkOutcome& out) {
-        if (!solver_) solver_ = std::make_unique<Solver>(think_detail::SOLVER_TABLE_BYTES);
+        if (!solver_) solver_ = std::make_unique<Solver>(solver_bytes_);
         else if (!reuse_table) solver_->clear_table();
         solver_->stop = [this]() { return time_up() || (stop && stop()); };
         SolveOutcome s;
@@ -479,6 +506,7 @@ class Thinker {
     }
 
     std::vector<think_detail::Entry> table_;
+    size_t solver_bytes_;
     std::unique_ptr<Solver> solver_;
     const EvalWeights* weights_ = nullptr;
     uint64_t nodes_ = 0, next_poll_ = 0;

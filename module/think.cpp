@@ -14,6 +14,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -34,6 +35,10 @@ constexpr auto STOP_POLL = std::chrono::milliseconds(15);
 // Read and replaced only with the interpreter lock held.
 std::shared_ptr<const flipcore::EvalWeights> g_weights;
 unsigned long g_main_thread = 0;
+
+// The memory ceiling of a thread's tables together (0: the default sizes);
+// a thread's tables take a new ceiling at its next search.
+std::atomic<size_t> g_table_ceiling{0};
 
 thread_local std::unique_ptr<flipcore::Thinker> t_thinker;
 thread_local bool t_busy = false;
@@ -145,11 +150,14 @@ py::dict think(Bitboard black, Bitboard white, int player, int depth, double sec
     flipcore::Thinker* thinker;
     {
         py::gil_scoped_release unlocked;
+        const auto sizes = flipcore::think_detail::table_sizes(g_table_ceiling.load());
         if (nested) {
-            own_thinker = std::make_unique<flipcore::Thinker>();
+            own_thinker = std::make_unique<flipcore::Thinker>(sizes);
             thinker = own_thinker.get();
         } else {
-            if (!t_thinker) t_thinker = std::make_unique<flipcore::Thinker>();
+            // A changed ceiling: the old tables go before the new are made.
+            if (t_thinker && !t_thinker->has_sizes(sizes)) t_thinker.reset();
+            if (!t_thinker) t_thinker = std::make_unique<flipcore::Thinker>(sizes);
             thinker = t_thinker.get();
         }
     }
@@ -192,6 +200,23 @@ void clear_table() {
     if (t_thinker) t_thinker->clear_table();
 }
 
+void set_table_ceiling(long long n) {
+    if (n < 0) throw py::value_error("the table ceiling must be 0 (the default sizes) or more bytes, got " + std::to_string(n));
+    g_table_ceiling.store(static_cast<size_t>(n));
+}
+
+size_t table_ceiling() { return g_table_ceiling.load(); }
+
+// The bytes the calling thread's tables may take (0 when it has none).
+size_t table_bytes() { return t_thinker ? t_thinker->table_bytes() : 0; }
+
+// Gives the calling thread's tables back to the system; its next search
+// makes new ones.
+void release_table() {
+    if (t_busy) throw std::runtime_error("cannot release the search table from inside a search on the same thread");
+    t_thinker.reset();
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_think, m) {
@@ -214,6 +239,13 @@ PYBIND11_MODULE(_think, m) {
           "cut-offs unless selective is false, and with what earlier searches left in the thread's tables unless "
           "reuse_table is false; values in discs, side to move's view, squares row * 8 + col, -1 a pass");
     m.def("clear_table", &clear_table, "Empties the calling thread's search table and its exact solver's table");
+    m.def("set_table_ceiling", &set_table_ceiling, py::arg("n"), py::pos_only(),
+          "Sets the memory ceiling in bytes of a thread's search and solver tables together (0: the default sizes), "
+          "taken at each thread's next search");
+    m.def("table_ceiling", &table_ceiling, "The memory ceiling of a thread's tables in bytes (0: the default sizes)");
+    m.def("table_bytes", &table_bytes, "The bytes the calling thread's tables may take (0: it has none)");
+    m.def("release_table", &release_table,
+          "Gives the calling thread's tables back to the system; its next search makes new ones");
     m.def("probcut_shallow_depth", &flipcore::probcut_shallow_depth, py::arg("depth"), py::pos_only(),
           "The depth of the shallow search that predicts a search of depth plies in a probabilistic cut-off");
 }

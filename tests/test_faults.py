@@ -21,6 +21,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _flipcore
+from flipcore.position import SYMMETRIES  # the eight rotations and reflections
 
 # When a property fails, hypothesis imports libcst to suggest a patch; where
 # that import warns, the warnings-are-errors setting would turn the report
@@ -444,20 +445,8 @@ def positions(draw):
     return board, player
 
 
-# The eight rotations and reflections, as maps of (col, row).
-SYMMETRIES = [
-    lambda c, r: (c, r),
-    lambda c, r: (7 - c, r),
-    lambda c, r: (c, 7 - r),
-    lambda c, r: (7 - c, 7 - r),
-    lambda c, r: (r, c),
-    lambda c, r: (7 - r, c),
-    lambda c, r: (r, 7 - c),
-    lambda c, r: (7 - r, 7 - c),
-]
-
-
 def transformed(board, symmetry):
+    """The board with every square mapped by symmetry(col, row)."""
     out = [[0] * 8 for _ in range(8)]
     for r in range(8):
         for c in range(8):

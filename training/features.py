@@ -17,17 +17,7 @@ from functools import cached_property
 
 import numpy as np
 
-# The 8 symmetries of the board on a square (c, r), in the engine's order.
-SYMMETRIES = (
-    lambda c, r: (c, r),
-    lambda c, r: (7 - c, r),
-    lambda c, r: (c, 7 - r),
-    lambda c, r: (7 - c, 7 - r),
-    lambda c, r: (r, c),
-    lambda c, r: (7 - r, c),
-    lambda c, r: (r, 7 - c),
-    lambda c, r: (7 - r, 7 - c),
-)
+from flipcore.position import SYMMETRIES  # the board's 8, in the engine's order
 
 
 def map_square(symmetry: int, sq: int) -> int:

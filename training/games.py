@@ -45,16 +45,41 @@ def _squares(mask: int) -> list[int]:
     return out
 
 
+ENGINES = ("search", "think")
+
+
 @dataclass(frozen=True)
-class SearchChooser:
-    """Plays the best move of a fixed-depth flipcore.search(), except: with
-    probability p_random a uniformly random legal move, and with probability
-    p_second the second-best move (each move's value is the search of the
-    position after it one ply shallower). Ties are broken at random."""
+class NoisyChooser:
+    """Plays the best move by `engine`, except: with probability p_random a
+    uniformly random legal move, and with probability p_second the
+    second-best move. Each move is valued by the engine on the position
+    after it, one ply shallower than `depth`: flipcore.search() (the
+    default), or flipcore._think.think() for "think" (the learned
+    evaluation's search, at least one ply, `seconds` at most when above 0;
+    the weights must be loaded). Ties are broken at random."""
 
     depth: int
     p_random: float = 0.08
     p_second: float = 0.12
+    engine: str = "search"
+    seconds: float = 0.0
+
+    def __post_init__(self) -> None:
+        if self.engine not in ENGINES:
+            raise ValueError(f"engine must be one of {ENGINES}, got {self.engine!r}")
+
+    def _value_after(self, black: int, white: int, player: int, sq: int) -> float:
+        """The value of playing `sq`, from the mover's view (high is good)."""
+        b, w = _rules.play(black, white, player, sq)
+        if self.engine == "think":
+            from flipcore import _think
+
+            # think's value is the side to move's: the opponent's, after sq.
+            return -_think.think(b, w, 3 - player, max(self.depth - 1, 1), self.seconds)["value"]
+        child = flipcore.Position._from_masks(b, w, 3 - player)
+        # search's value is side 1's.
+        sign = 1 if player == BLACK else -1
+        return sign * flipcore.search(child, self.depth - 1).value
 
     def __call__(self, black: int, white: int, player: int, legal: int, rng: random.Random) -> int:
         moves = _squares(legal)
@@ -63,52 +88,10 @@ class SearchChooser:
             return moves[0]
         if draw < self.p_random:
             return rng.choice(moves)
-        sign = 1 if player == BLACK else -1
-        scored = []
-        for sq in moves:
-            b, w = _rules.play(black, white, player, sq)
-            child = flipcore.Position._from_masks(b, w, 3 - player)
-            # The value from side 1's view; the side to move wants it high.
-            value = sign * flipcore.search(child, self.depth - 1).value
-            scored.append((value, rng.random(), sq))
-        scored.sort(reverse=True)
+        scored = sorted(((self._value_after(black, white, player, sq), rng.random(), sq) for sq in moves), reverse=True)
         if draw < self.p_random + self.p_second:
             return scored[1][2]
         return scored[0][2]
-
-
-@dataclass(frozen=True)
-class ThinkChooser:
-    """As SearchChooser, on flipcore._think.think() (the learned evaluation's
-    search; the weights must be loaded): its best move, or with probability
-    p_second the best of the others, each valued by think() on the position
-    after it (whose "value" is the opponent's view, so the mover's value is its
-    negation)."""
-
-    depth: int
-    seconds: float = 0.0
-    p_random: float = 0.08
-    p_second: float = 0.12
-
-    def __call__(self, black: int, white: int, player: int, legal: int, rng: random.Random) -> int:
-        from flipcore import _think
-
-        moves = _squares(legal)
-        draw = rng.random()
-        if len(moves) == 1:
-            return moves[0]
-        if draw < self.p_random:
-            return rng.choice(moves)
-        best = _think.think(black, white, player, self.depth, self.seconds)["move"]
-        if draw >= self.p_random + self.p_second:
-            return best
-        scored = []
-        for sq in moves:
-            if sq != best:
-                b, w = _rules.play(black, white, player, sq)
-                found = _think.think(b, w, 3 - player, max(self.depth - 1, 1), self.seconds)
-                scored.append((-found["value"], rng.random(), sq))
-        return max(scored)[2]
 
 
 def play_game(rng: random.Random, n_random: int, chooser: Chooser) -> list[int]:
@@ -151,7 +134,8 @@ def chunk_path(out: Path, chunk: int) -> Path:
 
 def make_chunk(chunk: int, settings: GameSettings, chooser_of: Callable[[int], Chooser] | None = None) -> Path:
     """Plays and writes one chunk of games (skipped when its file exists).
-    chooser_of(depth) gives the chooser of a game; SearchChooser by default."""
+    chooser_of(depth) gives the chooser of a game; by default a NoisyChooser
+    on flipcore.search()."""
     path = chunk_path(settings.out, chunk)
     if path.exists():
         return path
@@ -167,7 +151,7 @@ def make_chunk(chunk: int, settings: GameSettings, chooser_of: Callable[[int], C
         chooser = (
             chooser_of(depth)
             if chooser_of is not None
-            else SearchChooser(depth, settings.p_random, settings.p_second)
+            else NoisyChooser(depth, settings.p_random, settings.p_second)
         )
         ids.append(chunk * settings.chunk_size + i)
         openings.append(n_random)

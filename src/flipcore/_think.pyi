@@ -43,3 +43,15 @@ def clear_table() -> None:
 
 def probcut_shallow_depth(depth: int, /) -> int:
     """The depth of the shallow search that predicts a search of depth plies in a probabilistic cut-off"""
+
+def set_table_ceiling(n: int, /) -> None:
+    """Sets the memory ceiling in bytes of a thread's search and solver tables together (0: the default sizes), taken at each thread's next search"""
+
+def table_ceiling() -> int:
+    """The memory ceiling of a thread's tables in bytes (0: the default sizes)"""
+
+def table_bytes() -> int:
+    """The bytes the calling thread's tables may take (0: it has none)"""
+
+def release_table() -> None:
+    """Gives the calling thread's tables back to the system; its next search makes new ones"""

@@ -28,6 +28,22 @@ WHITE = 2
 # The character of each side, for discs in the text form and for the side to move.
 SIDE_CHARS = {BLACK: "X", WHITE: "O"}
 EMPTY_CHAR = "-"
+
+# The board's 8 symmetries, each a map of a square (col, row) to its image:
+# the identity, the two mirrors and the half turn, then the same four after
+# the diagonal flip. The order is the engine's (engine/pattern.h), whose
+# pattern instances are the images of their groups in this order; any other
+# position's value is the same as its seven images'.
+SYMMETRIES: tuple[Callable[[int, int], tuple[int, int]], ...] = (
+    lambda c, r: (c, r),
+    lambda c, r: (7 - c, r),
+    lambda c, r: (c, 7 - r),
+    lambda c, r: (7 - c, 7 - r),
+    lambda c, r: (r, c),
+    lambda c, r: (7 - r, c),
+    lambda c, r: (r, 7 - c),
+    lambda c, r: (7 - r, 7 - c),
+)
 # Disc characters are read in either case, as square names are.
 _CODE_OF_CHAR = {"X": BLACK, "O": WHITE, "x": BLACK, "o": WHITE, EMPTY_CHAR: 0}
 _SIDE_OF_WORD = {"X": BLACK, "O": WHITE, "x": BLACK, "o": WHITE}

@@ -8,6 +8,9 @@ an address-space limit or a container's memory limit, if lower); the
 environment variable
 FLIPCORE_TABLE_LIMIT, read when flipcore is imported, or table_limit() sets
 another.
+
+think() (flipcore.think) keeps tables of its own, about 28 MiB a thread
+that thinks; under a ceiling lower than that they are made to fit in it.
 """
 
 from __future__ import annotations

@@ -9,6 +9,12 @@ position as an estimate of the final disc difference, learned from games
 that flipcore played and solved itself. Near the end it hands over to the
 exact solver when the time allows, and its result then says it is exact.
 
+Memory: each thread that thinks keeps a table of its own (the search's
+and its exact solver's, about 28 MiB together). They stay under the
+package's memory ceiling for tables (flipcore.table, FLIPCORE_TABLE_LIMIT):
+under a lower ceiling they are made smaller, at the next think().
+release_table() gives a thread's tables back.
+
 The evaluation's weights ship with the package (flipcore/data/eval.bin) and
 are loaded on the first call that needs them; a missing or damaged file
 raises WeightsError naming it, and everything else in the package keeps
@@ -25,6 +31,7 @@ from pathlib import Path
 from types import ModuleType
 
 from flipcore.position import BLACK, Position, Square, as_position, square_name
+from flipcore.table import table_limit
 
 WEIGHTS_PATH = Path(__file__).with_name("data") / "eval.bin"
 
@@ -171,6 +178,9 @@ def think(position: Position | str, *, seconds: float | None = None, depth: int 
 
     if depth == 0:
         depth = 1  # a finished game: its score, which any depth gives
+    # The tables follow the ceiling as it stands now (table_limit() may
+    # have changed it since the last think).
+    module.set_table_ceiling(table_limit())
     found = module.think(black, white, player, depth or 0, float(seconds or 0.0), reuse_table=reuse_table)
     line = tuple(None if sq == _PASS_SQUARE else _square(sq) for sq in found["line"])
     return ThinkResult(
@@ -184,3 +194,17 @@ def think(position: Position | str, *, seconds: float | None = None, depth: int 
         nodes=found["nodes"],
         seconds=time.perf_counter() - began,
     )
+
+
+def table_bytes() -> int:
+    """The bytes the calling thread's think tables may take: the search's
+    table and its exact solver's (0 before its first think or after
+    release_table()). At most the package's table ceiling (flipcore.table)
+    as it stood at the thread's last think."""
+    return int(_think_module().table_bytes())
+
+
+def release_table() -> None:
+    """Gives the calling thread's think tables back to the system; its next
+    think() makes new ones (and finds nothing stored before)."""
+    _think_module().release_table()

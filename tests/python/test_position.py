@@ -192,3 +192,27 @@ def test_random_games_follow_the_reference_rules(rng):
             board[y][x] = side
         pos = pos.play((col, row))
         assert pos.board == board and pos.player == 3 - side
+
+
+def test_the_board_symmetries_are_its_eight_and_the_engines_order():
+    from flipcore.position import SYMMETRIES
+
+    squares = [(c, r) for r in range(8) for c in range(8)]
+    images = [tuple(sym(c, r) for c, r in squares) for sym in SYMMETRIES]
+    # Each maps the board onto itself; no two are the same map.
+    assert all(sorted(image) == sorted(squares) for image in images) and len(set(images)) == 8
+    # They form a group: any two in turn are one of them.
+    for first in SYMMETRIES:
+        for second in SYMMETRIES:
+            assert tuple(second(*first(c, r)) for c, r in squares) in images
+    # The engine's order: its corner_2x5 pattern has eight instances, the
+    # images of the first under the symmetries in turn.
+    from flipcore import _think
+
+    (instances,) = [inst for name, _, inst in _think.pattern_groups() if name == "corner_2x5"]
+
+    def image(sym, sq):
+        c, r = sym(sq % 8, sq // 8)
+        return r * 8 + c
+
+    assert [[image(sym, sq) for sq in instances[0]] for sym in SYMMETRIES] == instances

@@ -1,7 +1,7 @@
 """The transposition table's memory ceiling: refusal as MemoryError with the
 table whole, recovery by init(), the resident memory staying under the
-ceiling, setting it (table_limit, FLIPCORE_TABLE_LIMIT), and deepening that
-stops at it instead of failing.
+ceiling, setting it (table_limit, FLIPCORE_TABLE_LIMIT), deepening that
+stops at it instead of failing, and think's tables kept under it.
 
 Searches that fill the table run in child interpreters: each sets its own
 ceiling, and its peak resident memory is its own.
@@ -13,11 +13,16 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 
 import _flipcore
+import plain_solve as plain
 import pytest
 
-from flipcore import Position, analyse, table_limit, table_memory
+from flipcore import Position, analyse, solve, table_limit, table_memory, think
+
+# The module, not the function flipcore.think.
+think_tables = sys.modules["flipcore.think"]
 
 INF = math.inf
 MIB = 1 << 20
@@ -227,3 +232,47 @@ class TestDeepeningStops:
         assert done.returncode == 1 and "Traceback" not in done.stderr
         assert done.stderr.startswith("flipcore: error: the transposition table is full at its memory ceiling")
 
+
+
+class TestThinkTables:
+    """think's tables (its search's and its exact solver's) stay under the
+    same ceiling, taking a changed one at the next think."""
+
+    def test_they_shrink_under_a_low_ceiling_and_answers_stay_exact(self):
+        endgame = plain.playout(4, 14)
+        score = solve(endgame).score
+        sizes = {}
+        for limit in ("1M", "20M", 0, "1M"):
+            table_limit(limit)
+            found = think(endgame, depth=14)
+            sizes[limit] = think_tables.table_bytes()
+            assert found.exact and found.value == score, limit
+            midgame = think(Position.start(), depth=7)
+            assert midgame.depth == 7 and midgame.move in Position.start().legal_moves()
+            assert think_tables.table_bytes() == sizes[limit]
+        assert sizes["1M"] <= MIB and 16 * MIB <= sizes["20M"] <= 20 * MIB
+        # Under a high ceiling, the full sizes: 12 MiB and 16 MiB.
+        assert sizes[0] == 28 * MIB
+        think_tables.release_table()
+        assert think_tables.table_bytes() == 0
+
+    def test_each_thread_has_its_own_and_gives_them_back(self):
+        think(Position.start(), depth=3)
+        seen = []
+
+        def other():
+            table_limit("4M")
+            seen.append(think_tables.table_bytes())
+            think(Position.start(), depth=3)
+            seen.append(think_tables.table_bytes())
+            think_tables.release_table()
+            seen.append(think_tables.table_bytes())
+
+        worker = threading.Thread(target=other)
+        worker.start()
+        worker.join()
+        assert seen[0] == 0 and 0 < seen[1] <= 4 * MIB and seen[2] == 0
+        # This thread's tables take the lower ceiling at its next think only.
+        assert think_tables.table_bytes() == 28 * MIB
+        think(Position.start(), depth=3)
+        assert think_tables.table_bytes() <= 4 * MIB

@@ -17,6 +17,7 @@ from pkg_cases import MUST_PASS_TEXT
 
 import flipcore
 from flipcore import Position, ThinkResult, solve, think
+from flipcore.position import SYMMETRIES
 from flipcore.think import WEIGHTS_PATH
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -39,18 +40,6 @@ def transformed(position, symmetry):
                 out |= 1 << (r * 8 + c)
         masks.append(out)
     return Position._from_masks(masks[0], masks[1], position.player)
-
-
-SYMMETRIES = [
-    lambda c, r: (c, r),
-    lambda c, r: (7 - c, r),
-    lambda c, r: (c, 7 - r),
-    lambda c, r: (7 - c, 7 - r),
-    lambda c, r: (r, c),
-    lambda c, r: (7 - r, c),
-    lambda c, r: (r, 7 - c),
-    lambda c, r: (7 - r, 7 - c),
-]
 
 
 class TestAnswers:

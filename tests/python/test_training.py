@@ -296,3 +296,49 @@ def test_engine_reads_the_exported_weights_as_the_fit_does(tmp_path: Path):
     finally:
         if export.WEIGHT_FILE.exists():
             think.load_weights(str(export.WEIGHT_FILE))
+
+
+def test_the_noisy_chooser_plays_each_engines_best_or_second_move(monkeypatch):
+    from flipcore import Position, _think, init, search, think
+    from training import games
+
+    rng = random.Random(3)
+    position = Position.start()
+    while 64 - sum(position.discs()) > 44 or len(position.legal_moves()) < 4:
+        legal = position.legal_moves()
+        position = position.play(rng.choice(legal)) if legal else position.pass_()
+    black, white, player = position._black, position._white, position.player
+    legal = _rules.legal_moves(black, white, player)
+    squares = [r * 8 + c for c, r in position.legal_moves()]
+
+    # Values from the mover's view: the engine's value of the position after
+    # the move, from a fresh table.
+    think(position, depth=0)  # loads the weights
+    for sq in squares[:2]:
+        child = position.play((sq % 8, sq // 8))
+        _think.clear_table()
+        mover = games.NoisyChooser(4, engine="think")._value_after(black, white, player, sq)
+        _think.clear_table()
+        assert mover == -think(child, depth=3).value_for_mover()
+        init()
+        mover = games.NoisyChooser(4)._value_after(black, white, player, sq)
+        init()
+        assert mover == (1 if player == 1 else -1) * search(child, 3).value
+
+    # What each chooser plays, against the values it saw itself.
+    seen: dict[int, float] = {}
+    value_after = games.NoisyChooser._value_after
+    monkeypatch.setattr(
+        games.NoisyChooser, "_value_after", lambda self, b, w, p, sq: seen.setdefault(sq, value_after(self, b, w, p, sq))
+    )
+    for engine in games.ENGINES:
+        for p_random, p_second, rank in ((0.0, 0.0, 0), (0.0, 1.0, 1)):
+            seen.clear()
+            move = games.NoisyChooser(4, p_random, p_second, engine)(black, white, player, legal, random.Random(1))
+            assert sorted(seen) == sorted(squares)
+            assert seen[move] == sorted(seen.values(), reverse=True)[rank], (engine, rank)
+        seen.clear()
+        assert games.NoisyChooser(4, 1.0, 0.0, engine)(black, white, player, legal, random.Random(1)) in squares
+        assert not seen  # a random move values nothing
+    with pytest.raises(ValueError, match="engine must be one of"):
+        games.NoisyChooser(4, engine="minimax")

@@ -9,6 +9,7 @@ import random
 import re
 import signal
 import time
+from pathlib import Path
 
 import pytest
 
@@ -18,8 +19,10 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from starlette.testclient import TestClient
 
-from flipcore import Game, Position, table_limit
+from flipcore import Game, Position, review, search, table_limit, think
 from flipcore.solve import EXACT_EMPTIES
+from flipcore.think import release_table
+from flipcore.web.worker import describe_value
 from flipcore.web.app import STATIC, Limits, create_app
 from flipcore.web.engine import STOP_GRACE_SECONDS, EnginePool, JobStopped, WorkerError
 
@@ -57,6 +60,12 @@ def error_of(answer, status):
     assert isinstance(message, str) and message
     assert "Traceback" not in answer.text
     return message
+
+
+def cpu_seconds(pid):
+    """The processor time a process has used so far."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def empties(text):
@@ -161,6 +170,81 @@ class TestGames:
         assert f"It has solved the game: {exact['words']} with perfect play from here." in state["announce"]
 
 
+class TestEngines:
+    """think is the page's engine unless a request names minimax; a value
+    the page shows is think's own, in discs, or minimax's, in its units."""
+
+    def test_an_engine_move_is_think_at_the_same_depth_or_minimax_in_its_units(self, client):
+        position = position_with_empties(44, seed=7)
+        you = "O" if position.player == 1 else "X"
+        state = new_page(client, side=you, position=position.text())
+        moved = post(client, state, "engine", depth=5).json()
+        release_table()  # the worker's table is new for each job: so is this one
+        expected = think(position, depth=5)
+        line = moved["engine"]["depth"]
+        assert line["units"] == "discs" and line["depth"] == 5
+        assert line["value"] == expected.value and line["moves"] == expected.line_names()
+        assert moved["record"].endswith(expected.name()) and moved["settings"]["engine"] == "think"
+        assert f"It expects {line['words']} (depth 5)." in moved["announce"]
+
+        state = new_page(client, side=you, position=position.text())
+        moved = post(client, state, "engine", depth=3, engine="minimax").json()
+        expected_search = search(position, 3)
+        line = moved["engine"]["depth"]
+        assert line["units"] == "engine" and line["value"] == expected_search.value
+        assert line["words"] == describe_value(expected_search.value)
+        assert moved["settings"]["engine"] == "minimax"
+        assert not any(said.startswith("It expects") for said in moved["announce"])
+        # The page keeps the engine it last asked for: the analysis is minimax's.
+        assert moved["turn"] == "you"
+        lines = stream_lines(client, moved, "analyse", max_depth=2)
+        assert [line["units"] for line in lines if line["type"] == "depth"] == ["engine"] * 2
+        lines = stream_lines(client, moved, "analyse", max_depth=3, engine="think")
+        assert [line["units"] for line in lines if line["type"] == "depth"] == ["discs"] * 3
+
+    @pytest.mark.parametrize("engine", ["think", "minimax"])
+    def test_the_review_is_the_engines_own(self, client, engine):
+        record = "f5d6c3d3c4f4f6f3e6e7d7c6"
+        state = new_page(client, record=record)
+        lines = stream_lines(client, state, "review", depth=3, engine=engine)
+        got = lines[-1]["review"]
+        expected = review(record, depth=3, engine=engine).to_dict()
+        assert got["engine"] == engine
+        assert [(m["value"], m["best_value"], m["loss"], m["mark"]) for m in got["moves"]] == [
+            (m["value"], m["best_value"], m["loss"], m["mark"]) for m in expected["moves"]
+        ]
+
+    def test_cancelling_stops_a_think_at_once(self):
+        async def main():
+            pool = EnginePool(1)
+            try:
+                lines = []
+                job = asyncio.create_task(
+                    pool.run({"kind": "analyse", "engine": "think", "position": Position.start().text(), "max_depth": 60}, 30, lines.append)
+                )
+                # Deep enough that each depth takes a while, then stop it.
+                while not any(line["depth"] >= 12 for line in lines) and not job.done():
+                    await asyncio.sleep(0.01)
+                (pid,) = pool.pids()
+                began = time.monotonic()
+                job.cancel()
+                with pytest.raises(asyncio.CancelledError):
+                    await job
+                assert time.monotonic() - began < 0.5
+                assert all(line["units"] == "discs" for line in lines)
+                # The worker did stop: it uses no more processor time, and
+                # its next job runs at once.
+                spent = cpu_seconds(pid)
+                await asyncio.sleep(0.5)
+                assert cpu_seconds(pid) - spent < 0.05
+                done = await pool.run({"kind": "move", "engine": "think", "position": Position.start().text(), "depth": 4, "seconds": 5}, 6)
+                assert done["depth"]["depth"] == 4 and pool.pids() == [pid]
+            finally:
+                await pool.close()
+
+        asyncio.run(main())
+
+
 class TestBadRequests:
     def test_illegal_and_malformed_moves(self, client):
         state = new_page(client)
@@ -222,6 +306,10 @@ class TestBadRequests:
             ("analyse", {"seconds": 61}, "from 0.05 to 60"),
             ("analyse", {"max_depth": 100}, "from 1 to 60"),
             ("review", {"depth": 13}, "from 1 to 12"),
+            ("engine", {"engine": "alpha"}, 'engine must be "think" or "minimax", got "alpha"'),
+            ("analyse", {"engine": 1}, 'engine must be "think" or "minimax", got 1'),
+            ("review", {"engine": None, "x": 1}, "unknown field(s) x"),
+            ("review", {"engine": ["think"]}, 'engine must be "think" or "minimax"'),
         ],
     )
     def test_caps(self, client, what, fields, words):
@@ -259,14 +347,20 @@ class TestBadRequests:
 
 
 class TestTimeAndPages:
-    def test_the_engine_and_the_analysis_keep_to_their_time(self, client):
+    @pytest.mark.parametrize("engine", ["think", "minimax"])
+    def test_the_engine_and_the_analysis_keep_to_their_time(self, client, engine):
         state = new_page(client, side="O", position=position_with_empties(40, seed=1).text())
         began = time.monotonic()
-        state = post(client, state, "engine", seconds=0.3).json()
+        state = post(client, state, "engine", seconds=0.3, engine=engine).json()
         took = time.monotonic() - began
         assert took < 2.0
         assert state["engine"]["depth"]["depth"] >= 1 and state["turn"] == "you"
-        assert any("ran out of time" in line for line in state["announce"])
+        # minimax deepens until the time is up and plays the last depth it
+        # finished; think keeps to the time itself and says what it expects.
+        if engine == "minimax":
+            assert any("ran out of time" in line for line in state["announce"])
+        else:
+            assert any(line.startswith("It expects ") for line in state["announce"])
 
         began = time.monotonic()
         lines = stream_lines(client, state, "analyse", seconds=0.5)
@@ -476,7 +570,9 @@ class TestWorkers:
                 lines = []
                 began = time.monotonic()
                 done = await small.run(
-                    {"kind": "analyse", "position": Position.start().text(), "max_depth": 60}, 20, lines.append
+                    {"kind": "analyse", "engine": "minimax", "position": Position.start().text(), "max_depth": 60},
+                    20,
+                    lines.append,
                 )
                 assert done == {"type": "result", "reason": "memory"} and time.monotonic() - began < 10
                 depths = [line["depth"] for line in lines]

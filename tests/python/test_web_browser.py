@@ -111,8 +111,16 @@ def test_play_a_move_see_the_reply_and_an_illegal_click_explained(browser, addre
     assert browser.find_element(By.ID, "record").get_attribute("value") == "d3" + moves[1][-2:]
     discs = browser.execute_script("return state.discs")
     assert discs["X"] + discs["O"] == 6
-    # The analysis of X's next move shows up as it deepens.
+    # The analysis of X's next move shows up as it deepens, think's in discs.
     wait_for(browser, lambda d: len(d.find_elements(By.CSS_SELECTOR, "#analysis tbody tr")) >= 3)
+    rows = [row.text for row in browser.find_elements(By.CSS_SELECTOR, "#analysis tbody tr")]
+    assert all(re.search(r"[+-]\d+\.\d discs \(", row) for row in rows), rows
+    # The other engine: its analysis starts again, in its own units.
+    Select(browser.find_element(By.ID, "engine")).select_by_value("minimax")
+    wait_for(browser, lambda d: len(d.find_elements(By.CSS_SELECTOR, "#analysis tbody tr")) >= 3)
+    rows = [row.text for row in browser.find_elements(By.CSS_SELECTOR, "#analysis tbody tr")]
+    assert rows and not any("discs" in row for row in rows), rows
+    Select(browser.find_element(By.ID, "engine")).select_by_value("think")
 
     click_square(browser, "a1")
     wait_for(browser, lambda d: "not a legal move" in text_of(d, "message"))
@@ -188,6 +196,7 @@ def test_the_game_ends_and_the_review_shows(browser, address):
     assert len(browser.find_elements(By.CSS_SELECTOR, "#review-table tbody tr")) == plies
     assert browser.find_elements(By.CSS_SELECTOR, "#graph svg polyline")
     assert "inaccuracies" in text_of(browser, "review-status")
+    assert "Values in discs" in text_of(browser, "review-status")  # think's review: one scale
     browser.execute_script("document.getElementById('review').scrollIntoView()")
     SHOTS.mkdir(parents=True, exist_ok=True)
     assert browser.save_screenshot(str(SHOTS / "review.png"))

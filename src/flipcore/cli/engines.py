@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import argparse
 import time
-from collections.abc import Iterator
+from collections.abc import Generator
 from dataclasses import dataclass
 
 from flipcore.position import Position, Square
@@ -58,7 +58,7 @@ def engine_move(position: Position, engine: str, *, depth: int | None, seconds: 
     return EngineMove(found.move, found.value, True, found.exact, found.depth, found.line)
 
 
-def think_deeper(position: Position, max_depth: int, seconds: float | None) -> Iterator[EngineMove]:
+def think_deeper(position: Position, max_depth: int, seconds: float | None) -> Generator[EngineMove, None, None]:
     """think at depth 1, 2, ... up to max_depth, each answer as it comes,
     until `seconds` have passed or an answer is exact. Each depth reuses
     what the shallower ones left in the thread's table, so the whole run

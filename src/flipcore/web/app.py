@@ -12,6 +12,11 @@ request gets a 4xx answer {"error": message}; nothing a page sends reaches a
 file, and no search outlives its time cap (see flipcore.web.engine) or the
 request that asked for it. Who may send requests at all is
 flipcore.web.guard's to say.
+
+Engines: the engine's move, the analysis and the review use think (the
+search on the learned evaluation, values in discs) unless a request says
+"engine": "minimax" (the depth-limited search, values in its own units);
+the page remembers the engine its last move or new game asked for.
 """
 
 from __future__ import annotations
@@ -34,6 +39,7 @@ from starlette.responses import FileResponse, JSONResponse, Response, StreamingR
 from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 
+from flipcore.cli.engines import ENGINES
 from flipcore.game import Game, GameRecordError
 from flipcore.position import BLACK, SIDE_CHARS, WHITE, Position, parse_square, square_name
 from flipcore.svg import _CELL, _EXTENT, _MARGIN, svg
@@ -67,6 +73,10 @@ class Limits:
 
 
 DEFAULT_DEPTH = 8
+# think keeps its own time limit within a tenth plus a few milliseconds; the
+# worker's timer, the backstop, waits that long more.
+THINK_OVERRUN_SHARE = 0.1
+THINK_OVERRUN_SECONDS = 0.1
 DEFAULT_REVIEW_DEPTH = 6
 DEFAULT_ANALYSE_SECONDS = 10.0
 
@@ -140,6 +150,15 @@ class Body:
         if type(value) not in (int, float) or not math.isfinite(value) or not low <= value <= high:
             raise _fail(400, f"{name} must be a number of seconds from {low:g} to {high:g}, got {json.dumps(value)}")
         return float(value)
+
+    def engine(self, name: str) -> str | None:
+        value = self.fields.get(name)
+        if value is None:
+            return None
+        if value not in ENGINES:
+            choices = " or ".join(f'"{engine}"' for engine in ENGINES)
+            raise _fail(400, f"{name} must be {choices}, got {json.dumps(value)}")
+        return str(value)
 
     def side(self, name: str) -> int | None:
         value = self.fields.get(name)
@@ -323,7 +342,7 @@ class Server:
             "can_undo": any(p.move is not None and p.side == game.human for p in game.plies),
             "announce": said or [],
             "result": result,
-            "settings": {"depth": page.depth, "seconds": page.seconds},
+            "settings": {"depth": page.depth, "seconds": page.seconds, "engine": page.engine},
         }
 
 
@@ -354,13 +373,14 @@ def create_app(
         return FileResponse(STATIC / "index.html", headers={"Cache-Control": "no-store"})
 
     async def create(request: Request) -> Response:
-        body = await read_body(request, limits, ("side", "position", "record", "depth", "seconds"))
+        body = await read_body(request, limits, ("side", "position", "record", "depth", "seconds", "engine"))
         human = body.side("side") or BLACK
         game = server.game_from(body, human)
         page = Page(
             game,
             body.whole("depth", 1, MAX_DEPTH) or DEFAULT_DEPTH,
             body.seconds("seconds", limits.min_seconds, limits.move_seconds),
+            body.engine("engine") or "think",
         )
         page_id = server.pages.add(page)
         return _json(server.state(page_id, page), 201)
@@ -413,22 +433,35 @@ def create_app(
 
     async def engine_move(request: Request) -> Response:
         page_id, page = server.page_of(request)
-        body = await read_body(request, limits, ("depth", "seconds"))
+        body = await read_body(request, limits, ("depth", "seconds", "engine"))
         depth = body.whole("depth", 1, MAX_DEPTH)
         seconds = body.seconds("seconds", limits.min_seconds, limits.move_seconds)
+        page.engine = body.engine("engine") or page.engine
         if depth is not None:
             page.depth = depth
             page.seconds = seconds
         elif seconds is not None:
             page.seconds = seconds
-        # By time alone the engine deepens until the time is up.
-        depth = depth or (page.depth if page.seconds is None else MAX_DEPTH)
         cap = page.seconds if page.seconds is not None else limits.depth_move_seconds
         game = page.game
         if game.turn() != ENGINE:
             raise _fail(409, "it is not the engine's turn" if game.turn() == YOU else "the game is over")
         before = game.position
-        job = {"kind": "move", "position": before.text(), "depth": depth}
+        if page.engine == "think":
+            # think keeps to the time itself (by depth alone: the depth cap's
+            # time), and by time alone deepens without a depth limit.
+            job = {
+                "kind": "move",
+                "engine": "think",
+                "position": before.text(),
+                "depth": depth or (page.depth if page.seconds is None else None),
+                "seconds": cap,
+            }
+            cap += cap * THINK_OVERRUN_SHARE + THINK_OVERRUN_SECONDS
+        else:
+            # By time alone the engine deepens until the time is up.
+            depth = depth or (page.depth if page.seconds is None else MAX_DEPTH)
+            job = {"kind": "move", "engine": "minimax", "position": before.text(), "depth": depth}
 
         async def work() -> dict[str, Any]:
             return await server.pool.run(job, cap)
@@ -448,6 +481,8 @@ def create_app(
         said = [f"The engine ({SIDE_CHARS[before.player]}) plays {found['move']}."]
         if found.get("exact"):
             said.append(f"It has solved the game: {found['exact']['words']} with perfect play from here.")
+        elif found.get("depth") and found["depth"].get("units") == "discs":
+            said.append(f"It expects {found['depth']['words']} (depth {found['depth']['depth']}).")
         if found.get("timed_out") and found.get("depth"):
             said.append(f"It ran out of time and played its choice at depth {found['depth']['depth']}.")
         said += game.play(parse_square(found["move"]), ENGINE)
@@ -493,19 +528,24 @@ def create_app(
 
     async def analyse(request: Request) -> Response:
         page_id, page = server.page_of(request)
-        body = await read_body(request, limits, ("seconds", "max_depth"))
+        body = await read_body(request, limits, ("seconds", "max_depth", "engine"))
         seconds = body.seconds("seconds", limits.min_seconds, limits.analyse_seconds) or min(
             DEFAULT_ANALYSE_SECONDS, limits.analyse_seconds
         )
         max_depth = body.whole("max_depth", 1, MAX_DEPTH) or MAX_DEPTH
         if page.game.position.is_over():
             raise _fail(409, "the game is over: there is nothing to analyse")
-        job = {"kind": "analyse", "position": page.game.position.text(), "max_depth": max_depth}
+        job = {
+            "kind": "analyse",
+            "engine": body.engine("engine") or page.engine,
+            "position": page.game.position.text(),
+            "max_depth": max_depth,
+        }
         return await stream(page_id, job, seconds)
 
     async def review(request: Request) -> Response:
         page_id, page = server.page_of(request)
-        body = await read_body(request, limits, ("depth",))
+        body = await read_body(request, limits, ("depth", "engine"))
         depth = body.whole("depth", 1, limits.review_depth) or min(DEFAULT_REVIEW_DEPTH, limits.review_depth)
         moves = page.game.moves()
         if not moves:
@@ -515,6 +555,7 @@ def create_app(
             "start": page.game.start.text(),
             "moves": [square_name(m) for m in moves],
             "depth": depth,
+            "engine": body.engine("engine") or page.engine,
         }
         return await stream(page_id, job, limits.review_seconds)
 

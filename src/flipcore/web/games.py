@@ -125,6 +125,7 @@ class Page:
     game: PageGame
     depth: int
     seconds: float | None
+    engine: str = "think"  # or "minimax" (flipcore.cli.engines.ENGINES)
 
 
 class PageRegistry:

@@ -16,9 +16,16 @@ remembered and raised as soon as the computing goes on, so that no line is
 ever cut in half and no stop is lost. The engine and the solver check for
 signals as they run, so a stop takes effect within a millisecond or so.
 
+Engines: a job names its engine, "think" (the search on the learned
+evaluation, values in discs; the default) or "minimax" (the depth-limited
+search, values in its own units). Every line that carries a value says
+which with "units": "discs" or "engine". think is stopped by the same
+signals as the other searches: it checks for them every few milliseconds.
+
 Memory: after a job, a worker gives back a search table larger than
-KEEP_TABLE_BYTES (a long analysis grows it to gigabytes), so that an open
-page costs little while nobody searches; the next job's table grows anew.
+KEEP_TABLE_BYTES (a long analysis grows it to gigabytes) and think's
+tables (whose size the table ceiling bounds too), so that an open page
+costs little while nobody searches; the next job's tables grow anew.
 
 The server: a worker ends itself when the server that started it is gone
 (on Linux the kernel kills it at once, even amid a job; elsewhere it ends
@@ -41,9 +48,10 @@ from typing import Any, BinaryIO
 
 from _flipcore import init
 
+from flipcore.cli.engines import ENGINES, engine_move, think_deeper
 from flipcore.position import Position, Square, parse_square, square_name
 from flipcore.search import search
-from flipcore.solve import EXACT_EMPTIES, SolveResult, solve
+from flipcore.solve import EXACT_EMPTIES, SolveResult, describe_score, solve
 from flipcore.table import MIN_LIMIT, table_limit, table_memory
 
 # Engine values at or beyond this size score a finished game: the disc
@@ -128,6 +136,25 @@ def describe_value(value: float) -> str:
     return f"{side} is better"
 
 
+# think's values below this many discs read as an even game.
+EVEN_DISCS_BELOW = 1.0
+
+
+def describe_discs(value: float) -> str:
+    """think's value (expected final disc difference, X's view) in words."""
+    if abs(value) < EVEN_DISCS_BELOW:
+        return "about even"
+    side = "X" if value > 0 else "O"
+    return f"{side} is ahead by about {abs(value):.1f} discs"
+
+
+def _engine_of(job: dict[str, Any]) -> str:
+    engine = job.get("engine", "think")
+    if engine not in ENGINES:
+        raise ValueError(f"unknown engine {engine!r}")
+    return str(engine)
+
+
 def _empties(position: Position) -> int:
     x, o = position.discs()
     return 64 - x - o
@@ -150,8 +177,34 @@ def _depth_line(result_depth: int, value: float, moves: tuple[Square, ...], seco
         "type": "depth",
         "depth": result_depth,
         "value": value if math.isfinite(value) else 0.0,
+        "units": "engine",
         "words": describe_value(value),
         "moves": [square_name(m) for m in moves],
+        "seconds": round(seconds, 4),
+    }
+
+
+def _think_line(depth: int, value: float, line: list[str], seconds: float) -> dict[str, Any]:
+    """A depth line of think's: its value in discs and its expected line."""
+    return {
+        "type": "depth",
+        "depth": depth,
+        "value": value,
+        "units": "discs",
+        "words": describe_discs(value),
+        "moves": line,
+        "seconds": round(seconds, 4),
+    }
+
+
+def _think_exact_line(score: int, line: list[str], seconds: float) -> dict[str, Any]:
+    """think's exact answer, as the solver's line reads."""
+    return {
+        "type": "exact",
+        "score": score,
+        "words": describe_score(score),
+        "moves": line[:1],
+        "line": line,
         "seconds": round(seconds, 4),
     }
 
@@ -190,9 +243,43 @@ def _deepen(position: Position, max_depth: int, send: Callable[[dict[str, Any]],
     return best, "depth"
 
 
+def _think_move(job: dict[str, Any]) -> dict[str, Any]:
+    """think's move, to `depth` plies if given, for at most `seconds`
+    (think's own limit, which it keeps within a tenth; the worker's timer,
+    a little later, is only the backstop)."""
+    position = Position.from_text(job["position"])
+    depth = job.get("depth")
+    # Without a time of its own, the job's whole time (think may then run
+    # into the timer, and answers at depth 1).
+    seconds = float(job.get("seconds") or job["seconds_cap"])
+    began = time.monotonic()
+    try:
+        with _signals.computing():
+            found = engine_move(position, "think", depth=depth, seconds=seconds)
+        timed_out = depth is not None and found.depth < depth and not found.exact
+    except Stop as stop:
+        if stop.reason != "time":
+            raise
+        # Past the backstop: the static choice of depth 1, a millisecond.
+        _signals.pending = None
+        found = engine_move(position, "think", depth=1, seconds=None)
+        timed_out = True
+    line = ["pass" if move is None else square_name(move) for move in found.line]
+    move = square_name(found.move) if found.move is not None else line[0]
+    took = time.monotonic() - began
+    if found.exact:
+        exact = _think_exact_line(int(found.value), line, took)
+        return {"type": "result", "move": move, "exact": exact, "depth": None}
+    depth_line = _think_line(found.depth, found.value, line, took)
+    return {"type": "result", "move": move, "exact": None, "depth": depth_line, "timed_out": timed_out}
+
+
 def job_move(job: dict[str, Any], send: Callable[[dict[str, Any]], None]) -> dict[str, Any]:
-    """The engine's move: the exact solver's near the end, else the best
-    move of the deepest search that finished in time."""
+    """The engine's move: think's (see _think_move), or minimax's: the exact
+    solver's near the end, else the best move of the deepest search that
+    finished in time."""
+    if _engine_of(job) == "think":
+        return _think_move(job)
     position = Position.from_text(job["position"])
     depth = min(int(job["depth"]), _empties(position))
     if _empties(position) <= EXACT_EMPTIES:
@@ -220,13 +307,46 @@ def job_move(job: dict[str, Any], send: Callable[[dict[str, Any]], None]) -> dic
     return {"type": "result", "move": best["moves"][0], "exact": None, "depth": best, "timed_out": best["depth"] < depth}
 
 
+def _think_deepen(position: Position, max_depth: int, send: Callable[[dict[str, Any]], None]) -> str:
+    """think at depth 1, 2, ... max_depth, sending each depth's line (and
+    its exact line once the search reaches the end). Returns why it ended:
+    "depth", "exact" or "time"."""
+    began = time.monotonic()
+    deeper = think_deeper(position, max_depth, None)
+    try:
+        while True:
+            with _signals.computing():
+                answer = next(deeper, None)
+            if answer is None:
+                return "depth"
+            line = ["pass" if move is None else square_name(move) for move in answer.line]
+            if answer.exact:
+                send(_think_exact_line(int(answer.value), line, time.monotonic() - began))
+                return "exact"
+            send(_think_line(answer.depth, answer.value, line, time.monotonic() - began))
+    except Stop as stop:
+        if stop.reason != "time":
+            raise
+        return "time"
+    finally:
+        deeper.close()
+
+
 def job_analyse(job: dict[str, Any], send: Callable[[dict[str, Any]], None]) -> dict[str, Any]:
     """Deepening lines, then near the end the exact solve with its proven
     bounds as they narrow."""
     position = Position.from_text(job["position"])
     empties = _empties(position)
+    by_think = _engine_of(job) == "think"
     if empties <= EXACT_EMPTIES:
-        _deepen(position, min(QUICK_DEPTH, empties, int(job["max_depth"])), send)
+        quick_depth = min(QUICK_DEPTH, empties, int(job["max_depth"]))
+        if by_think:
+            # Short of the end: the exact line is the solver's, with its bounds.
+            reason = _think_deepen(position, min(quick_depth, empties - 1), send)
+            if reason in ("time", "exact"):
+                return {"type": "result", "reason": reason}
+        else:
+            _deepen(position, quick_depth, send)
 
         def bounds(lower: int, upper: int) -> None:
             send_inside(send, {"type": "bounds", "lower": lower, "upper": upper})
@@ -240,6 +360,8 @@ def job_analyse(job: dict[str, Any], send: Callable[[dict[str, Any]], None]) -> 
             return {"type": "result", "reason": "time"}
         send(_solve_line(found))
         return {"type": "result", "reason": "exact"}
+    if by_think:
+        return {"type": "result", "reason": _think_deepen(position, min(int(job["max_depth"]), empties), send)}
     _, reason = _deepen(position, min(int(job["max_depth"]), max(empties, 1)), send)
     return {"type": "result", "reason": reason}
 
@@ -256,7 +378,7 @@ def job_review(job: dict[str, Any], send: Callable[[dict[str, Any]], None]) -> d
         send_inside(send, {"type": "progress", "done": done, "total": total})
 
     with _signals.computing():
-        done = review(game, depth=int(job["depth"]), progress=progress)
+        done = review(game, depth=int(job["depth"]), engine=_engine_of(job), progress=progress)
     return {"type": "result", "review": done.to_dict()}
 
 
@@ -283,18 +405,25 @@ JOBS: dict[str, Callable[[dict[str, Any], Callable[[dict[str, Any]], None]], dic
 
 
 def give_back_table() -> None:
-    """Empties the search table and returns its memory to the system when
-    it holds more than KEEP_TABLE_BYTES. The table keeps its arrays through
-    init() unless they exceed the ceiling, so the ceiling is lowered for that
-    one init() and then restored."""
-    if table_memory().used <= KEEP_TABLE_BYTES:
+    """Gives think's tables back, and empties the search table and returns
+    its memory to the system when it holds more than KEEP_TABLE_BYTES. The
+    table keeps its arrays through init() unless they exceed the ceiling, so
+    the ceiling is lowered for that one init() and then restored."""
+    # Only if this worker has thought: no weights are loaded just for this.
+    thinking = sys.modules.get("flipcore._think")
+    gave_think = False
+    if thinking is not None and thinking.table_bytes() > 0:
+        thinking.release_table()
+        gave_think = True
+    if table_memory().used > KEEP_TABLE_BYTES:
+        ceiling = table_limit()
+        try:
+            table_limit(MIN_LIMIT)
+            init()
+        finally:
+            table_limit(ceiling)
+    elif not gave_think:
         return
-    ceiling = table_limit()
-    try:
-        table_limit(MIN_LIMIT)
-        init()
-    finally:
-        table_limit(ceiling)
     try:
         # The lists of tied moves were small blocks of the C heap.
         ctypes.CDLL(None).malloc_trim(0)

@@ -151,9 +151,13 @@ function squareAt(event) {
 
 // -- the flow of the game ----------------------------------------------------
 
+// The engine chosen: think (values in discs) or minimax (engine units).
+const engineName = () => $("engine").value;
+
 function engineSettings() {
   const byTime = document.querySelector('input[name="mode"]:checked').value === "time";
-  return byTime ? { seconds: Number($("seconds").value) } : { depth: Number($("depth").value) };
+  const strength = byTime ? { seconds: Number($("seconds").value) } : { depth: Number($("depth").value) };
+  return { ...strength, engine: engineName() };
 }
 
 // After every change: the engine replies, or the analysis starts, or the
@@ -254,6 +258,11 @@ $("copy").addEventListener("click", async () => {
   }
 });
 
+$("engine").addEventListener("change", () => {
+  // The analysis on screen is in the other engine's values: start it again.
+  if ($("analyse").checked && state && state.turn === "you") analyse();
+});
+
 $("analyse").addEventListener("change", () => {
   if ($("analyse").checked && state && state.turn === "you") analyse();
   else stopStream();
@@ -273,8 +282,10 @@ function cell(row, text, numeric) {
   row.append(td);
 }
 
+// "+3.2", "-1.0"; a value that rounds to zero has no sign ("0.0", not "-0.0").
 function signed(value, digits) {
-  return (value >= 0 ? "+" : "") + value.toFixed(digits);
+  const size = Math.abs(value).toFixed(digits);
+  return Number(size) === 0 ? size : (value > 0 ? "+" : "-") + size;
 }
 
 function showExact(line, prefix) {
@@ -293,11 +304,12 @@ function analyse() {
   clearAnalysis();
   $("analysis-summary").textContent = "Thinking…";
   const body = $("analysis").tBodies[0];
-  readStream(gamePath("analyse"), { seconds: 10 }, (line) => {
+  readStream(gamePath("analyse"), { seconds: 10, engine: engineName() }, (line) => {
     if (line.type === "depth") {
       const row = document.createElement("tr");
       cell(row, line.depth, true);
-      cell(row, `${signed(line.value, 1)} (${line.words})`);
+      const units = line.units === "discs" ? " discs" : "";
+      cell(row, `${signed(line.value, 1)}${units} (${line.words})`);
       cell(row, line.moves.join(" "));
       cell(row, line.seconds.toFixed(3), true);
       body.prepend(row);
@@ -326,7 +338,7 @@ function review() {
   $("review-status").textContent = "Reviewing the game…";
   $("review-table").tBodies[0].textContent = "";
   $("graph").textContent = "";
-  readStream(gamePath("review"), {}, (line) => {
+  readStream(gamePath("review"), { engine: engineName() }, (line) => {
     if (line.type === "progress") {
       $("review-status").textContent = `Reviewing the game: ${line.done} of ${line.total} positions valued…`;
     } else if (line.type === "done" && line.review) {
@@ -337,9 +349,11 @@ function review() {
   });
 }
 
-function describeValue(value, exact) {
+// A review value: exact discs, think's discs, or minimax's engine units.
+function describeValue(value, exact, discs) {
   if (value === null) return "";
   if (exact) return signed(value, 0) + " discs";
+  if (discs) return signed(value, 1);
   if (Math.abs(value) >= 100000) return (value > 0 ? "X" : "O") + " wins by " + (Math.abs(value) - 100000);
   return signed(value, 0);
 }
@@ -349,9 +363,11 @@ function showReview(data) {
     const m = data.summary[side].marks;
     return `${m.inaccuracy} inaccuracies, ${m.mistake} mistakes, ${m.blunder} blunders`;
   };
-  $("review-status").textContent = `X: ${marks("X")}. O: ${marks("O")}. ` +
-    `Midgame values in engine units (a corner is worth about 1000), from the ` +
-    `${data.exact_from}-empties mark in exact discs.`;
+  const discs = data.engine === "think";
+  $("review-status").textContent = `X: ${marks("X")}. O: ${marks("O")}. ` + (discs
+    ? `Values in discs (X's view), expected by think in the midgame, exact from the ${data.exact_from}-empties mark.`
+    : `Midgame values in engine units (a corner is worth about 1000), from the ` +
+      `${data.exact_from}-empties mark in exact discs.`);
   const body = $("review-table").tBodies[0];
   for (const move of data.moves) {
     const row = document.createElement("tr");
@@ -359,9 +375,9 @@ function showReview(data) {
     cell(row, move.player === 1 ? "X" : "O");
     cell(row, move.move);
     cell(row, move.best_moves.join(" "));
-    cell(row, describeValue(move.value, move.exact), true);
-    cell(row, describeValue(move.best_value, move.exact), true);
-    cell(row, move.exact ? String(move.loss) : move.loss.toFixed(0), true);
+    cell(row, describeValue(move.value, move.exact, discs), true);
+    cell(row, describeValue(move.best_value, move.exact, discs), true);
+    cell(row, move.exact ? String(move.loss) : move.loss.toFixed(discs ? 1 : 0), true);
     cell(row, move.mark || "");
     if (move.mark) row.lastChild.className = `mark-${move.mark}`;
     body.append(row);
@@ -370,16 +386,19 @@ function showReview(data) {
 }
 
 // The value graph: one point per move, X's view, above the middle while X is
-// better. Midgame values are scaled to the largest of them (finished-game
-// values drawn at the edge); the exact part, shaded, to the largest margin.
+// better; the exact part shaded. With think every value is in discs, on one
+// axis scaled to the largest. With minimax the midgame values (engine units)
+// are scaled to the largest of them (finished-game values drawn at the edge),
+// the exact part to the largest margin.
 function drawGraph(data) {
   const moves = data.moves;
   if (!moves.length) return;
   const width = 720, height = 220, pad = 28;
+  const discs = data.engine === "think";
   const mid = moves.filter((m) => !m.exact && m.value !== null).map((m) => Math.min(Math.abs(m.value), 50000));
   const ex = moves.filter((m) => m.exact).map((m) => Math.abs(m.value));
-  const midScale = Math.max(100, ...mid);
-  const exScale = Math.max(8, ...ex);
+  const exScale = discs ? Math.max(8, ...ex, ...mid) : Math.max(8, ...ex);
+  const midScale = discs ? exScale : Math.max(100, ...mid);
   const x = (i) => pad + (i * (width - 2 * pad)) / Math.max(1, moves.length - 1);
   const y = (m) => {
     const v = m.exact ? m.value / exScale : Math.max(-1, Math.min(1, m.value / midScale));
@@ -391,6 +410,9 @@ function drawGraph(data) {
   if (firstExact >= 0) {
     parts.push(`<rect x="${x(firstExact)}" y="0" width="${width - pad - x(firstExact)}" height="${height}" fill="#e6efe6"/>`);
     parts.push(`<text x="${width - pad}" y="14" font-size="11" text-anchor="end" fill="#555">exact (discs, ±${exScale})</text>`);
+  }
+  if (discs) {
+    parts.push(`<text x="${pad}" y="14" font-size="11" fill="#555">discs, ±${exScale.toFixed(0)}</text>`);
   }
   parts.push(`<line x1="${pad}" x2="${width - pad}" y1="${height / 2}" y2="${height / 2}" stroke="#888"/>`);
   parts.push(`<text x="4" y="${pad}" font-size="11" fill="#555">X better</text>`);
