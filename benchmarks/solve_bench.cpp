@@ -68,6 +68,7 @@ int main(int argc, char** argv) {
     bool trace = false;
     flipcore::SolveMode mode = flipcore::SolveMode::exact;
     size_t table_mib = flipcore::DEFAULT_SOLVE_TABLE_BYTES >> 20;
+    int threads = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--baseline") {
@@ -82,6 +83,12 @@ int main(int argc, char** argv) {
             std::stringstream list(argv[++i]);
             std::string n;
             while (std::getline(list, n, ',')) only.insert(std::stoi(n));
+        } else if (arg == "--threads" && i + 1 < argc) {
+            threads = std::stoi(argv[++i]);
+            if (threads < 1) {
+                std::fprintf(stderr, "--threads must be at least 1\n");
+                return 2;
+            }
         } else if (arg == "--table-mib" && i + 1 < argc) {
             table_mib = std::stoul(argv[++i]);
         } else if (!arg.empty() && arg[0] != '-') {
@@ -122,6 +129,7 @@ int main(int argc, char** argv) {
         if (!only.empty() && !only.count(p.number)) continue;
         flipcore::Solver solver(table_mib << 20);
         if (baseline) solver.use_avx2 = false;
+        solver.threads = threads;
         double last = cpu_seconds();
         if (trace) {
             // Where a solve's time goes: each bound the root's null-window
