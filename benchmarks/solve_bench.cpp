@@ -3,7 +3,8 @@
 // fresh table per position. Every answer is checked against the file; a
 // mismatch fails the run (exit status 1).
 //
-//   solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--threads N] [--every-move | --wld] [--trace]
+//   solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--threads N [--split E]] [--every-move | --wld]
+//               [--trace]
 //
 // FILE defaults to ../shared/endgame/positions.txt from the repository root,
 // then to the copy in tests/data. --only runs the listed position numbers;
@@ -11,7 +12,8 @@
 // --every-move solves in mode every_move (each move's exact score) instead,
 // --wld in mode wld (only win, draw or loss: the result's sign must match,
 // and every exact best move must be among the moves keeping the result);
-// --threads searches with N threads; --trace prints each bound the root
+// --threads searches with N threads, sharing nodes with at least E empties
+// (--split, default the solver's); --trace prints each bound the root
 // search proves and the processor time it took. "cpu s" is the processor
 // time of every thread of the process. benchmarks/solve_threads.py runs
 // one and two threads beside an earlier version of the solver.
@@ -72,6 +74,7 @@ int main(int argc, char** argv) {
     flipcore::SolveMode mode = flipcore::SolveMode::exact;
     size_t table_mib = flipcore::DEFAULT_SOLVE_TABLE_BYTES >> 20;
     int threads = 1;
+    int split = flipcore::solve_detail::SPLIT_MIN_EMPTIES;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--baseline") {
@@ -92,13 +95,20 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "--threads must be at least 1\n");
                 return 2;
             }
+        } else if (arg == "--split" && i + 1 < argc) {
+            split = std::stoi(argv[++i]);
+            if (split <= flipcore::solve_detail::SHALLOW_EMPTIES) {
+                std::fprintf(stderr, "--split must exceed %d\n", flipcore::solve_detail::SHALLOW_EMPTIES);
+                return 2;
+            }
         } else if (arg == "--table-mib" && i + 1 < argc) {
             table_mib = std::stoul(argv[++i]);
         } else if (!arg.empty() && arg[0] != '-') {
             path = arg;
         } else {
             std::fprintf(stderr,
-                         "usage: solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--threads N] [--every-move | --wld] "
+                         "usage: solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--threads N [--split E]] "
+                         "[--every-move | --wld] "
                          "[--trace]\n");
             return 2;
         }
@@ -134,6 +144,7 @@ int main(int argc, char** argv) {
         flipcore::Solver solver(table_mib << 20);
         if (baseline) solver.use_avx2 = false;
         solver.threads = threads;
+        solver.split_min_empties = split;
         double last = cpu_seconds();
         if (trace) {
             // Where a solve's time goes: each bound the root's null-window

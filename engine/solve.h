@@ -428,7 +428,14 @@ inline void Context::poll() {
     if (pool->aborted.load(std::memory_order_relaxed)) throw SearchAborted();
     for (const SplitPoint* sp = active; sp; sp = sp->parent)
         if (sp->stop.load(std::memory_order_relaxed)) throw SplitCut();
-    if (*stop && (*stop)()) {
+    bool stop_now;
+    try {
+        stop_now = *stop && (*stop)();
+    } catch (...) {
+        pool->aborted.store(true);  // a hook that throws stops every thread too
+        throw;
+    }
+    if (stop_now) {
         pool->aborted.store(true);
         throw SearchAborted();
     }
@@ -731,15 +738,22 @@ inline void work_at(Context& c, SplitPoint& sp, std::unique_lock<std::mutex>& lo
 
 // A helper's turn at a split point it joined (workers already counted):
 // its work there ends when the moves run out, or quietly when the split
-// point, one above it, or the whole solve stops.
+// point, one above it, or the whole solve stops. Any other exception (from
+// the calling thread's stop hook) stops the solve and is passed on once
+// this thread has left the split point.
 inline void help_at(Context& c, SplitPoint& sp, std::unique_lock<std::mutex>& lock) {
+    std::exception_ptr failure;
     try {
         work_at(c, sp, lock);
     } catch (const SplitCut&) {
     } catch (const SearchAborted&) {
+    } catch (...) {
+        failure = std::current_exception();
+        c.pool->aborted.store(true);
     }
     --sp.workers;
     c.pool->changed.notify_all();
+    if (failure) std::rethrow_exception(failure);
 }
 
 inline int split_search(Context& c, SplitPoint& sp) {
@@ -761,7 +775,12 @@ inline int split_search(Context& c, SplitPoint& sp) {
     while (sp.workers > 0) {
         if (SplitPoint* below = sp.stop.load() ? nullptr : pool.work_for(&sp)) {
             ++below->workers;
-            help_at(c, *below, lock);
+            try {
+                help_at(c, *below, lock);
+            } catch (...) {
+                failure = std::current_exception();
+                sp.stop.store(true);
+            }
             continue;
         }
         // Waiting counts as idle: a helper below may then split for it.
@@ -769,14 +788,22 @@ inline int split_search(Context& c, SplitPoint& sp) {
         pool.changed.wait_for(lock, SPLIT_WAIT);
         --pool.idle;
         if (!failure && *c.stop && !pool.aborted.load()) {
-            // The stop hook runs without the pool's lock (it may block).
+            // The stop hook runs without the pool's lock (it may block); a
+            // hook that throws stops the solve with its exception, once the
+            // helpers have left.
             lock.unlock();
-            const bool stop = (*c.stop)();
+            bool stop = false;
+            try {
+                stop = (*c.stop)();
+                if (stop) failure = std::make_exception_ptr(SearchAborted());
+            } catch (...) {
+                stop = true;
+                failure = std::current_exception();
+            }
             lock.lock();
             if (stop) {
                 pool.aborted.store(true);
                 sp.stop.store(true);
-                failure = std::make_exception_ptr(SearchAborted());
             }
         }
     }

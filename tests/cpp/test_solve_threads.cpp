@@ -161,6 +161,19 @@ TEST(SolveThreads, StopAndProgressStayInTheCallingThread) {
         const auto after = s.solve(p.own, p.opp, fc::SolveMode::exact);
         EXPECT_EQ(after.score, expected.score);
         EXPECT_EQ(elsewhere.load(), 0);
+        // A hook that throws: its exception comes out once every thread
+        // has left the search (no hang, no crash), and the solver goes on.
+        if (expected.nodes > 20 * fc::solve_detail::STOP_INTERVAL) {
+            int calls = 0;
+            s.stop = [&]() -> bool {
+                if (++calls == 3) throw std::runtime_error("hook failed");
+                return false;
+            };
+            s.clear_table();
+            EXPECT_THROW(s.solve(p.own, p.opp, fc::SolveMode::exact), std::runtime_error);
+            s.stop = nullptr;
+            EXPECT_EQ(s.solve(p.own, p.opp, fc::SolveMode::exact).best, expected.best);
+        }
     }
 }
 
