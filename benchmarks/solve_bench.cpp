@@ -168,9 +168,15 @@ int main(int argc, char** argv) {
         total_seconds += seconds;
         total_cpu += cpu;
         total_nodes += r.nodes;
-        std::printf("%4d %+7d %-8s %10.3f %10.3f %14llu %12.0f  %s\n", p.number, r.score, squares_text(r.best).c_str(),
+        std::printf("%4d %+7d %-8s %10.3f %10.3f %14llu %12.0f  %s", p.number, r.score, squares_text(r.best).c_str(),
                     seconds, cpu, static_cast<unsigned long long>(r.nodes), r.nodes / cpu,
                     right ? "ok" : ("WRONG, expected " + std::to_string(p.score) + " " + squares_text(p.best)).c_str());
+        // With helpers: their share of the nodes, and the threads' waiting
+        // for work as a share of their time (threads x seconds).
+        if (threads > 1)
+            std::printf("  (helpers %.0f%% of nodes, idle %.0f%%)", 100.0 * r.helper_nodes / r.nodes,
+                        100.0 * r.idle_seconds / (threads * seconds));
+        std::printf("\n");
         std::fflush(stdout);
     }
     std::printf("total %23.3f %10.3f %14llu %12.0f  %s\n", total_seconds, total_cpu,

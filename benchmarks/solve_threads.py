@@ -11,7 +11,8 @@ tree is not touched), then, position by position:
   2. this one with one thread alone, then with two threads alone (their
      ratio is what the second thread gives; both need the whole machine).
 Times are wall-clock seconds of the solve; "cpu" is the processor time of
-all the process's threads. The machine's load is printed before and after:
+all the process's threads, "idle" the share of the two threads' time spent
+waiting for work (for want of a split point, not of a core). The machine's load is printed before and after:
 on a shared machine the wall-clock ratios move with it.
 """
 
@@ -20,6 +21,7 @@ from __future__ import annotations
 import argparse
 import os
 import io
+import re
 import subprocess
 import sys
 import tarfile
@@ -58,15 +60,18 @@ def start(binary: Path, number: int, threads: int | None) -> subprocess.Popen[st
     return subprocess.Popen(cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
-def result(proc: subprocess.Popen[str]) -> tuple[float, float, int]:
-    """Seconds, processor seconds and nodes of the one position solved."""
+def result(proc: subprocess.Popen[str]) -> tuple[float, float, int, float]:
+    """Seconds, processor seconds, nodes and the threads' idle share (0 for
+    one thread) of the one position solved."""
     out, err = proc.communicate()
     if proc.returncode != 0:
         sys.exit(f"solve_bench failed ({proc.returncode}):\n{out}{err}")
     for line in out.splitlines():
         tokens = line.split()
-        if tokens and tokens[0].isdigit() and tokens[-1] == "ok":
-            return float(tokens[-5]), float(tokens[-4]), int(tokens[-3])
+        if tokens and tokens[0].isdigit() and "ok" in tokens:
+            at = tokens.index("ok")
+            idle = re.search(r"idle (\d+)%", line)
+            return float(tokens[at - 4]), float(tokens[at - 3]), int(tokens[at - 2]), int(idle.group(1)) if idle else 0
     sys.exit(f"no result in:\n{out}")
 
 
@@ -87,27 +92,29 @@ def main() -> None:
     old = build(base_source(args.base), ROOT / "build" / f"bench-{args.base}" / "build")
     print(f"load average before: {load()}", flush=True)
     print(f"{'#':>3} | {args.base + ' 1T':>10} {'now 1T':>8} {'gain':>6} | {'1T alone':>8} {'2T':>8} "
-          f"{'2T/1T':>6} | {'2T cpu':>7} | {'nodes ' + args.base:>14} {'nodes 1T':>12} {'nodes 2T':>12}", flush=True)
+          f"{'2T/1T':>6} | {'2T cpu':>7} {'idle':>5} | {'nodes ' + args.base:>14} {'nodes 1T':>12} {'nodes 2T':>12}",
+          flush=True)
     totals = [0.0] * 5
     node_totals = [0, 0, 0]
     for n in numbers:
         rows = []
         for _ in range(args.rounds):
             a, b = start(old, n, None), start(new, n, 1)
-            (old_s, _, old_nodes), (new_s, _, one_nodes) = result(a), result(b)
-            alone_s, _, _ = result(start(new, n, 1))
-            two_s, two_cpu, two_nodes = result(start(new, n, 2))
-            rows.append((old_s, new_s, alone_s, two_s, two_cpu, old_nodes, one_nodes, two_nodes))
+            (old_s, _, old_nodes, _), (new_s, _, one_nodes, _) = result(a), result(b)
+            alone_s, _, _, _ = result(start(new, n, 1))
+            two_s, two_cpu, two_nodes, idle = result(start(new, n, 2))
+            rows.append((old_s, new_s, alone_s, two_s, two_cpu, old_nodes, one_nodes, two_nodes, idle))
         mean = [sum(r[i] for r in rows) / len(rows) for i in range(5)]
         nodes = [round(sum(r[i] for r in rows) / len(rows)) for i in range(5, 8)]
+        idle = sum(r[8] for r in rows) / len(rows)
         totals = [t + m for t, m in zip(totals, mean)]
         node_totals = [t + m for t, m in zip(node_totals, nodes)]
         print(f"{n:>3} | {mean[0]:>10.2f} {mean[1]:>8.2f} {mean[0] / mean[1]:>5.2f}x | {mean[2]:>8.2f} {mean[3]:>8.2f} "
-              f"{mean[2] / mean[3]:>5.2f}x | {mean[4]:>7.2f} | {nodes[0]:>14,} {nodes[1]:>12,} {nodes[2]:>12,}",
+              f"{mean[2] / mean[3]:>5.2f}x | {mean[4]:>7.2f} {idle:>4.0f}% | {nodes[0]:>14,} {nodes[1]:>12,} {nodes[2]:>12,}",
               flush=True)
     t = totals
     print(f"all | {t[0]:>10.2f} {t[1]:>8.2f} {t[0] / t[1]:>5.2f}x | {t[2]:>8.2f} {t[3]:>8.2f} {t[2] / t[3]:>5.2f}x | "
-          f"{t[4]:>7.2f} | {node_totals[0]:>14,} {node_totals[1]:>12,} {node_totals[2]:>12,}")
+          f"{t[4]:>7.2f} {'':>5} | {node_totals[0]:>14,} {node_totals[1]:>12,} {node_totals[2]:>12,}")
     print(f"load average after: {load()}")
 
 

@@ -67,6 +67,7 @@ struct SolveOutcome {
     std::vector<std::pair<int, int>> move_scores;  // every_move: (square, exact score)
     uint64_t nodes;              // by every thread
     uint64_t helper_nodes = 0;   // of those, by the threads other than the caller
+    double idle_seconds = 0;     // threads' time spent waiting for work, summed
 };
 
 constexpr int PASS_SQUARE = -1;
@@ -407,6 +408,17 @@ struct Pool {
     std::atomic<bool> aborted{false};  // the stop hook fired: every thread unwinds
     bool done = false;                 // the solve is over: helpers exit
     int split_min_empties = SPLIT_MIN_EMPTIES;
+    int64_t idle_ns = 0;               // time threads spent waiting for work
+
+    // Waits on `changed` (until `until` when given), counting the time as idle.
+    template <class Wait>
+    void idle_wait(Wait&& wait) {
+        const auto began = std::chrono::steady_clock::now();
+        ++idle;
+        wait();
+        --idle;
+        idle_ns += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - began).count();
+    }
 
     // The first open split point that `within` holds (any, when null);
     // none once the solve is being abandoned.
@@ -784,9 +796,7 @@ inline int split_search(Context& c, SplitPoint& sp) {
             continue;
         }
         // Waiting counts as idle: a helper below may then split for it.
-        ++pool.idle;
-        pool.changed.wait_for(lock, SPLIT_WAIT);
-        --pool.idle;
+        pool.idle_wait([&] { pool.changed.wait_for(lock, SPLIT_WAIT); });
         if (!failure && *c.stop && !pool.aborted.load()) {
             // The stop hook runs without the pool's lock (it may block); a
             // hook that throws stops the solve with its exception, once the
@@ -824,10 +834,8 @@ inline void helper_loop(Pool& pool, SolveTable& table, std::atomic<uint64_t>& no
     c.next_stop_check = SPLIT_POLL_INTERVAL;
     std::unique_lock<std::mutex> lock(pool.mutex);
     for (;;) {
-        ++pool.idle;
         SplitPoint* sp = nullptr;
-        pool.changed.wait(lock, [&] { return pool.done || (sp = pool.work_for(nullptr)); });
-        --pool.idle;
+        pool.idle_wait([&] { pool.changed.wait(lock, [&] { return pool.done || (sp = pool.work_for(nullptr)); }); });
         if (pool.done) break;
         ++sp->workers;
         help_at(c, *sp, lock);
@@ -939,6 +947,7 @@ class Solver {
             }
         }
         out.helper_nodes = helpers.finish();
+        out.idle_seconds = helpers.idle_seconds();
         out.nodes = c.nodes + out.helper_nodes;
         return out;
     }
@@ -981,6 +990,8 @@ class Solver {
             table_.set_shared(false);
             return nodes_.load();
         }
+        // Once finished: the time the threads spent waiting for work.
+        double idle_seconds() const { return static_cast<double>(pool_.idle_ns) * 1e-9; }
 
       private:
         SolveTable& table_;
