@@ -147,6 +147,14 @@ class SolveTable {
         return true;
     }
 
+    // The entry of (own, opp) or nullptr, for a search: in a table of one
+    // thread the entry itself, as probe() gives it (no copy); in a shared
+    // one a copy made under the lock into `copy`.
+    const SolveEntry* lookup(Bitboard own, Bitboard opp, SolveEntry& copy) const {
+        if (!shared_) return probe(own, opp);
+        return read(own, opp, copy) ? &copy : nullptr;
+    }
+
     void prefetch(Bitboard own, Bitboard opp) const {
         __builtin_prefetch(buckets_.get() + bucket_of(own, opp));
     }
