@@ -1,9 +1,10 @@
 // Speed of the exact endgame solver on the standard endgame positions: each
-// solved for its exact score and every best move, one thread, a fresh table
-// per position. Every answer is checked against the file; a mismatch fails
-// the run (exit status 1).
+// solved for its exact score and every best move, one thread unless told, a
+// fresh table per position. Every answer is checked against the file; a
+// mismatch fails the run (exit status 1).
 //
-//   solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--every-move | --wld] [--trace]
+//   solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--threads N [--split E]] [--every-move | --wld]
+//               [--trace]
 //
 // FILE defaults to ../shared/endgame/positions.txt from the repository root,
 // then to the copy in tests/data. --only runs the listed position numbers;
@@ -11,7 +12,11 @@
 // --every-move solves in mode every_move (each move's exact score) instead,
 // --wld in mode wld (only win, draw or loss: the result's sign must match,
 // and every exact best move must be among the moves keeping the result);
-// --trace prints each bound the root search proves and the time it took.
+// --threads searches with N threads, sharing nodes with at least E empties
+// (--split, default the solver's); --trace prints each bound the root
+// search proves and the processor time it took. "cpu s" is the processor
+// time of every thread of the process. benchmarks/solve_threads.py runs
+// one and two threads beside an earlier version of the solver.
 #include <algorithm>
 #include <chrono>
 #include <ctime>
@@ -45,11 +50,11 @@ bool read_positions(const std::string& path, std::vector<Position>& out) {
     return true;
 }
 
-// This thread's processor time: on a shared machine it measures the work
-// better than the wall clock does.
+// The process's processor time (all its threads): on a shared machine it
+// measures the work better than the wall clock does.
 double cpu_seconds() {
     timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
@@ -68,6 +73,8 @@ int main(int argc, char** argv) {
     bool trace = false;
     flipcore::SolveMode mode = flipcore::SolveMode::exact;
     size_t table_mib = flipcore::DEFAULT_SOLVE_TABLE_BYTES >> 20;
+    int threads = 1;
+    int split = flipcore::solve_detail::SPLIT_MIN_EMPTIES;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--baseline") {
@@ -82,13 +89,27 @@ int main(int argc, char** argv) {
             std::stringstream list(argv[++i]);
             std::string n;
             while (std::getline(list, n, ',')) only.insert(std::stoi(n));
+        } else if (arg == "--threads" && i + 1 < argc) {
+            threads = std::stoi(argv[++i]);
+            if (threads < 1) {
+                std::fprintf(stderr, "--threads must be at least 1\n");
+                return 2;
+            }
+        } else if (arg == "--split" && i + 1 < argc) {
+            split = std::stoi(argv[++i]);
+            if (split <= flipcore::solve_detail::SHALLOW_EMPTIES) {
+                std::fprintf(stderr, "--split must exceed %d\n", flipcore::solve_detail::SHALLOW_EMPTIES);
+                return 2;
+            }
         } else if (arg == "--table-mib" && i + 1 < argc) {
             table_mib = std::stoul(argv[++i]);
         } else if (!arg.empty() && arg[0] != '-') {
             path = arg;
         } else {
             std::fprintf(stderr,
-                         "usage: solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--every-move | --wld] [--trace]\n");
+                         "usage: solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--threads N [--split E]] "
+                         "[--every-move | --wld] "
+                         "[--trace]\n");
             return 2;
         }
     }
@@ -109,10 +130,10 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    std::printf("mode %s, kernels: %s, table %zu MiB\n", mode == flipcore::SolveMode::exact  ? "exact"
+    std::printf("mode %s, kernels: %s, table %zu MiB, threads %d\n", mode == flipcore::SolveMode::exact  ? "exact"
                                          : mode == flipcore::SolveMode::wld ? "wld"
                                                                             : "every_move",
-                baseline ? "baseline" : "best available", table_mib);
+                baseline ? "baseline" : "best available", table_mib, threads);
     std::printf("%4s %7s %-8s %10s %10s %14s %12s  %s\n", "#", "score", "moves", "seconds", "cpu s", "nodes",
                 "nodes/s", "check");
     double total_seconds = 0, total_cpu = 0;
@@ -122,6 +143,8 @@ int main(int argc, char** argv) {
         if (!only.empty() && !only.count(p.number)) continue;
         flipcore::Solver solver(table_mib << 20);
         if (baseline) solver.use_avx2 = false;
+        solver.threads = threads;
+        solver.split_min_empties = split;
         double last = cpu_seconds();
         if (trace) {
             // Where a solve's time goes: each bound the root's null-window
@@ -145,9 +168,15 @@ int main(int argc, char** argv) {
         total_seconds += seconds;
         total_cpu += cpu;
         total_nodes += r.nodes;
-        std::printf("%4d %+7d %-8s %10.3f %10.3f %14llu %12.0f  %s\n", p.number, r.score, squares_text(r.best).c_str(),
+        std::printf("%4d %+7d %-8s %10.3f %10.3f %14llu %12.0f  %s", p.number, r.score, squares_text(r.best).c_str(),
                     seconds, cpu, static_cast<unsigned long long>(r.nodes), r.nodes / cpu,
                     right ? "ok" : ("WRONG, expected " + std::to_string(p.score) + " " + squares_text(p.best)).c_str());
+        // With helpers: their share of the nodes, and the threads' waiting
+        // for work as a share of their time (threads x seconds).
+        if (threads > 1)
+            std::printf("  (helpers %.0f%% of nodes, idle %.0f%%)", 100.0 * r.helper_nodes / r.nodes,
+                        100.0 * r.idle_seconds / (threads * seconds));
+        std::printf("\n");
         std::fflush(stdout);
     }
     std::printf("total %23.3f %10.3f %14llu %12.0f  %s\n", total_seconds, total_cpu,

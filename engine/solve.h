@@ -21,13 +21,32 @@
 // All state lives in a Solver object: its table, node count and hooks. It
 // shares only the immutable move-rule tables of engine/bitboard.h with the
 // depth-limited search and never touches that search's statics.
+//
+// Threads (Solver::threads > 1): young brothers wait. A node with at least
+// split_min_empties empties searches its first move alone; if that does not
+// cut and a helper thread is idle, the node becomes a split point whose
+// other moves any thread may take, one at a time. A move that cuts stops the
+// split point: the threads below it drop their work (SplitCut) and the
+// node returns the cutoff. The owner of a split point, once its moves are
+// handed out, helps at split points below its own until its helpers are
+// done. The threads share the one table (locked per bucket). A parallel
+// search proves the same bounds by other routes, so the score, the best
+// moves and every move's score are those of one thread; node counts, and
+// which of several best lines is reported, may differ.
 #pragma once
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
+#include <mutex>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -46,7 +65,9 @@ struct SolveOutcome {
     std::vector<int> best;       // squares reaching `score`, ascending
     std::vector<int> line;       // principal variation, PASS_SQUARE for a pass
     std::vector<std::pair<int, int>> move_scores;  // every_move: (square, exact score)
-    uint64_t nodes;
+    uint64_t nodes;              // by every thread
+    uint64_t helper_nodes = 0;   // of those, by the threads other than the caller
+    double idle_seconds = 0;     // threads' time spent waiting for work, summed
 };
 
 constexpr int PASS_SQUARE = -1;
@@ -59,6 +80,15 @@ constexpr int INF_SCORE = SOLVE_SCORE_MAX + 1;
 constexpr int SHALLOW_EMPTIES = 6;
 // How many nodes pass between two questions to the stop hook.
 constexpr uint64_t STOP_INTERVAL = 4096;
+// In a parallel search, how many nodes pass between two looks at whether a
+// split point above has been stopped (and at the stop hook, in the thread
+// that has one): work that can no longer matter ends within this many nodes.
+constexpr uint64_t SPLIT_POLL_INTERVAL = 1024;
+// Nodes with at least this many empties may be shared among threads.
+constexpr int SPLIT_MIN_EMPTIES = 12;
+// How long a thread waiting for its helpers sleeps between looks at the
+// stop hook.
+constexpr auto SPLIT_WAIT = std::chrono::milliseconds(2);
 // Nodes with at least this many empties look up every child in the table
 // before searching any (enhanced transposition cutoff).
 constexpr int ETC_MIN_EMPTIES = 10;
@@ -109,21 +139,30 @@ FLIPCORE_INLINE int final_score(Bitboard own, Bitboard opp) {
     return diff > 0 ? diff + empties : diff < 0 ? diff - empties : 0;
 }
 
+struct Pool;
+struct SplitPoint;
+
+// Thrown in a thread working below a split point that has been stopped (a
+// move there cut, or its owner is unwinding); caught where the thread took
+// up work at that split point.
+struct SplitCut {};
+
 // What a search shares down the tree: the table, the node count and the
-// stop hook, all belonging to one Solver.
+// stop hook, all belonging to one Solver; in a parallel search also the
+// pool of threads and the innermost split point this thread works under.
 struct Context {
     SolveTable* table;
     const std::function<bool()>* stop;
     uint64_t nodes = 0;
     uint64_t next_stop_check = STOP_INTERVAL;
+    Pool* pool = nullptr;
+    SplitPoint* active = nullptr;
 
     void count_and_poll() {
         ++nodes;
-        if (nodes >= next_stop_check) {
-            next_stop_check = nodes + STOP_INTERVAL;
-            if (*stop && (*stop)()) throw SearchAborted();
-        }
+        if (nodes >= next_stop_check) poll();
     }
+    void poll();
 };
 
 // The recursion's entry points, compiled once per kernel set.
@@ -331,6 +370,109 @@ FLIPCORE_INLINE const OrderedMove& next_move(OrderedMove* list, int i, int count
     return list[i];
 }
 
+// A node whose remaining moves are shared among threads. Everything but
+// `stop` is guarded by the pool's mutex; `stop` is also read without it by
+// the threads below, to drop their work.
+struct SplitPoint {
+    SplitPoint(SplitPoint* parent_, const OrderedMove* moves_, int count_, int alpha_, int empties_, bool wide_,
+               int best_, int best_move_)
+        : parent(parent_), moves(moves_), count(count_), alpha(alpha_), empties(empties_), wide(wide_), best(best_),
+          best_move(best_move_) {}
+
+    SplitPoint* parent;        // the split point its owner worked under
+    const OrderedMove* moves;  // in the order to hand them out (the owner's stack)
+    int count;
+    int next = 0;              // the next move to hand out
+    int alpha, empties;
+    bool wide;                 // run the Avx2 kernels
+    int best, best_move;
+    int workers = 0;           // threads other than the owner on its moves
+    std::atomic<bool> stop{false};
+
+    bool open() const { return next < count && !stop.load(std::memory_order_relaxed); }
+    // Whether `sp` is this split point or one below it.
+    bool holds(const SplitPoint* sp) const {
+        for (; sp; sp = sp->parent)
+            if (sp == this) return true;
+        return false;
+    }
+};
+
+// The threads of one parallel solve: the split points with moves to hand
+// out, the idle helpers, and whether the solve is being abandoned.
+struct Pool {
+    std::mutex mutex;
+    std::condition_variable changed;  // a split point opened, a worker left, the solve ended
+    std::vector<SplitPoint*> open;
+    std::atomic<int> idle{0};
+    std::atomic<bool> aborted{false};  // the stop hook fired: every thread unwinds
+    bool done = false;                 // the solve is over: helpers exit
+    int split_min_empties = SPLIT_MIN_EMPTIES;
+    int64_t idle_ns = 0;               // time threads spent waiting for work
+
+    // Waits on `changed` (until `until` when given), counting the time as idle.
+    template <class Wait>
+    void idle_wait(Wait&& wait) {
+        const auto began = std::chrono::steady_clock::now();
+        ++idle;
+        wait();
+        --idle;
+        idle_ns += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - began).count();
+    }
+
+    // The first open split point that `within` holds (any, when null);
+    // none once the solve is being abandoned.
+    SplitPoint* work_for(const SplitPoint* within) {
+        if (aborted.load(std::memory_order_relaxed)) return nullptr;
+        for (SplitPoint* sp : open)
+            if (sp->open() && (!within || within->holds(sp))) return sp;
+        return nullptr;
+    }
+};
+
+inline void Context::poll() {
+    if (!pool) {
+        next_stop_check = nodes + STOP_INTERVAL;
+        if (*stop && (*stop)()) throw SearchAborted();
+        return;
+    }
+    next_stop_check = nodes + SPLIT_POLL_INTERVAL;
+    if (pool->aborted.load(std::memory_order_relaxed)) throw SearchAborted();
+    for (const SplitPoint* sp = active; sp; sp = sp->parent)
+        if (sp->stop.load(std::memory_order_relaxed)) throw SplitCut();
+    bool stop_now;
+    try {
+        stop_now = *stop && (*stop)();
+    } catch (...) {
+        pool->aborted.store(true);  // a hook that throws stops every thread too
+        throw;
+    }
+    if (stop_now) {
+        pool->aborted.store(true);
+        throw SearchAborted();
+    }
+}
+
+// Searches the moves of `sp` from its owner's thread; returns the node's
+// fail-soft value (defined with the kernels below).
+int split_search(Context& c, SplitPoint& sp);
+
+// The rest of a node's moves, after its first did not cut: shared with the
+// other threads when the node has enough empties and a thread is idle, in
+// which case `best` and `best_move` become the node's and the result is
+// true; false leaves them to the caller. Kept out of line: inside the
+// search's node code, which it would bloat, it cost one thread 6% of its
+// speed.
+__attribute__((noinline)) inline bool share_moves(Context& c, OrderedMove* moves, int count, int alpha, int empties,
+                                                  bool wide, int& best, int& best_move) {
+    if (empties < c.pool->split_min_empties || c.pool->idle.load(std::memory_order_relaxed) == 0) return false;
+    for (int k = 0; k < count; ++k) next_move(moves, k, count);  // the order the node would try them in
+    SplitPoint sp(c.active, moves, count, alpha, empties, wide, best, best_move);
+    best = split_search(c, sp);
+    best_move = sp.best_move;
+    return true;
+}
+
 // A rough static value for move ordering far from the end, the side to
 // move's view: mobility (corner moves counting double), potential mobility
 // (empty squares next to the other side's discs), corners held, and discs on
@@ -482,7 +624,8 @@ template <class Isa>
 FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
     c.count_and_poll();
     int table_move = NO_SOLVE_MOVE;
-    if (const SolveEntry* e = c.table->probe(own, opp)) {
+    SolveEntry copy;
+    if (const SolveEntry* e = c.table->lookup(own, opp, copy)) {
         if (e->lower > alpha) return e->lower;
         if (e->upper <= alpha) return e->upper;
         table_move = e->move;
@@ -495,12 +638,14 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
     }
 
     int best = -INF_SCORE, best_move = NO_SOLVE_MOVE;
+    bool searched_one = false;
     // The table's move first, before the others are generated and ordered:
     // where it still cuts, that work is saved.
     if (table_move != NO_SOLVE_MOVE && (moves & square_bit(table_move))) {
         const Bitboard f = flips_in<Isa>(own, opp, table_move);
         best = -child_call<Isa>(c, opp ^ f, own | f | square_bit(table_move), -alpha - 1, empties - 1);
         best_move = table_move;
+        searched_one = true;
         if (best > alpha) {
             c.table->store(own, opp, empties, best, SOLVE_SCORE_MAX, best_move);
             return best;
@@ -525,7 +670,7 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
     int count_left = count;
     if (empties >= ETC_MIN_EMPTIES) {
         for (int i = 0; i < count_left;) {
-            const SolveEntry* e = c.table->probe(list[i].child_own, list[i].child_opp);
+            const SolveEntry* e = c.table->lookup(list[i].child_own, list[i].child_opp, copy);
             if (e && -e->upper > alpha) {
                 c.table->store(own, opp, empties, -e->upper, SOLVE_SCORE_MAX, list[i].square);
                 return -e->upper;
@@ -542,8 +687,12 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
         }
     }
     for (int i = 0; i < count_left; ++i) {
+        if (c.pool && searched_one && count_left - i >= 2 &&
+            share_moves(c, list + i, count_left - i, alpha, empties, Isa::wide, best, best_move))
+            break;
         const OrderedMove& m = next_move(list, i, count_left);
         const int v = -child_call<Isa>(c, m.child_own, m.child_opp, -alpha - 1, empties - 1);
+        searched_one = true;
         if (v > best) {
             best = v;
             best_move = m.square;
@@ -572,6 +721,136 @@ inline int last4_baseline(Context& c, Bitboard own, Bitboard opp, int alpha) {
 }
 FLIPCORE_AVX2_TARGET inline int last4_avx2(Context& c, Bitboard own, Bitboard opp, int alpha) {
     return last4_node<Avx2>(c, own, opp, alpha);
+}
+
+// A child of a split point, by the kernel set it was split with.
+inline int split_child_baseline(Context& c, const OrderedMove& m, int alpha, int empties) {
+    return -child_call<Baseline>(c, m.child_own, m.child_opp, -alpha - 1, empties - 1);
+}
+FLIPCORE_AVX2_TARGET inline int split_child_avx2(Context& c, const OrderedMove& m, int alpha, int empties) {
+    return -child_call<Avx2>(c, m.child_own, m.child_opp, -alpha - 1, empties - 1);
+}
+
+// Takes moves of `sp` one at a time until none is left or it stops, and
+// records each value; a value above alpha stops the split point. With
+// `lock` held on entry and on return.
+inline void work_at(Context& c, SplitPoint& sp, std::unique_lock<std::mutex>& lock) {
+    SplitPoint* const outer = c.active;
+    c.active = &sp;
+    try {
+        while (sp.open()) {
+            const OrderedMove& m = sp.moves[sp.next++];
+            lock.unlock();
+            const int v = sp.wide ? split_child_avx2(c, m, sp.alpha, sp.empties)
+                                  : split_child_baseline(c, m, sp.alpha, sp.empties);
+            lock.lock();
+            if (v > sp.best) {
+                sp.best = v;
+                sp.best_move = m.square;
+                if (v > sp.alpha) sp.stop.store(true);
+            }
+        }
+    } catch (...) {
+        c.active = outer;
+        if (!lock.owns_lock()) lock.lock();
+        throw;
+    }
+    c.active = outer;
+}
+
+// A helper's turn at a split point it joined (workers already counted):
+// its work there ends when the moves run out, or quietly when the split
+// point, one above it, or the whole solve stops. Any other exception (from
+// the calling thread's stop hook) stops the solve and is passed on once
+// this thread has left the split point.
+inline void help_at(Context& c, SplitPoint& sp, std::unique_lock<std::mutex>& lock) {
+    std::exception_ptr failure;
+    try {
+        work_at(c, sp, lock);
+    } catch (const SplitCut&) {
+    } catch (const SearchAborted&) {
+    } catch (...) {
+        failure = std::current_exception();
+        c.pool->aborted.store(true);
+    }
+    --sp.workers;
+    c.pool->changed.notify_all();
+    if (failure) std::rethrow_exception(failure);
+}
+
+inline int split_search(Context& c, SplitPoint& sp) {
+    Pool& pool = *c.pool;
+    std::unique_lock<std::mutex> lock(pool.mutex);
+    pool.open.push_back(&sp);
+    pool.changed.notify_all();
+    std::exception_ptr failure;
+    try {
+        work_at(c, sp, lock);
+    } catch (const SplitCut&) {
+        // This split point or one above stopped: settled below.
+    } catch (...) {
+        failure = std::current_exception();
+        sp.stop.store(true);
+    }
+    pool.open.erase(std::find(pool.open.begin(), pool.open.end(), &sp));
+    // Until the helpers are done, help them where they have split in turn.
+    while (sp.workers > 0) {
+        if (SplitPoint* below = sp.stop.load() ? nullptr : pool.work_for(&sp)) {
+            ++below->workers;
+            try {
+                help_at(c, *below, lock);
+            } catch (...) {
+                failure = std::current_exception();
+                sp.stop.store(true);
+            }
+            continue;
+        }
+        // Waiting counts as idle: a helper below may then split for it.
+        pool.idle_wait([&] { pool.changed.wait_for(lock, SPLIT_WAIT); });
+        if (!failure && *c.stop && !pool.aborted.load()) {
+            // The stop hook runs without the pool's lock (it may block); a
+            // hook that throws stops the solve with its exception, once the
+            // helpers have left.
+            lock.unlock();
+            bool stop = false;
+            try {
+                stop = (*c.stop)();
+                if (stop) failure = std::make_exception_ptr(SearchAborted());
+            } catch (...) {
+                stop = true;
+                failure = std::current_exception();
+            }
+            lock.lock();
+            if (stop) {
+                pool.aborted.store(true);
+                sp.stop.store(true);
+            }
+        }
+    }
+    lock.unlock();
+    if (failure) std::rethrow_exception(failure);
+    if (pool.aborted.load()) throw SearchAborted();
+    for (const SplitPoint* above = sp.parent; above; above = above->parent)
+        if (above->stop.load()) throw SplitCut();
+    return sp.best;
+}
+
+// A helper thread of a parallel solve: waits for a split point with moves
+// to hand out and works there, until the solve is over.
+inline void helper_loop(Pool& pool, SolveTable& table, std::atomic<uint64_t>& nodes) {
+    static const std::function<bool()> no_stop;
+    Context c{&table, &no_stop};
+    c.pool = &pool;
+    c.next_stop_check = SPLIT_POLL_INTERVAL;
+    std::unique_lock<std::mutex> lock(pool.mutex);
+    for (;;) {
+        SplitPoint* sp = nullptr;
+        pool.idle_wait([&] { pool.changed.wait(lock, [&] { return pool.done || (sp = pool.work_for(nullptr)); }); });
+        if (pool.done) break;
+        ++sp->workers;
+        help_at(c, *sp, lock);
+    }
+    nodes += c.nodes;
 }
 
 // Any position, whatever its number of empties: a null-window search around
@@ -624,12 +903,21 @@ class Solver {
 
     std::function<bool()> stop;
     std::function<void(int lower, int upper)> progress;
+    // Threads to search with (at least 1; 1 searches in the calling thread
+    // alone). The helpers start with each solve that has at least
+    // split_min_empties empties and end with it; the stop hook and progress
+    // are called from the calling thread only.
+    int threads = 1;
+    int split_min_empties = solve_detail::SPLIT_MIN_EMPTIES;
     // Whether to run the Avx2 kernels (the processor must have them); tests
     // switch it off to hold both kernel sets to the same answers.
     bool use_avx2 = solve_detail::processor_has_avx2();
 
     SolveOutcome solve(Bitboard own, Bitboard opp, SolveMode mode) {
         if (own & opp) throw std::invalid_argument("a square holds discs of both sides");
+        if (threads < 1) throw std::invalid_argument("threads must be at least 1");
+        if (split_min_empties <= solve_detail::SHALLOW_EMPTIES)
+            throw std::invalid_argument("split_min_empties must exceed SHALLOW_EMPTIES (nodes below have no move list)");
         table_.next_age();
         solve_detail::Context c{&table_, &stop};
         SolveOutcome out{0, {}, {}, {}, 0};
@@ -648,6 +936,8 @@ class Solver {
         const Bitboard mover = passed ? opp : own, other = passed ? own : opp;
         const int sign = passed ? -1 : 1;
         if (passed) out.line.push_back(PASS_SQUARE);
+        const int root_empties = 64 - popcount(own | opp);
+        Helpers helpers(*this, c, root_empties >= split_min_empties ? threads - 1 : 0);
 
         // Every mode asks the same per-move root; every_move then scores the
         // moves that are not best from the bounds it proved for them.
@@ -656,8 +946,8 @@ class Solver {
         std::vector<int> best;
         const int score = root_exact(c, mover, other, best, moves, wld, sign);
         out.score = sign * score;
-        if (!passed) out.best = std::move(best);
-        if (!wld) extend_line(c, mover, other, score, out.line);
+        if (!passed) out.best = best;
+        if (!wld) extend_line(c, mover, other, score, best, out.line);
         if (mode == SolveMode::every_move && !passed) {
             std::sort(moves.begin(), moves.end(),
                       [](const RootMove& a, const RootMove& b) { return a.square < b.square; });
@@ -666,11 +956,60 @@ class Solver {
                 out.move_scores.emplace_back(m.square, v);
             }
         }
-        out.nodes = c.nodes;
+        out.helper_nodes = helpers.finish();
+        out.idle_seconds = helpers.idle_seconds();
+        out.nodes = c.nodes + out.helper_nodes;
         return out;
     }
 
   private:
+    // The helper threads of one solve, and the pool they share with the
+    // calling thread's context; none when `count` is 0. Stopped and joined
+    // when the solve ends, also by an exception.
+    class Helpers {
+      public:
+        Helpers(Solver& solver, solve_detail::Context& c, int count) : table_(solver.table_) {
+            if (count <= 0) return;
+            pool_.split_min_empties = solver.split_min_empties;
+            table_.set_shared(true);
+            c.pool = &pool_;
+            for (int i = 0; i < count; ++i) {
+                try {
+                    threads_.emplace_back(solve_detail::helper_loop, std::ref(pool_), std::ref(table_),
+                                          std::ref(nodes_));
+                } catch (const std::system_error&) {
+                    break;  // no more threads to be had: search with those there are
+                }
+            }
+        }
+        ~Helpers() { finish(); }
+        Helpers(const Helpers&) = delete;
+        Helpers& operator=(const Helpers&) = delete;
+
+        // Ends the helpers; the nodes they visited.
+        uint64_t finish() {
+            if (!threads_.empty()) {
+                {
+                    const std::lock_guard<std::mutex> lock(pool_.mutex);
+                    pool_.done = true;
+                }
+                pool_.changed.notify_all();
+                for (std::thread& t : threads_) t.join();
+                threads_.clear();
+            }
+            table_.set_shared(false);
+            return nodes_.load();
+        }
+        // Once finished: the time the threads spent waiting for work.
+        double idle_seconds() const { return static_cast<double>(pool_.idle_ns) * 1e-9; }
+
+      private:
+        SolveTable& table_;
+        solve_detail::Pool pool_;
+        std::atomic<uint64_t> nodes_{0};
+        std::vector<std::thread> threads_;
+    };
+
     void report(int lower, int upper) {
         if (progress) progress(lower, upper);
     }
@@ -808,10 +1147,13 @@ class Solver {
     }
 
     // Appends a line of best play from (own, opp), whose exact score is
-    // `score`, to the end of the game: at each step the first move (the
-    // table's best move tried first) whose child is proven to score -score.
-    void extend_line(solve_detail::Context& c, Bitboard own, Bitboard opp, int score, std::vector<int>& line) {
-        for (;;) {
+    // `score` and whose best moves are `best`, to the end of the game: at
+    // each step the first move, in an order that depends on the position
+    // alone, whose child is proven to score -score, so that the line is the
+    // same for any number of threads.
+    void extend_line(solve_detail::Context& c, Bitboard own, Bitboard opp, int score, const std::vector<int>& best,
+                     std::vector<int>& line) {
+        for (bool first = true;; first = false) {
             Bitboard moves = legal_moves(own, opp);
             if (!moves) {
                 if (!legal_moves(opp, own)) return;
@@ -820,19 +1162,25 @@ class Solver {
                 score = -score;
                 continue;
             }
-            const SolveEntry* e = table_.probe(own, opp);
-            std::vector<int> order;
-            if (e && e->move != NO_SOLVE_MOVE && (moves & square_bit(e->move))) order.push_back(e->move);
-            for (Bitboard m = moves; m;) {
-                const int x = pop_lowest(m);
-                if (order.empty() || x != order[0]) order.push_back(x);
-            }
-            int chosen = -1;
-            for (int x : order) {
-                const Bitboard f = flips(own, opp, x);
-                if (probe(c, opp ^ f, own | f | square_bit(x), -score) <= -score) {
-                    chosen = x;
-                    break;
+            // The root's best moves are known already: the lowest of them.
+            // Further on, the first move in the search's own static order
+            // (without the table's move, which depends on the threads'
+            // timing where the line must not) that reaches the score.
+            int chosen = first && !best.empty() ? best.front() : -1;
+            if (chosen < 0) {
+                using namespace solve_detail;
+                const int empties = 64 - popcount(own | opp);
+                OrderedMove list[MAX_MOVES];
+                const int count =
+                    empties >= SORT_SEARCH_MIN_EMPTIES
+                        ? build_moves_searched<Baseline>(own, opp, moves, NO_SOLVE_MOVE, list, sort_search_depth(empties))
+                        : build_moves<Baseline>(own, opp, moves, NO_SOLVE_MOVE, list);
+                for (int i = 0; i < count; ++i) {
+                    const OrderedMove& m = next_move(list, i, count);
+                    if (probe(c, m.child_own, m.child_opp, -score) <= -score) {
+                        chosen = m.square;
+                        break;
+                    }
                 }
             }
             if (chosen < 0) throw std::logic_error("solver: no move reaches the proven score");

@@ -3,6 +3,12 @@
 // that did best there. Entries keep both bitboards, so a probe matches only
 // its own position and a hash collision can never hand back another
 // position's bounds. Independent of the depth-limited search's table.
+//
+// A table can be shared by the threads of one parallel solve: each bucket
+// then has a spin lock of its own, in the bucket's spare bytes (the same
+// cache line as its entries, so taking it costs no extra memory read), held
+// for the few instructions a probe or store takes. Probes copy the entry out
+// under the lock. A table used by one thread skips the lock altogether.
 #pragma once
 
 #include <algorithm>
@@ -11,6 +17,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <thread>
 #include <type_traits>
 
 #include "engine/bitboard.h"
@@ -48,10 +55,14 @@ static_assert(offsetof(SolveEntry, generation) == 22, "the generation sits in th
 
 constexpr uint8_t NO_SOLVE_MOVE = 64;
 
-// Two entries sharing one cache line, so that a probe costs one memory read.
+// Two entries sharing one cache line, so that a probe costs one memory read,
+// and the lock that guards them while the table is shared (0 free, 1 held;
+// a plain word touched only by atomic builtins, so that a bucket stays
+// trivially copyable and an all-zero one is free).
 struct alignas(64) SolveBucket {
     SolveEntry slot[2];
-    uint8_t unused[16];
+    uint32_t lock;
+    uint8_t unused[12];
 };
 static_assert(sizeof(SolveBucket) == 64, "a bucket is one cache line");
 
@@ -114,11 +125,34 @@ class SolveTable {
     // A new solve begins: its entries are preferred over those of earlier ones.
     void next_age() { ++age_; }
 
+    // Whether threads share the table: its probes and stores then lock the
+    // bucket. Set only while no search runs on it.
+    void set_shared(bool shared) { shared_ = shared; }
+    bool shared() const { return shared_; }
+
+    // The entry of (own, opp), or nullptr. Only for a table no other thread
+    // writes at the same time (tests, a single-threaded caller); a search
+    // reads entries with read().
     const SolveEntry* probe(Bitboard own, Bitboard opp) const {
-        const SolveEntry* e = buckets_.get()[bucket_of(own, opp)].slot;
-        if (e[0].own == own && e[0].opp == opp && live(e[0])) return &e[0];
-        if (e[1].own == own && e[1].opp == opp && live(e[1])) return &e[1];
-        return nullptr;
+        return find(buckets_.get()[bucket_of(own, opp)], own, opp);
+    }
+
+    // Copies the entry of (own, opp) into `out`; false when there is none.
+    bool read(Bitboard own, Bitboard opp, SolveEntry& out) const {
+        SolveBucket& b = buckets_.get()[bucket_of(own, opp)];
+        const Lock held(b, shared_);
+        const SolveEntry* e = find(b, own, opp);
+        if (!e) return false;
+        out = *e;
+        return true;
+    }
+
+    // The entry of (own, opp) or nullptr, for a search: in a table of one
+    // thread the entry itself, as probe() gives it (no copy); in a shared
+    // one a copy made under the lock into `copy`.
+    const SolveEntry* lookup(Bitboard own, Bitboard opp, SolveEntry& copy) const {
+        if (!shared_) return probe(own, opp);
+        return read(own, opp, copy) ? &copy : nullptr;
     }
 
     void prefetch(Bitboard own, Bitboard opp) const {
@@ -129,7 +163,9 @@ class SolveTable {
     // already held for the same position are facts too, so they are kept
     // where they are tighter.
     void store(Bitboard own, Bitboard opp, int empties, int lower, int upper, int move) {
-        SolveEntry* e = buckets_.get()[bucket_of(own, opp)].slot;
+        SolveBucket& b = buckets_.get()[bucket_of(own, opp)];
+        const Lock held(b, shared_);
+        SolveEntry* e = b.slot;
         SolveEntry* slot;
         if (e[0].own == own && e[0].opp == opp && live(e[0])) {
             slot = &e[0];
@@ -147,6 +183,35 @@ class SolveTable {
     }
 
   private:
+    // Holds a bucket's spin lock for its lifetime when `on`. A waiter spins
+    // on plain loads (the line stays in its cache until the holder writes)
+    // and, after a while, yields: on a machine with fewer cores than
+    // threads the holder may be waiting for this very core.
+    class Lock {
+      public:
+        Lock(SolveBucket& b, bool on) : word_(on ? &b.lock : nullptr) {
+            if (!word_) return;
+            for (int spins = 0; __atomic_exchange_n(word_, 1u, __ATOMIC_ACQUIRE);)
+                while (__atomic_load_n(word_, __ATOMIC_RELAXED))
+                    if (++spins > 64) std::this_thread::yield();
+        }
+        ~Lock() {
+            if (word_) __atomic_store_n(word_, 0u, __ATOMIC_RELEASE);
+        }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+      private:
+        uint32_t* word_;
+    };
+
+    const SolveEntry* find(const SolveBucket& b, Bitboard own, Bitboard opp) const {
+        const SolveEntry* e = b.slot;
+        if (e[0].own == own && e[0].opp == opp && live(e[0])) return &e[0];
+        if (e[1].own == own && e[1].opp == opp && live(e[1])) return &e[1];
+        return nullptr;
+    }
+
     // Whether the entry was written since the last clear(); a slot never
     // written carries generation 0 and so is never live.
     bool live(const SolveEntry& e) const { return e.generation == generation_; }
@@ -175,6 +240,7 @@ class SolveTable {
     size_t count_ = 0;
     uint8_t age_ = 0;
     uint16_t generation_ = FIRST_GENERATION;
+    bool shared_ = false;
 };
 
 }  // namespace

@@ -7,7 +7,9 @@
 // made on its first solve with the configured table size, so solves in two
 // threads share no mutable state and run at once; the interpreter lock is
 // released while solving. A thread's table keeps what its solves stored
-// until clear_table() empties it. Ctrl-C: the stop hook takes the lock back every
+// until clear_table() empties it. A solve may search with several threads
+// (`threads`): the extra ones are the engine's own, started and ended by
+// that solve, sharing the calling thread's table; they never touch Python. Ctrl-C: the stop hook takes the lock back every
 // STOP_POLL of wall time in the main thread to run the signal handlers; a
 // handler that raises stops the solve, and so does a progress callback that
 // raises. The Python error is then raised with the lock held.
@@ -32,6 +34,8 @@ namespace {
 using flipcore::Bitboard;
 
 constexpr size_t MIN_TABLE_BYTES = size_t{1} << 20;
+// More threads than this for one solve is a mistake, not a machine.
+constexpr int MAX_THREADS = 256;
 constexpr auto STOP_POLL = std::chrono::milliseconds(15);
 
 // The table size new and existing per-thread solvers take at their next solve.
@@ -103,8 +107,11 @@ struct SolveScope {
 };
 
 py::dict solve(Bitboard black, Bitboard white, int player, const std::string& mode_name,
-               const std::function<void(int, int)>& progress) {
+               const std::function<void(int, int)>& progress, long long threads) {
     if (black & white) throw py::value_error("black and white overlap: a square holds discs of both sides");
+    if (threads < 1 || threads > MAX_THREADS)
+        throw py::value_error("threads must be between 1 and " + std::to_string(MAX_THREADS) + ", got " +
+                              std::to_string(threads));
     if (player != 1 && player != 2) throw py::value_error("player must be 1 or 2, got " + std::to_string(player));
     flipcore::SolveMode mode;
     if (mode_name == "exact") mode = flipcore::SolveMode::exact;
@@ -126,6 +133,7 @@ py::dict solve(Bitboard black, Bitboard white, int player, const std::string& mo
     }
     t_busy = true;
     SolveScope scope{*solver, nested};
+    solver->threads = static_cast<int>(threads);
 
     // Each hook takes the interpreter lock for the Python work it does; a
     // Python error is left set on this thread and the solve stopped.
@@ -182,7 +190,8 @@ PYBIND11_MODULE(_solver, m) {
           "Empties the calling thread's solver table, so that its next solve visits the same nodes as a new "
           "thread's would");
     m.def("solve", &solve, py::arg("black"), py::arg("white"), py::arg("player"), py::arg("mode"),
-          py::arg("progress") = py::none(), py::pos_only(),
-          "Solves the position exactly in mode \"exact\", \"wld\" or \"every_move\"; squares are row * 8 + col, -1 a "
-          "pass");
+          py::arg("progress") = py::none(), py::arg("threads") = 1, py::pos_only(),
+          "Solves the position exactly in mode \"exact\", \"wld\" or \"every_move\" with `threads` threads (1 to "
+          "256); squares are row * 8 + col, -1 a pass");
+    m.attr("MAX_THREADS") = MAX_THREADS;
 }

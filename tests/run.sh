@@ -5,7 +5,9 @@
 #     answers identical to the reference's, under CTest;
 #  2. the same C++ suites under AddressSanitizer and UndefinedBehaviorSanitizer,
 #     and a leak check of the module under valgrind (tests/run_sanitizers.sh);
-#  3. the Python suites under pytest.
+#  3. the solver's thread tests (many solves with two threads sharing a table)
+#     under ThreadSanitizer, in a build of their own: any data race fails;
+#  4. the Python suites under pytest.
 # Python packages go into the virtual environment that is active, or else into
 # .venv at the repository's root (made here when missing), never into the
 # interpreter that happens to come first on the PATH. The versions of the test
@@ -31,5 +33,9 @@ cmake --build build/tests -j "$(nproc)"
 ctest --test-dir build/tests --output-on-failure
 
 bash tests/run_sanitizers.sh
+
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFLIPCORE_BUILD_TESTS=ON -DFLIPCORE_TSAN=ON
+cmake --build build/tsan --target test_solve_threads -j "$(nproc)"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/tests/cpp/test_solve_threads
 
 python -m pytest

@@ -30,6 +30,9 @@ def solve(
     player: int,
     mode: str,
     progress: Callable[[int, int], None] | None = None,
+    threads: int = 1,
     /,
 ) -> _Solved:
-    """Solves the position exactly in mode "exact", "wld" or "every_move"; squares are row * 8 + col, -1 a pass"""
+    """Solves the position exactly in mode "exact", "wld" or "every_move" with `threads` threads (1 to 256); squares are row * 8 + col, -1 a pass"""
+
+MAX_THREADS: int

@@ -20,6 +20,12 @@ that size of its own (see the binding), so solves in two threads run at
 once; the interpreter lock is released while solving. A thread's table keeps
 what its solves proved, which can speed up its later solves but makes their
 node counts depend on what came before; clear_solve_table() empties it.
+
+A solve searches with every core by default (threads=None): the engine's
+own threads share the calling thread's table for that solve. The score, the
+best moves and every move's score are the same for any number of threads;
+the node count, and which of several lines of best play is given, may not
+be. threads=1 searches in the calling thread alone.
 """
 
 from __future__ import annotations
@@ -45,6 +51,9 @@ MODES = ("exact", "wld", "every_move")
 _PASS_SQUARE = -1
 
 TABLE_ENV = "FLIPCORE_SOLVE_TABLE_MB"
+
+# The most threads one solve may ask for (the binding's own limit).
+MAX_THREADS = 256
 _MIB = 1 << 20
 
 
@@ -180,7 +189,8 @@ def solve_table_bytes() -> int:
 
 def clear_solve_table() -> None:
     """Empties the calling thread's solver table, so that its next solve
-    runs as in a new table: the same nodes, whatever was solved before.
+    runs as in a new table: the same nodes, whatever was solved before (with
+    threads=1; with more, the node count also depends on their timing).
     Costs next to nothing: the table keeps its memory, its entries are just
     marked stale. RuntimeError from inside a solve on the same thread (a
     progress callback)."""
@@ -189,6 +199,27 @@ def clear_solve_table() -> None:
 
 def _square(sq: int) -> Square:
     return (sq % 8, sq // 8)
+
+
+def default_threads() -> int:
+    """The threads a solve uses when not told: one per core this process may run on."""
+    try:
+        cores = len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        cores = os.cpu_count() or 1
+    return max(1, min(cores, MAX_THREADS))
+
+
+def check_threads(threads: object) -> int:
+    """The number of threads `threads` asks for: None for every core, else a
+    whole number from 1 to MAX_THREADS (TypeError, ValueError otherwise)."""
+    if threads is None:
+        return default_threads()
+    if type(threads) is not int:
+        raise TypeError(f"threads must be a whole number or None, got {threads!r}")
+    if not 1 <= threads <= MAX_THREADS:
+        raise ValueError(f"threads must be between 1 and {MAX_THREADS}, got {threads}")
+    return threads
 
 
 def final_score(position: Position) -> int:
@@ -206,6 +237,7 @@ def solve(
     mode: str = "exact",
     *,
     progress: Callable[[int, int], None] | None = None,
+    threads: int | None = None,
 ) -> SolveResult:
     """Solves `position` exactly: its score with perfect play to the end.
 
@@ -215,7 +247,10 @@ def solve(
     progress: called as progress(lower, upper) each time the proven bounds
         on the score narrow, in side 1's view like the score (in mode "wld"
         from -1 to +1); an exception it raises stops the solve and comes out
-        of solve().
+        of solve(). It is called in the calling thread.
+    threads: how many threads to search with; None (the default) uses every
+        core, 1 only the calling thread. The results are the same for any
+        number; only the time and the node count change.
 
     Ctrl-C stops a solve in the main thread with KeyboardInterrupt; the
     solver stays usable. The time grows about threefold with each empty
@@ -226,6 +261,7 @@ def solve(
         raise ValueError(f"mode must be 'exact', 'wld' or 'every_move', got {mode!r}")
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be callable or None, got {type(progress).__name__}")
+    thread_count = check_threads(threads)
 
     player = position.player
     # Side 1's view of the side to move's score and bounds.
@@ -258,7 +294,7 @@ def solve(
                 user(-upper, -lower)
 
     black, white = position._black, position._white
-    found = _solver().solve(black, white, player, mode, report)
+    found = _solver().solve(black, white, player, mode, report, thread_count)
     seconds = time.perf_counter() - began
 
     move_scores: dict[Square, int] | None = None

@@ -2,7 +2,8 @@
 // (tests/plain/plain_solver.h) on positions from random games, in every mode
 // and both kernel sets; its answers under the board's symmetries; the
 // standard endgame positions; the stop hook, progress reports, tiny tables
-// and cleared ones.
+// and cleared ones. The cross-checks run with one thread and with two
+// (sharing from 7 empties, so that even small positions split).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -38,6 +39,14 @@ constexpr int CASE_DIVISOR = 1;
 #endif
 
 int cases(int n) { return std::max(1, n / CASE_DIVISOR); }
+
+// A solver searching with two threads, sharing every node with a move list.
+fc::Solver two_threads(size_t table_bytes = fc::DEFAULT_SOLVE_TABLE_BYTES) {
+    fc::Solver s(table_bytes);
+    s.threads = 2;
+    s.split_min_empties = fc::solve_detail::SHALLOW_EMPTIES + 1;
+    return s;
+}
 
 Bitboard discs_of(const Board& b, int side) {
     Bitboard out = 0;
@@ -205,12 +214,15 @@ TEST(Solve, AgreesWithPlainSolverOnRandomEndgames) {
     fc::Solver tiny(3 * sizeof(fc::SolveEntry));
     fc::Solver baseline;
     baseline.use_avx2 = false;
+    fc::Solver parallel = two_threads(), parallel_tiny = two_threads(3 * sizeof(fc::SolveEntry));
     int checked = 0, passes = 0, finished = 0;
     for (const auto& p : endgame_positions(1234, cases(400), 9)) {
         const Reference ref = reference(p.board, p.player);
         expect_agrees(solver, p, ref);
+        expect_agrees(parallel, p, ref);
         if (checked % 4 == 0) expect_agrees(tiny, p, ref);
         if (checked % 4 == 1) expect_agrees(baseline, p, ref);
+        if (checked % 4 == 2) expect_agrees(parallel_tiny, p, ref);
         passes += ref.move_scores.empty() && !plain::legal_squares(p.board, plain::opponent(p.player)).empty();
         finished += plain::legal_squares(p.board, 1).empty() && plain::legal_squares(p.board, 2).empty();
         ++checked;
@@ -225,6 +237,7 @@ TEST(Solve, AgreesWithPlainSolverOnRandomEndgames) {
 // search: the empties go to the winner, and a draw stays a draw.
 TEST(Solve, AgreesWithPlainSolverOnBlockedEndings) {
     fc::Solver solver;
+    fc::Solver parallel = two_threads();
     std::mt19937 rng(77);
     int blocked_roots = 0, deep_draws = 0;
     // Cheap even under the sanitizers (at most 8 empties), so never fewer.
@@ -234,6 +247,7 @@ TEST(Solve, AgreesWithPlainSolverOnBlockedEndings) {
         ++i;
         const Reference ref = reference(p.board, p.player);
         expect_agrees(solver, p, ref);
+        expect_agrees(parallel, p, ref);
         // Where perfect play ends: a draw with squares left empty counts.
         Board end = p.board;
         int mover = p.player;
@@ -259,6 +273,7 @@ TEST(Solve, AgreesWithPlainSolverOnBlockedEndings) {
 // the table and move ordering do most: fewer of them.
 TEST(Solve, AgreesWithPlainSolverWithMoreEmpties) {
     fc::Solver solver(1 << 20);
+    fc::Solver parallel = two_threads(1 << 20);
     std::mt19937 rng(99);
     int checked = 0;
     for (int g = 0; g < cases(24); ++g) {
@@ -266,7 +281,9 @@ TEST(Solve, AgreesWithPlainSolverWithMoreEmpties) {
         for (const auto& p : game) {
             const int e = empties_of(p.board);
             if (e != 10) continue;
-            expect_agrees(solver, p, reference(p.board, p.player));
+            const Reference ref = reference(p.board, p.player);
+            expect_agrees(solver, p, ref);
+            expect_agrees(parallel, p, ref);
             ++checked;
             break;
         }
@@ -278,25 +295,28 @@ TEST(Solve, AgreesWithPlainSolverWithMoreEmpties) {
 // Games that end early, with empty squares left: one side wiped out, or
 // both blocked.
 TEST(Solve, FinishedGamesAndWipeOuts) {
-    fc::Solver solver;
-    // Side 1 to move, can take every opposing disc: the wipe-out scores +64.
-    Board wipe = testutil::board_from_rows({
-        "........", "........", "........", "...XO...", "........", "........", "........", "........"});
-    auto r = solver.solve(discs_of(wipe, 1), discs_of(wipe, 2), fc::SolveMode::exact);
-    EXPECT_EQ(r.score, 64);
-    EXPECT_EQ(r.best, std::vector<int>{29});
-    EXPECT_EQ(r.line, std::vector<int>{29});
-    // Nobody can move: the score is final, the empties go to the winner.
-    Board blocked = testutil::board_from_rows({
-        "XXX.....", "........", "........", "........", "........", "........", "........", ".....OOO"});
-    blocked[7][0] = 2;
-    for (auto mode : {fc::SolveMode::exact, fc::SolveMode::wld, fc::SolveMode::every_move}) {
-        r = solver.solve(discs_of(blocked, 2), discs_of(blocked, 1), mode);
-        EXPECT_EQ(r.score, mode == fc::SolveMode::wld ? 1 : 58);
-        EXPECT_TRUE(r.best.empty() && r.line.empty() && r.move_scores.empty());
+    for (int threads : {1, 2}) {
+        fc::Solver solver = two_threads();
+        solver.threads = threads;
+        // Side 1 to move, can take every opposing disc: the wipe-out scores +64.
+        Board wipe = testutil::board_from_rows({
+            "........", "........", "........", "...XO...", "........", "........", "........", "........"});
+        auto r = solver.solve(discs_of(wipe, 1), discs_of(wipe, 2), fc::SolveMode::exact);
+        EXPECT_EQ(r.score, 64);
+        EXPECT_EQ(r.best, std::vector<int>{29});
+        EXPECT_EQ(r.line, std::vector<int>{29});
+        // Nobody can move: the score is final, the empties go to the winner.
+        Board blocked = testutil::board_from_rows({
+            "XXX.....", "........", "........", "........", "........", "........", "........", ".....OOO"});
+        blocked[7][0] = 2;
+        for (auto mode : {fc::SolveMode::exact, fc::SolveMode::wld, fc::SolveMode::every_move}) {
+            r = solver.solve(discs_of(blocked, 2), discs_of(blocked, 1), mode);
+            EXPECT_EQ(r.score, mode == fc::SolveMode::wld ? 1 : 58);
+            EXPECT_TRUE(r.best.empty() && r.line.empty() && r.move_scores.empty());
+        }
+        // Empty board: a draw nobody can change.
+        EXPECT_EQ(solver.solve(0, 0, fc::SolveMode::exact).score, 0);
     }
-    // Empty board: a draw nobody can change.
-    EXPECT_EQ(solver.solve(0, 0, fc::SolveMode::exact).score, 0);
 }
 
 // The eight symmetries of the board as square maps.
@@ -317,6 +337,7 @@ Bitboard transform(Bitboard b, int t) {
 
 TEST(Solve, SymmetricPositionsAndBothSearchesGiveTheSameResult) {
     fc::Solver solver(1 << 22);
+    fc::Solver parallel = two_threads(1 << 22);
     const auto positions = endgame_positions(777, cases(60), 14);
     int checked = 0;
     for (size_t i = 0; i < positions.size(); i += 7) {
@@ -327,8 +348,12 @@ TEST(Solve, SymmetricPositionsAndBothSearchesGiveTheSameResult) {
         const auto exact = solver.solve(own, opp, fc::SolveMode::exact);
         EXPECT_EQ(exact.score, base.score);
         EXPECT_EQ(exact.best, base.best);
-        for (int t = 1; t < 8; ++t) {
-            const auto r = solver.solve(transform(own, t), transform(opp, t), fc::SolveMode::every_move);
+        // Every other symmetry with one thread; every symmetry, the
+        // identity too, with two.
+        for (int run = 1; run < 16; ++run) {
+            const int t = run % 8;
+            fc::Solver& by = run < 8 ? solver : parallel;
+            const auto r = by.solve(transform(own, t), transform(opp, t), fc::SolveMode::every_move);
             EXPECT_EQ(r.score, base.score);
             std::vector<int> best;
             for (int sq : base.best) best.push_back(transform(sq, t));
@@ -358,10 +383,13 @@ TEST(Solve, StandardPositions) {
     const std::set<int> quick = CASE_DIVISOR == 1 ? std::set<int>{40, 42} : std::set<int>{};
     for (const auto& p : positions) {
         if (!quick.count(p.number)) continue;
-        fc::Solver solver;
-        const auto r = solver.solve(p.own, p.opp, fc::SolveMode::exact);
-        EXPECT_EQ(r.score, p.score) << "position " << p.number;
-        EXPECT_EQ(r.best, p.best) << "position " << p.number;
+        for (int threads : {1, 2}) {
+            fc::Solver solver;
+            solver.threads = threads;
+            const auto r = solver.solve(p.own, p.opp, fc::SolveMode::exact);
+            EXPECT_EQ(r.score, p.score) << "position " << p.number << ", threads " << threads;
+            EXPECT_EQ(r.best, p.best) << "position " << p.number << ", threads " << threads;
+        }
     }
 }
 

@@ -211,13 +211,80 @@ class TestConventions:
 
         pos = playout(6, 16)
         clear_solve_table()
-        first = solve(pos)
-        assert solve(pos).nodes < first.nodes  # the table kept what the first solve proved
+        # One thread: with more, the node count depends on their timing.
+        first = solve(pos, threads=1)
+        assert solve(pos, threads=1).nodes < first.nodes  # the table kept what the first solve proved
         clear_solve_table()
-        assert solve(pos).nodes == first.nodes
+        assert solve(pos, threads=1).nodes == first.nodes
         # Not from inside a solve on the same thread: the solve stops with the error.
         with pytest.raises(RuntimeError, match="inside a solve"):
             solve(playout(7, 16), progress=lambda lower, upper: clear_solve_table())
+
+
+class TestThreadCount:
+    """solve(threads=...): the same answers for any number of threads, and
+    the package's own errors for counts that make no sense."""
+
+    @pytest.mark.parametrize("mode", MODES)
+    def test_any_thread_count_gives_the_same_answers(self, mode):
+        from flipcore.solve import clear_solve_table
+
+        for seed, empties in ((31, 14), (32, 16), (33, 18), (34, 12)):
+            pos = playout(seed, empties)
+            results = []
+            for threads in (1, 2, 3, None):
+                clear_solve_table()
+                results.append(solve(pos, mode, threads=threads))
+            first = results[0]
+            for r in results[1:]:
+                # The line too: it is chosen by the position alone.
+                assert (r.score, r.moves, r.move_scores, r.line) == (first.score, first.moves, first.move_scores,
+                                                                     first.line), f"{pos.text()} {mode}"
+            if mode != "wld":
+                end = replay(pos, first.line)
+                assert end.is_over() and final_score(end) == first.score
+
+    def test_progress_comes_in_the_calling_thread(self):
+        pos = playout(35, 18)
+        seen = []
+        result = solve(pos, progress=lambda lower, upper: seen.append((threading.get_ident(), lower, upper)),
+                       threads=2)
+        assert seen and {ident for ident, _, _ in seen} == {threading.get_ident()}
+        assert seen[-1][1:] == (result.score, result.score)
+
+    def test_a_progress_error_ends_a_parallel_solve(self):
+        pos = playout(36, 18)
+
+        def fail(lower, upper):
+            raise LookupError("enough")
+
+        with pytest.raises(LookupError, match="enough"):
+            solve(pos, progress=fail, threads=2)
+        assert solve(pos, threads=2).score == solve(pos, threads=1).score
+
+    @pytest.mark.parametrize(
+        "threads, error, message",
+        [(0, ValueError, "threads must be between 1 and 256, got 0"),
+         (-2, ValueError, "threads must be between 1 and 256, got -2"),
+         (257, ValueError, "threads must be between 1 and 256, got 257"),
+         (10**30, ValueError, "threads must be between 1 and 256"),
+         (2.0, TypeError, "threads must be a whole number or None, got 2.0"),
+         (True, TypeError, "threads must be a whole number or None, got True"),
+         ("2", TypeError, "threads must be a whole number or None, got '2'")],
+    )
+    def test_bad_thread_counts(self, threads, error, message):
+        with pytest.raises(error, match=re.escape(message)):
+            solve(playout(37, 10), threads=threads)
+
+    def test_the_binding_refuses_bad_thread_counts_too(self):
+        from flipcore import _solver
+
+        pos = playout(37, 10)
+        for threads in (0, -1, 1000):
+            with pytest.raises(ValueError, match="threads must be between 1 and 256"):
+                _solver.solve(pos._black, pos._white, pos.player, "exact", None, threads)
+        with pytest.raises(TypeError):
+            _solver.solve(pos._black, pos._white, pos.player, "exact", None, 1 << 70)
 
 
 class TestBadArguments:
@@ -315,7 +382,8 @@ class TestThreadsAndInterrupts:
         assert seconds > 0.05
         assert counts[0] > 1000 * seconds
 
-    def test_ctrl_c_stops_a_solve_quickly(self):
+    @pytest.mark.parametrize("threads", [1, 2])
+    def test_ctrl_c_stops_a_solve_quickly(self, threads):
         script = textwrap.dedent("""
             import os, signal, threading, time
             import random, sys
@@ -330,13 +398,13 @@ class TestThreadsAndInterrupts:
                 os.kill(os.getpid(), signal.SIGINT)
             threading.Thread(target=interrupt).start()
             try:
-                solve(big)
+                solve(big, threads=%d)
                 print("finished")
             except KeyboardInterrupt:
                 print("stopped after", time.perf_counter() - sent[0])
             small = plain_solve.random_playout(random.Random(3), 8)
             print("then", solve(small).score_for_mover(), plain_solve.score(*plain_solve.masks(small)))
-        """ % os.path.dirname(os.path.abspath(__file__)))
+        """ % (os.path.dirname(os.path.abspath(__file__)), threads))
         done = subprocess.run([sys.executable, "-P", "-c", script], capture_output=True, text=True, timeout=120)
         assert done.returncode == 0, done.stderr
         stopped = re.search(r"^stopped after ([\d.e-]+)$", done.stdout, re.M)
@@ -380,6 +448,15 @@ class TestCommandLine:
         for _, v, words in rows:
             assert words == SolveResult(int(v), "exact", 1, (), (), None, 0, 0).describe()
 
+    def test_threads_option(self):
+        pos = playout(26, 16)
+        result = solve(pos, "every_move", threads=1)
+        for threads in ("1", "2"):
+            done = run_cli("solve", pos.text(), "--every-move", "--threads", threads)
+            assert done.returncode == 0, done.stderr
+            assert f"Result: {result.describe()}\n" in done.stdout
+            assert f"Line: {' '.join(result.line_names())}\n" in done.stdout
+
     def test_wld(self):
         pos = playout(23, 12)
         result = solve(pos, "wld")
@@ -417,6 +494,8 @@ class TestCommandLine:
             (["solve", "-" * 63 + " X"], "board has 63 squares"),
             (["solve", "--wld", "--every-move"], "not allowed with argument"),
             (["solve", "--fast"], "unrecognized arguments: --fast"),
+            (["solve", "--threads", "0"], "must be between 1 and 256, got 0"),
+            (["solve", "--threads", "two"], "must be a whole number, got 'two'"),
         ],
     )
     def test_bad_input_is_one_line_with_status_2(self, args, message):

@@ -81,7 +81,8 @@ def _fresh_solve(position: Position, mode: str) -> Any:
     from flipcore.solve import clear_solve_table, solve
 
     clear_solve_table()
-    return solve(position, mode)
+    # One thread: the batch runs its jobs side by side, one per core.
+    return solve(position, mode, threads=1)
 
 
 def _search_think(text: str, depth: int | None, seconds: float | None) -> tuple[Any, Position]:

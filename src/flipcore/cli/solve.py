@@ -9,7 +9,7 @@ import time
 
 from flipcore.cli.common import plural, position_from_words
 from flipcore.position import BLACK, SIDE_CHARS, Position, square_name
-from flipcore.solve import EXACT_EMPTIES, SolveResult, describe_score, solve
+from flipcore.solve import EXACT_EMPTIES, MAX_THREADS, SolveResult, describe_score, solve
 
 # Beyond this many empty squares a solve may run for minutes or hours.
 WARN_EMPTIES = EXACT_EMPTIES + 4
@@ -71,6 +71,17 @@ class _ProgressPrinter:
         self.ticker.join()
 
 
+def _thread_count(text: str) -> int:
+    """--threads: a whole number from 1 to MAX_THREADS."""
+    try:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a whole number, got {text!r}") from None
+    if not 1 <= n <= MAX_THREADS:
+        raise argparse.ArgumentTypeError(f"must be between 1 and {MAX_THREADS}, got {n}")
+    return n
+
+
 def _moves_words(result: SolveResult) -> str:
     if not result.moves:
         return f"Best move: pass ({SIDE_CHARS[result.player]} has no legal move)"
@@ -115,7 +126,7 @@ def run_solve(args: argparse.Namespace) -> int:
     sys.stdout.flush()
 
     with _ProgressPrinter(wld=mode == "wld") as progress:
-        result = solve(position, mode, progress=progress)
+        result = solve(position, mode, progress=progress, threads=args.threads)
     print(f"Result: {result.describe()}")
     print(_moves_words(result))
     if result.move_scores:
@@ -154,4 +165,11 @@ def register(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> N
         "--every-move", action="store_true", help="the exact score of every legal move, best first"
     )
     mode.add_argument("--wld", action="store_true", help="only who wins (faster), and the moves that keep that")
+    solve_cmd.add_argument(
+        "--threads",
+        type=_thread_count,
+        default=None,
+        metavar="N",
+        help=f"threads to search with, 1 to {MAX_THREADS} (default: one per core)",
+    )
     solve_cmd.set_defaults(run=run_solve)
