@@ -72,6 +72,9 @@ struct SolveOutcome {
 
 constexpr int PASS_SQUARE = -1;
 
+// More threads than this for one solve is a mistake, not a machine.
+constexpr int MAX_SOLVE_THREADS = 256;
+
 namespace solve_detail {
 
 constexpr int INF_SCORE = SOLVE_SCORE_MAX + 1;

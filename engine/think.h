@@ -142,6 +142,9 @@ class Thinker {
     // it takes over), so a search's answer depends on its position and
     // limits alone: a fixed-depth search then always gives the same answer.
     bool reuse_table = true;
+    // The exact solver's threads when it takes over near the end (the
+    // midgame search itself runs in the calling thread).
+    int solve_threads = 1;
 
     // Empties the search's table and the exact solver's, so that the next
     // search depends on its position alone.
@@ -261,6 +264,7 @@ class Thinker {
     bool try_solve(const think_detail::Node& root, ThinkOutcome& out) {
         if (!solver_) solver_ = std::make_unique<Solver>(solver_bytes_);
         else if (!reuse_table) solver_->clear_table();
+        solver_->threads = solve_threads;
         solver_->stop = [this]() { return time_up() || (stop && stop()); };
         SolveOutcome s;
         try {

@@ -34,8 +34,7 @@ namespace {
 using flipcore::Bitboard;
 
 constexpr size_t MIN_TABLE_BYTES = size_t{1} << 20;
-// More threads than this for one solve is a mistake, not a machine.
-constexpr int MAX_THREADS = 256;
+constexpr int MAX_THREADS = flipcore::MAX_SOLVE_THREADS;
 constexpr auto STOP_POLL = std::chrono::milliseconds(15);
 
 // The table size new and existing per-thread solvers take at their next solve.

@@ -137,12 +137,15 @@ struct ThinkScope {
 };
 
 py::dict think(Bitboard black, Bitboard white, int player, int depth, double seconds, bool selective,
-               bool reuse_table) {
+               bool reuse_table, int threads) {
     check_position(black, white, player);
     if (depth < 0) throw py::value_error("depth must be at least 0, got " + std::to_string(depth));
     if (!(seconds >= 0) || !std::isfinite(seconds))
         throw py::value_error("seconds must be a finite number of at least 0 (0: no limit)");
     if (depth == 0 && seconds == 0) throw py::value_error("give a depth or a time limit");
+    if (threads < 1 || threads > flipcore::MAX_SOLVE_THREADS)
+        throw py::value_error("threads must be between 1 and " + std::to_string(flipcore::MAX_SOLVE_THREADS) + ", got " +
+                              std::to_string(threads));
     const auto w = weights();
 
     const bool nested = t_busy;
@@ -165,6 +168,7 @@ py::dict think(Bitboard black, Bitboard white, int player, int depth, double sec
     ThinkScope scope{*thinker, nested};
     thinker->selective = selective;
     thinker->reuse_table = reuse_table;
+    thinker->solve_threads = threads;
     if (PyThread_get_thread_ident() == g_main_thread) {
         auto next_poll = std::chrono::steady_clock::now() + STOP_POLL;
         thinker->stop = [next_poll]() mutable {
@@ -235,9 +239,11 @@ PYBIND11_MODULE(_think, m) {
           "The static evaluation in discs, side to move's view");
     m.def("think", &think, py::arg("black"), py::arg("white"), py::arg("player"), py::arg("depth"),
           py::arg("seconds"), py::pos_only(), py::arg("selective") = true, py::arg("reuse_table") = true,
+          py::arg("threads") = 1,
           "Searches to at most depth plies (0: no limit) for at most seconds (0: no limit), with probabilistic "
           "cut-offs unless selective is false, and with what earlier searches left in the thread's tables unless "
-          "reuse_table is false; values in discs, side to move's view, squares row * 8 + col, -1 a pass");
+          "reuse_table is false; the exact solver, when it takes over, searches with `threads` threads; values in "
+          "discs, side to move's view, squares row * 8 + col, -1 a pass");
     m.def("clear_table", &clear_table, "Empties the calling thread's search table and its exact solver's table");
     m.def("set_table_ceiling", &set_table_ceiling, py::arg("n"), py::pos_only(),
           "Sets the memory ceiling in bytes of a thread's search and solver tables together (0: the default sizes), "

@@ -31,6 +31,7 @@ from pathlib import Path
 from types import ModuleType
 
 from flipcore.position import BLACK, Position, Square, as_position, square_name
+from flipcore.solve import check_threads
 from flipcore.table import table_limit
 
 WEIGHTS_PATH = Path(__file__).with_name("data") / "eval.bin"
@@ -133,7 +134,13 @@ def _square(sq: int) -> Square:
     return (sq % 8, sq // 8)
 
 
-def think(position: Position | str, *, seconds: float | None = None, depth: int | None = None) -> ThinkResult:
+def think(
+    position: Position | str,
+    *,
+    seconds: float | None = None,
+    depth: int | None = None,
+    threads: int | None = None,
+) -> ThinkResult:
     """The best move in `position` and its value in discs.
 
     seconds: think for at most this long (a tenth more at the very most);
@@ -141,6 +148,9 @@ def think(position: Position | str, *, seconds: float | None = None, depth: int 
     With neither, it thinks for DEFAULT_SECONDS. A depth of at least the
     number of empty squares asks for the exact answer, which the exact
     solver gives (however long it takes, unless `seconds` limits it).
+    threads: the exact solver's threads when it takes over near the end, as
+    flipcore.solve takes them (None: every core); the midgame search runs in
+    the calling thread. The answer is the same for any number.
 
     A depth without seconds always gives the same answer for the same
     position: the search ignores what earlier ones left in the thread's
@@ -161,6 +171,7 @@ def think(position: Position | str, *, seconds: float | None = None, depth: int 
             raise TypeError(f"depth must be a whole number, got {type(depth).__name__}")
         if not 0 <= depth <= MAX_DEPTH:
             raise ValueError(f"depth must be from 0 to {MAX_DEPTH}, got {depth}")
+    solve_threads = check_threads(threads)
     # A fixed depth alone is a repeatable question: answered from this
     # search's own work only.
     reuse_table = seconds is not None or depth is None
@@ -181,7 +192,7 @@ def think(position: Position | str, *, seconds: float | None = None, depth: int 
     # The tables follow the ceiling as it stands now (table_limit() may
     # have changed it since the last think).
     module.set_table_ceiling(table_limit())
-    found = module.think(black, white, player, depth or 0, float(seconds or 0.0), reuse_table=reuse_table)
+    found = module.think(black, white, player, depth or 0, float(seconds or 0.0), reuse_table=reuse_table, threads=solve_threads)
     line = tuple(None if sq == _PASS_SQUARE else _square(sq) for sq in found["line"])
     return ThinkResult(
         move=None if found["move"] == _PASS_SQUARE else _square(found["move"]),

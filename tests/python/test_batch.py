@@ -581,7 +581,7 @@ def think_reference(text: str, depth: int) -> dict[str, Any]:
     thread of its own: its tables are new, where the batch's are emptied."""
     position = Position.from_text(text.upper())
     box: list[Any] = []
-    worker = threading.Thread(target=lambda: box.append(think(position, depth=depth)))
+    worker = threading.Thread(target=lambda: box.append(think(position, depth=depth, threads=1)))
     worker.start()
     worker.join()
     found = box[0]

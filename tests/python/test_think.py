@@ -86,13 +86,15 @@ class TestAnswers:
         # (the solver's own table) must not change a fixed-depth answer.
         pos, end = playout(11, 30), playout(3, 14)
         fields = lambda r: (r.move, r.value, r.line, r.depth, r.nodes)  # noqa: E731
-        first, first_end = fields(think(pos, depth=7)), fields(think(end, depth=20))
+        # One solver thread: with more, the solver's node count varies.
+        first, first_end = fields(think(pos, depth=7)), fields(think(end, depth=20, threads=1))
         think(pos, depth=10)
         for move in pos.legal_moves():
             think(pos.play(move), seconds=0.05)
         think(end, seconds=0.2)
         assert fields(think(pos, depth=7)) == first
-        assert fields(think(end, depth=20)) == first_end
+        assert fields(think(end, depth=20, threads=1)) == first_end
+        assert fields(think(end, depth=20, threads=2))[:4] == first_end[:4]  # the solver on two threads
         # Searches are told apart by a counter that wraps: 256 searches
         # later, the first one's entries must not pass for the new one's.
         for _ in range(256):
@@ -175,6 +177,8 @@ class TestLimitsThreadsAndInterrupts:
             ({"depth": 65}, ValueError),
             ({"depth": 2.0}, TypeError),
             ({"depth": True}, TypeError),
+            ({"depth": 2, "threads": 0}, ValueError),
+            ({"depth": 2, "threads": 1.0}, TypeError),
         ],
     )
     def test_bad_limits(self, kwargs, error):

@@ -93,7 +93,8 @@ def _search_think(text: str, depth: int | None, seconds: float | None) -> tuple[
 
     position = Position.from_text(text)
     clear_think_table()
-    return think(position, depth=depth, seconds=seconds), position
+    # One thread for the solver it may hand over to, as for solves.
+    return think(position, depth=depth, seconds=seconds, threads=1), position
 
 
 def _search_task(task: Task, settings: Settings) -> Record:
