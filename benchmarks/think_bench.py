@@ -4,8 +4,9 @@
     python benchmarks/think_bench.py --only match --seconds 0.05 --openings 50
     python benchmarks/think_bench.py --only quality --count 20 --seconds 2
 
-eval: positions of games played for this benchmark alone (seed --seed, never
-    trained on: the training games use other seeds), solved exactly, at 12,
+eval: positions of games think played against itself at depth 6 for this
+    benchmark alone (seed --seed, never trained on: the training games use
+    other seeds), solved exactly, at 12,
     16, 20 and 24 empty squares (--stages); the mean absolute error in discs
     of the static evaluation, of think at --short seconds, and of a small
     model (the disc difference alone, scaled to the final score by least
@@ -36,6 +37,9 @@ from pathlib import Path
 from flipcore import Position, analyse, solve, think
 
 CACHE = Path(__file__).resolve().parent / "data" / "think_solved.json"
+# The depth at which think plays the games whose positions eval and quality
+# measure on.
+GAME_DEPTH = 6
 
 
 def empties(p: Position) -> int:
@@ -86,14 +90,22 @@ def play(p: Position, black: str, white: str, seconds: float) -> tuple[int, list
     return x - o, seen
 
 
-def game_positions(seed: int, games: int, seconds: float = 0.02) -> list[Position]:
+def game_positions(seed: int, games: int, depth: int = GAME_DEPTH) -> list[Position]:
     """Positions of games played by think from random openings, for eval
-    and quality (not the match's)."""
+    and quality (not the match's). think plays them at a fixed depth, which
+    gives the same answer on any machine under any load: the same seed
+    makes the same positions."""
     rng = random.Random(seed)
     out = []
     for _ in range(games):
         p = random_opening(rng, rng.randrange(4, 14))
-        _, seen = play(p, "think", "think", seconds)
+        seen = []
+        while not p.is_over():
+            if not p.legal_moves():
+                p = p.pass_()
+                continue
+            seen.append(p)
+            p = p.play(think(p, depth=depth).move)
         out.extend(seen)
     return out
 
