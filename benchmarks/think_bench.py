@@ -32,9 +32,10 @@ import json
 import random
 import statistics
 import time
+from collections.abc import Callable
 from pathlib import Path
 
-from flipcore import Position, analyse, solve, think
+from flipcore import Position, Square, analyse, solve, think
 
 CACHE = Path(__file__).resolve().parent / "data" / "think_solved.json"
 # The depth at which think plays the games whose positions eval and quality
@@ -74,16 +75,16 @@ def think_move(p: Position, seconds: float):
 ENGINES = {"think": think_move, "analyse": analyse_move}
 
 
-def play(p: Position, black: str, white: str, seconds: float) -> tuple[int, list[Position]]:
-    """Plays to the end; returns the final disc difference (X minus O) and
-    the positions met with a move to play."""
+def play(p: Position, black: Callable[[Position], Square], white: Callable[[Position], Square]) -> tuple[int, list[Position]]:
+    """Plays to the end, each side's move by its function; returns the final
+    disc difference (X minus O) and the positions met with a move to play."""
     seen = []
     while not p.is_over():
         if not p.legal_moves():
             p = p.pass_()
             continue
         seen.append(p)
-        move = ENGINES[black if p.player == 1 else white](p, seconds)
+        move = (black if p.player == 1 else white)(p)
         assert move in p.legal_moves(), move
         p = p.play(move)
     x, o = p.discs()
@@ -97,15 +98,9 @@ def game_positions(seed: int, games: int, depth: int = GAME_DEPTH) -> list[Posit
     makes the same positions."""
     rng = random.Random(seed)
     out = []
+    mover = lambda p: think(p, depth=depth).move  # noqa: E731
     for _ in range(games):
-        p = random_opening(rng, rng.randrange(4, 14))
-        seen = []
-        while not p.is_over():
-            if not p.legal_moves():
-                p = p.pass_()
-                continue
-            seen.append(p)
-            p = p.play(think(p, depth=depth).move)
+        _, seen = play(random_opening(rng, rng.randrange(4, 14)), mover, mover)
         out.extend(seen)
     return out
 
@@ -154,7 +149,7 @@ def bench_match(args) -> None:
         opening = random_opening(rng, 8)
         for think_side in (1, 2):
             black, white = ("think", "analyse") if think_side == 1 else ("analyse", "think")
-            diff, _ = play(opening, black, white, args.seconds)
+            diff, _ = play(opening, *(lambda p, e=ENGINES[name]: e(p, args.seconds) for name in (black, white)))
             mine = diff if think_side == 1 else -diff
             points += 1.0 if mine > 0 else 0.5 if mine == 0 else 0.0
             games += 1
