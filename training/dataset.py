@@ -12,6 +12,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from pathlib import Path
 
 import numpy as np
@@ -84,7 +85,7 @@ def _read(files: list[Path]) -> Data:
     return _data_of(pa.concat_tables([pq.read_table(f) for f in files])) if files else concat([])
 
 
-def load(data_dir: Path = DATA, chunks: range | None = None, use_outcome: bool = True) -> tuple[Data, dict[str, int]]:
+def load(data_dir: Path = DATA, chunks: Sequence[int] | None = None, use_outcome: bool = True) -> tuple[Data, dict[str, int]]:
     """The labelled positions of the given game chunks (every chunk found if
     None), and how many came from each source. Searched labels replace
     outcome labels at the empties they cover."""

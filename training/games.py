@@ -5,6 +5,9 @@ uniformly random moves, then every move is chosen by a pluggable chooser:
 by default a search of flipcore.search() at a depth drawn per game, which
 now and then plays a random move or its second-best move instead of its best,
 so that games spread over many positions and both sides' mistakes are seen.
+Chunks from STRONG_FIRST_CHUNK (100) on are strong games instead: the learned
+evaluation's search (on the package's weights) against itself at depth 5 to
+8, with fewer random moves (chunk_settings).
 
 Games are written in chunks (training/data/games/games-NNNNN.parquet), each
 from its own seed, so any chunk can be made again alone, in any process, and
@@ -16,10 +19,11 @@ a run cut short goes on where it stopped:
 from __future__ import annotations
 
 import argparse
+import importlib
 import random
 import time
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from multiprocessing import get_context
 from pathlib import Path
 
@@ -75,7 +79,10 @@ class NoisyChooser:
             from flipcore import _think
 
             # think's value is the side to move's: the opponent's, after sq.
-            return -_think.think(b, w, 3 - player, max(self.depth - 1, 1), self.seconds)["value"]
+            # Without the table's older entries, so that a seeded game is
+            # the same whatever was searched before it.
+            value = _think.think(b, w, 3 - player, max(self.depth - 1, 1), self.seconds, reuse_table=False)["value"]
+            return -value
         child = flipcore.Position._from_masks(b, w, 3 - player)
         # search's value is side 1's.
         sign = 1 if player == BLACK else -1
@@ -126,6 +133,26 @@ class GameSettings:
     p_random: float = 0.08
     p_second: float = 0.12
     out: Path = GAMES_DIR
+    engine: str = "search"
+
+
+# Chunks from this number on hold strong games: the learned evaluation's
+# search against itself, deeper and with little noise, so that the fit also
+# sees positions like those of good play, where the evaluation is used most
+# (the noisy games above are lopsided: a mean final margin of about 24 discs).
+STRONG_FIRST_CHUNK = 100
+
+
+def chunk_settings(chunk: int, settings: GameSettings) -> GameSettings:
+    """The settings a chunk's games are played with: `settings` for the
+    noisy chunks, think's strong players from STRONG_FIRST_CHUNK on."""
+    if chunk < STRONG_FIRST_CHUNK:
+        return settings
+    return replace(settings, engine="think", max_random=20, depths=(5, 6, 7, 8), p_random=0.03, p_second=0.07)
+
+
+def strong_chunks(count: int) -> range:
+    return range(STRONG_FIRST_CHUNK, STRONG_FIRST_CHUNK + count)
 
 
 def chunk_path(out: Path, chunk: int) -> Path:
@@ -135,15 +162,22 @@ def chunk_path(out: Path, chunk: int) -> Path:
 def make_chunk(chunk: int, settings: GameSettings, chooser_of: Callable[[int], Chooser] | None = None) -> Path:
     """Plays and writes one chunk of games (skipped when its file exists).
     chooser_of(depth) gives the chooser of a game; by default a NoisyChooser
-    on flipcore.search()."""
+    on the chunk's engine."""
     path = chunk_path(settings.out, chunk)
     if path.exists():
         return path
+    settings = chunk_settings(chunk, settings)
     rng = random.Random(chunk_seed(settings.seed, "games", chunk))
     # The search's table lives on between calls and its contents change what
     # a search returns: emptied per chunk so that a chunk is the same
     # whichever process plays it after whatever else.
     flipcore.init()
+    if settings.engine == "think":
+        # think's games depend on the weights: the package's, whatever this
+        # process searched on before.
+        from flipcore import _think
+
+        _think.load_weights(str(importlib.import_module("flipcore.think").WEIGHTS_PATH))
     ids, openings, depths, move_lists = [], [], [], []
     for i in range(settings.chunk_size):
         n_random = rng.randint(0, settings.max_random)
@@ -151,7 +185,7 @@ def make_chunk(chunk: int, settings: GameSettings, chooser_of: Callable[[int], C
         chooser = (
             chooser_of(depth)
             if chooser_of is not None
-            else NoisyChooser(depth, settings.p_random, settings.p_second)
+            else NoisyChooser(depth, settings.p_random, settings.p_second, engine=settings.engine)
         )
         ids.append(chunk * settings.chunk_size + i)
         openings.append(n_random)

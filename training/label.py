@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import argparse
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from multiprocessing import get_context
 from pathlib import Path
@@ -182,7 +182,7 @@ def _work(args: tuple[str, int, object]) -> tuple[int, float, str]:
     return chunk, time.perf_counter() - began, kind
 
 
-def run(kind: str, chunks: range, settings: ExactSettings | SearchSettings, workers: int = 2) -> None:
+def run(kind: str, chunks: Sequence[int], settings: ExactSettings | SearchSettings, workers: int = 2) -> None:
     done = exact_path if kind == "exact" else (lambda out, c: search_path(settings, c))  # type: ignore[arg-type]
     todo = [c for c in chunks if not done(settings.out, c).exists()]
     jobs = [(kind, c, settings) for c in todo]

@@ -2,7 +2,8 @@
 
     nice -n 19 python -m training.pipeline --seed 1 --chunks 120
 
-1. games: --chunks chunks of --chunk-size games (training/games.py);
+1. games: --chunks chunks of --chunk-size games (training/games.py), and
+   --strong-chunks chunks of strong games (numbered from 100);
 2. exact labels: their positions with at most 18 empty squares, solved
    (training/label.py); steps 1 and 2 run chunk by chunk on --workers
    processes and a rerun skips every chunk already written;
@@ -29,9 +30,9 @@ import numpy as np
 
 from training import export, fit, label
 from training.common import DATA
-from training.dataset import load
+from training.dataset import concat, load
 from training.features import pattern_groups
-from training.games import GameSettings
+from training.games import STRONG_FIRST_CHUNK, GameSettings, strong_chunks
 
 PROVENANCE = export.WEIGHT_FILE.with_name("eval.provenance.txt")
 
@@ -49,6 +50,14 @@ def fit_all(data: fit.Data, columns: fit.Columns, stages: np.ndarray, damp: floa
     return fits
 
 
+def weighted(data: fit.Data, chunk_size: int, strong_weight: int) -> fit.Data:
+    """`data` with the strong games' training rows repeated to count
+    `strong_weight` times in the least-squares fits (held-out rows once, so
+    that the held-out errors stay plain means)."""
+    extra = np.flatnonzero((data.game // chunk_size >= STRONG_FIRST_CHUNK) & ~fit.is_held_out(data.game))
+    return concat([data] + [data.take(extra)] * (strong_weight - 1))
+
+
 def weight_file(fits: list[fit.StageFit], columns: fit.Columns, stages: np.ndarray) -> export.WeightFile:
     return export.WeightFile(
         scale=fit.SCALE,
@@ -64,6 +73,9 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--chunks", type=int, default=120, help="number of game chunks")
     parser.add_argument("--chunk-size", type=int, default=500)
+    parser.add_argument("--strong-chunks", type=int, default=0, help="chunks of strong games (think against itself)")
+    parser.add_argument("--strong-weight", type=int, default=1,
+                        help="the strong games' training positions count this many times in the fits")
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--stage-width", type=int, default=4)
     parser.add_argument("--overlap", type=int, default=4, help="empties shared with each neighbouring stage")
@@ -88,7 +100,7 @@ def main(argv: list[str] | None = None) -> None:
     n_stages = int(stages.max()) + 1
     data_dir = args.data_dir
     games = GameSettings(seed=args.seed, chunk_size=args.chunk_size, out=data_dir / "games")
-    chunks = range(args.chunks)
+    chunks = [*range(args.chunks), *strong_chunks(args.strong_chunks)]
 
     began = time.perf_counter()
     label.run("exact", chunks, label.ExactSettings(games, 18, data_dir / "exact"), args.workers)
@@ -107,10 +119,10 @@ def main(argv: list[str] | None = None) -> None:
             t = time.perf_counter()
             settings = label.SearchSettings(games, lo, hi, args.search_depth, 0.0, args.search_every,
                                             out=data_dir / "search", weights=args.out)
-            search_chunks = range(args.search_chunks or args.chunks)
+            search_chunks = range(args.search_chunks) if args.search_chunks else chunks
             if all(label.search_path(settings, c).exists() for c in search_chunks):
                 continue  # made by an earlier run: no fits needed for it
-            data, _ = load(data_dir, chunks)
+            data = weighted(load(data_dir, chunks)[0], args.chunk_size, args.strong_weight)
             for k in range(max(0, s - 2), s + 1):
                 fitted[k] = fit.fit_stage(data, columns, stages, k, overlap=args.overlap, damp=args.damp)
             for k in range(s - 2):
@@ -127,6 +139,7 @@ def main(argv: list[str] | None = None) -> None:
     t = time.perf_counter()
     data, counts = load(data_dir, chunks)
     log(f"loaded {len(data)} positions ({counts}) in {time.perf_counter() - t:.0f} s")
+    data = weighted(data, args.chunk_size, args.strong_weight)
     t = time.perf_counter()
     fits = fit_all(data, columns, stages, args.damp, args.overlap, log=log)
     log(f"fits: {time.perf_counter() - t:.0f} s")
@@ -137,7 +150,9 @@ def main(argv: list[str] | None = None) -> None:
         "from games flipcore played itself: no outside games, positions or weights.",
         "",
         f"command: python -m training.pipeline {' '.join(sys.argv[1:] if argv is None else argv)}",
-        f"seed {args.seed}; {args.chunks} chunks of {args.chunk_size} games; stages {args.stage_width} empties wide,"
+        f"seed {args.seed}; {args.chunks} chunks of {args.chunk_size} games and {args.strong_chunks} of strong games"
+        f" (their training positions counted {args.strong_weight} times);"
+        f" stages {args.stage_width} empties wide,"
         f" {args.overlap} shared with each neighbour; damping {args.damp}",
         f"labels: {counts['exact']} exact (<= 18 empties), {counts['search']} searched"
         f" (depth {args.search_depth}), {counts['outcome']} by the game's solved end",

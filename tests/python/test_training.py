@@ -244,6 +244,30 @@ def test_small_run_from_games_to_weight_file(tmp_path: Path):
     assert all(f.train_rows > 0 for f in fits)
 
 
+def test_strong_chunks_are_think_games_played_the_same_again(tmp_path: Path):
+    """Strong chunks are think's games; they must not depend on what think
+    searched before in the process (its table), or a chunk could not be made
+    again from its seed."""
+    import pyarrow.parquet as pq
+
+    import flipcore
+    from training import games
+
+    settings = games.GameSettings(seed=7, chunk_size=2, out=tmp_path / "first")
+    chunk = games.STRONG_FIRST_CHUNK
+    first = pq.read_table(games.make_chunk(chunk, settings))
+    assert set(first.column("depth").to_pylist()) <= {5, 6, 7, 8}
+    # Deeper searches of the first game's positions fill think's table with
+    # entries a game played again would find.
+    from training.common import replay
+
+    for ply, black, white, player in replay(first.column("moves")[0].as_py()):
+        if 10 <= ply < 40:
+            flipcore._think.think(black, white, player, 9, 0.0)
+    again = games.GameSettings(seed=7, chunk_size=2, out=tmp_path / "again")
+    assert pq.read_table(games.make_chunk(chunk, again)).equals(first)
+
+
 def test_searched_labels_take_think_values_from_the_mover_view(tmp_path: Path):
     """The searched-label step on a stand-in for think() that returns a value
     computed from the position: each row gets that value, rounded and held
