@@ -115,6 +115,9 @@ def plot_review(review: Review, ax: Any = None) -> Figure:
             va="top",
             fontsize=9,
             color="#1d7a1d",
+            # Readable where the value line runs through it.
+            bbox={"facecolor": "#e8f3e8", "edgecolor": "none", "alpha": 0.85, "pad": 1.5},
+            zorder=4,
         )
 
     handles = [
