@@ -20,7 +20,8 @@ quality: positions of those games with --low to --high empty squares,
     move was a best one.
 
 Solved positions are kept in benchmarks/data/think_solved.json (the same
-seed always makes the same positions), so a rerun solves only what is new.
+seed on the same weights always makes the same positions: --games-weights
+fixes them while --weights changes), so a rerun solves only what is new.
 Every figure is checked as it is made: each solved score is the best of its
 move scores, and every move either engine plays is legal.
 """
@@ -28,6 +29,7 @@ move scores, and every move either engine plays is legal.
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import random
 import statistics
@@ -105,6 +107,21 @@ def game_positions(seed: int, games: int, depth: int = GAME_DEPTH) -> list[Posit
     return out
 
 
+def measured_positions(args, seed: int) -> list[Position]:
+    """game_positions, played on --games-weights when given (then the
+    weights measured are put back), so that two weight files can be
+    compared on the same positions."""
+    if not args.games_weights:
+        return game_positions(seed, args.games)
+    from flipcore import _think
+
+    _think.load_weights(args.games_weights)
+    try:
+        return game_positions(seed, args.games)
+    finally:
+        _think.load_weights(args.weights or str(importlib.import_module("flipcore.think").WEIGHTS_PATH))
+
+
 def load_cache() -> dict[str, dict]:
     return json.loads(CACHE.read_text()) if CACHE.exists() else {}
 
@@ -127,7 +144,7 @@ def solved(p: Position, cache: dict[str, dict], every_move: bool) -> dict:
 
 def bench_eval(args) -> None:
     cache = load_cache()
-    positions = game_positions(args.seed, args.games)
+    positions = measured_positions(args, args.seed)
     print(f"{'empties':>7} {'count':>5} {'static':>7} {'think ' + str(args.short) + ' s':>12} {'small model':>11}")
     for e in args.stages:
         chosen = [p for p in positions if empties(p) == e][: args.count]
@@ -160,7 +177,7 @@ def bench_match(args) -> None:
 
 def bench_quality(args) -> None:
     cache = load_cache()
-    positions = [p for p in game_positions(args.seed + 2, args.games) if args.low <= empties(p) <= args.high]
+    positions = [p for p in measured_positions(args, args.seed + 2) if args.low <= empties(p) <= args.high]
     random.Random(args.seed).shuffle(positions)
     positions = positions[: args.count]
     for name, engine in ENGINES.items():
@@ -191,6 +208,8 @@ def main() -> None:
     ap.add_argument("--low", type=int, default=22)
     ap.add_argument("--high", type=int, default=24)
     ap.add_argument("--weights", help="an evaluation weight file to use instead of the package's")
+    ap.add_argument("--games-weights", help="eval and quality: the weight file think plays their games on "
+                    "(default: the one measured); the same file gives two runs the same positions")
     args = ap.parse_args()
     if args.weights:
         from flipcore import _think
