@@ -26,11 +26,11 @@ static_assert(probcut_shallow_depth(3) == 1 && probcut_shallow_depth(4) == 2 && 
 
 // Spread (standard deviation, in discs) of deep minus shallow value:
 // a + b * empties + c * depth.
-constexpr double PROBCUT_SPREAD[3] = {6.453, -0.0981, 0.054};
+constexpr double PROBCUT_SPREAD[3] = {5.647, -0.0887, 0.116};
 
 // Mean of deep minus shallow value, in discs, by the shallow depth's parity
 // (even, odd): the evaluation's errors differ by the side to move.
-constexpr double PROBCUT_BIAS[2] = {0.459, -0.166};
+constexpr double PROBCUT_BIAS[2] = {0.246, -0.118};
 
 inline int probcut_bias(int shallow_depth, int scale) {
     return static_cast<int>(std::lround(PROBCUT_BIAS[shallow_depth & 1] * scale));
