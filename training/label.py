@@ -107,11 +107,10 @@ def exact_chunk(chunk: int, settings: ExactSettings) -> Path:
 ThinkFunction = Callable[[int, int, int, int, float], dict]
 
 
-_loaded: dict[str, int] = {}
-
-
 def _binding_think(weights: Path) -> ThinkFunction:
-    """think() with the weight file at `weights` loaded (once a process)."""
+    """think() with the weight file at `weights` loaded. Loaded again for
+    every chunk (a few milliseconds): a strong games chunk made in the same
+    process in between loads the package's weights over it."""
     try:
         from flipcore import _think
     except ImportError as err:
@@ -121,10 +120,7 @@ def _binding_think(weights: Path) -> ThinkFunction:
         ) from err
     if not weights.exists():
         raise FileNotFoundError(f"searched labels need the weights fitted so far: no file {weights}")
-    stamp = f"{weights}:{weights.stat().st_mtime_ns}"
-    if stamp not in _loaded:
-        _loaded.clear()
-        _loaded[stamp] = _think.load_weights(str(weights))
+    _think.load_weights(str(weights))
     return _think.think
 
 
@@ -151,6 +147,8 @@ def search_chunk(chunk: int, settings: SearchSettings, think: ThinkFunction | No
     path = search_path(settings, chunk)
     if path.exists():
         return path
+    # The games first: making a strong chunk loads the package's weights.
+    games = pq.read_table(make_chunk(chunk, settings.games))
     if think is None:
         think = _binding_think(settings.weights)
         from flipcore import _think
@@ -159,7 +157,6 @@ def search_chunk(chunk: int, settings: SearchSettings, think: ThinkFunction | No
         # search at a fixed depth returns: emptied per chunk, so that a
         # chunk's labels do not depend on what its process did before.
         _think.clear_table()
-    games = pq.read_table(make_chunk(chunk, settings.games))
     rows = game_positions(games, settings.low, settings.high)
     # One position in `every` along each game, offset by the game so that
     # every number of empty squares (both parities) gets its share.

@@ -1,6 +1,7 @@
 """The whole training run, from nothing to the weight file, with one seed:
 
-    nice -n 19 python -m training.pipeline --seed 1 --chunks 120
+    nice -n 19 python -m training.pipeline --seed 1 --chunks 80 --strong-chunks 32 --strong-weight 3 \
+        --search-depth 6 --search-every 2
 
 1. games: --chunks chunks of --chunk-size games (training/games.py), and
    --strong-chunks chunks of strong games (numbered from 100);
