@@ -29,7 +29,6 @@ move scores, and every move either engine plays is legal.
 from __future__ import annotations
 
 import argparse
-import importlib
 import json
 import random
 import statistics
@@ -114,12 +113,13 @@ def measured_positions(args, seed: int) -> list[Position]:
     if not args.games_weights:
         return game_positions(seed, args.games)
     from flipcore import _think
+    from flipcore.think import WEIGHTS_PATH
 
     _think.load_weights(args.games_weights)
     try:
         return game_positions(seed, args.games)
     finally:
-        _think.load_weights(args.weights or str(importlib.import_module("flipcore.think").WEIGHTS_PATH))
+        _think.load_weights(args.weights or str(WEIGHTS_PATH))
 
 
 def load_cache() -> dict[str, dict]:

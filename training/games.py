@@ -19,7 +19,6 @@ a run cut short goes on where it stopped:
 from __future__ import annotations
 
 import argparse
-import importlib
 import random
 import time
 from collections.abc import Callable
@@ -176,8 +175,9 @@ def make_chunk(chunk: int, settings: GameSettings, chooser_of: Callable[[int], C
         # think's games depend on the weights: the package's, whatever this
         # process searched on before.
         from flipcore import _think
+        from flipcore.think import WEIGHTS_PATH
 
-        _think.load_weights(str(importlib.import_module("flipcore.think").WEIGHTS_PATH))
+        _think.load_weights(str(WEIGHTS_PATH))
     ids, openings, depths, move_lists = [], [], [], []
     for i in range(settings.chunk_size):
         n_random = rng.randint(0, settings.max_random)

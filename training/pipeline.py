@@ -55,6 +55,8 @@ def weighted(data: fit.Data, chunk_size: int, strong_weight: int) -> fit.Data:
     """`data` with the strong games' training rows repeated to count
     `strong_weight` times in the least-squares fits (held-out rows once, so
     that the held-out errors stay plain means)."""
+    if strong_weight <= 1:
+        return data
     extra = np.flatnonzero((data.game // chunk_size >= STRONG_FIRST_CHUNK) & ~fit.is_held_out(data.game))
     return concat([data] + [data.take(extra)] * (strong_weight - 1))
 
