@@ -4,7 +4,7 @@
 // mismatch fails the run (exit status 1).
 //
 //   solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--threads N [--split E]] [--every-move | --wld]
-//               [--trace]
+//               [--trace] [--no-guess | --weights W]
 //
 // FILE defaults to ../shared/endgame/positions.txt from the repository root,
 // then to the copy in tests/data. --only runs the listed position numbers;
@@ -14,7 +14,10 @@
 // and every exact best move must be among the moves keeping the result);
 // --threads searches with N threads, sharing nodes with at least E empties
 // (--split, default the solver's); --trace prints each bound the root
-// search proves and the processor time it took. "cpu s" is the processor
+// search proves and the processor time it took. Each solve starts from the
+// first guess the package gives it (a short search on the evaluation
+// weights W, default src/flipcore/data/eval.bin), its time counted in the
+// solve's; --no-guess starts from 0. "cpu s" is the processor
 // time of every thread of the process. benchmarks/solve_threads.py runs
 // one and two threads beside an earlier version of the solver.
 #include <algorithm>
@@ -28,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/solve.h"
+#include "engine/think.h"
 #include "tests/data/endgame_positions.h"
 
 namespace {
@@ -71,6 +74,8 @@ int main(int argc, char** argv) {
     std::set<int> only;
     bool baseline = false;
     bool trace = false;
+    bool guess = true;
+    std::string weights_path = "src/flipcore/data/eval.bin";
     flipcore::SolveMode mode = flipcore::SolveMode::exact;
     size_t table_mib = flipcore::DEFAULT_SOLVE_TABLE_BYTES >> 20;
     int threads = 1;
@@ -79,6 +84,10 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--baseline") {
             baseline = true;
+        } else if (arg == "--no-guess") {
+            guess = false;
+        } else if (arg == "--weights" && i + 1 < argc) {
+            weights_path = argv[++i];
         } else if (arg == "--trace") {
             trace = true;
         } else if (arg == "--every-move") {
@@ -109,7 +118,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr,
                          "usage: solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--threads N [--split E]] "
                          "[--every-move | --wld] "
-                         "[--trace]\n");
+                         "[--trace] [--no-guess | --weights W]\n");
             return 2;
         }
     }
@@ -130,10 +139,19 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    std::printf("mode %s, kernels: %s, table %zu MiB, threads %d\n", mode == flipcore::SolveMode::exact  ? "exact"
+    flipcore::EvalWeights weights;
+    if (guess) {
+        try {
+            weights = flipcore::EvalWeights::load(weights_path);
+        } catch (const std::runtime_error& err) {
+            std::fprintf(stderr, "%s (run from the repository root, or give --weights or --no-guess)\n", err.what());
+            return 2;
+        }
+    }
+    std::printf("mode %s, kernels: %s, table %zu MiB, threads %d, first guess %s\n", mode == flipcore::SolveMode::exact  ? "exact"
                                          : mode == flipcore::SolveMode::wld ? "wld"
                                                                             : "every_move",
-                baseline ? "baseline" : "best available", table_mib, threads);
+                baseline ? "baseline" : "best available", table_mib, threads, guess ? weights_path.c_str() : "0");
     std::printf("%4s %7s %-8s %10s %10s %14s %12s  %s\n", "#", "score", "moves", "seconds", "cpu s", "nodes",
                 "nodes/s", "check");
     double total_seconds = 0, total_cpu = 0;
@@ -157,7 +175,11 @@ int main(int argc, char** argv) {
         }
         const auto t0 = std::chrono::steady_clock::now();
         const double c0 = cpu_seconds();
-        const flipcore::SolveOutcome r = solver.solve(p.own, p.opp, mode);
+        // The evaluation reads the side to move's view whichever side that is.
+        const int first = guess && mode != flipcore::SolveMode::wld
+                              ? flipcore::solve_first_guess(weights, p.own, p.opp, 1)
+                              : 0;
+        const flipcore::SolveOutcome r = solver.solve(p.own, p.opp, mode, first);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         const double cpu = cpu_seconds() - c0;
         const int sign = (p.score > 0) - (p.score < 0);

@@ -916,7 +916,13 @@ class Solver {
     // switch it off to hold both kernel sets to the same answers.
     bool use_avx2 = solve_detail::processor_has_avx2();
 
-    SolveOutcome solve(Bitboard own, Bitboard opp, SolveMode mode) {
+    // guess: an estimate of the score, the side to move's view (for
+    // instance a midgame search's value). The root's first null-window test
+    // is at it, rounded down to an even number, instead of at 0: each test
+    // the root climbs through on its way from 0 costs a search. Any guess
+    // gives the same answer; a wrong one costs a few more tests. Ignored in
+    // wld mode, whose tests are at 0 and +-2 anyway.
+    SolveOutcome solve(Bitboard own, Bitboard opp, SolveMode mode, int guess = 0) {
         if (own & opp) throw std::invalid_argument("a square holds discs of both sides");
         if (threads < 1) throw std::invalid_argument("threads must be at least 1");
         if (split_min_empties <= solve_detail::SHALLOW_EMPTIES)
@@ -947,7 +953,7 @@ class Solver {
         const bool wld = mode == SolveMode::wld;
         std::vector<RootMove> moves;
         std::vector<int> best;
-        const int score = root_exact(c, mover, other, best, moves, wld, sign);
+        const int score = root_exact(c, mover, other, best, moves, wld, sign, wld ? 0 : sign * guess);
         out.score = sign * score;
         if (!passed) out.best = best;
         if (!wld) extend_line(c, mover, other, score, best, out.line);
@@ -1078,9 +1084,9 @@ class Solver {
     // wld: only whether the score is a loss, a draw or a win (-1, 0, 1), and
     // the moves keeping that result (every move after a loss).
     // report_sign: -1 where the caller's side to move passed, so that
-    // progress reports its view.
+    // progress reports its view. guess: where the first test is (see solve).
     int root_exact(solve_detail::Context& c, Bitboard own, Bitboard opp, std::vector<int>& best,
-                   std::vector<RootMove>& moves, bool wld, int report_sign) {
+                   std::vector<RootMove>& moves, bool wld, int report_sign, int guess) {
         const int depth = solve_detail::root_sort_depth(64 - popcount(own | opp));
         for (Bitboard m = legal_moves(own, opp); m;) {
             const int x = pop_lowest(m);
@@ -1098,7 +1104,8 @@ class Solver {
         const int floor = wld ? -2 : -SOLVE_SCORE_MAX, ceiling = wld ? 2 : SOLVE_SCORE_MAX;
         const auto clamp = [&](int v) { return std::max(floor, std::min(ceiling, v)); };
         int lower = floor, upper = ceiling;
-        int beta = 0, step = 2;
+        // Scores are even; an odd guess goes down to the even number below.
+        int beta = std::clamp(guess, -SOLVE_SCORE_MAX, SOLVE_SCORE_MAX) & ~1, step = 2;
         bool failed_low = false;
         while (lower < upper) {
             beta = std::max(std::min(beta, upper), lower + 2);

@@ -95,6 +95,21 @@ constexpr double MIDGAME_SHARE_BEFORE_SOLVE = 0.3;
 // solver's own rule (empty squares to the winner).
 inline int final_discs(Bitboard own, Bitboard opp) { return solve_detail::final_score<Baseline>(own, opp); }
 
+// The depth of the midgame search whose value is the exact solver's first
+// guess, by the empties: a few milliseconds, against a solve that takes
+// seconds at 20 empties and more; none below SOLVE_GUESS_MIN_EMPTIES,
+// where the solve itself costs less than the search would.
+constexpr int SOLVE_GUESS_MIN_EMPTIES = 16;
+constexpr int solve_guess_depth(int empties) {
+    return empties < SOLVE_GUESS_MIN_EMPTIES ? 0 : std::min(10, empties - 10);
+}
+
+// A midgame value in weight units as the solver's guess: the nearest even
+// number of discs (exact scores are even).
+inline int solve_guess(int value, int scale) {
+    return 2 * static_cast<int>(std::lround(static_cast<double>(value) / (2.0 * scale)));
+}
+
 inline double estimated_solve_seconds(int empties) {
     return SOLVE_SECONDS_AT_20 * std::pow(SOLVE_GROWTH, empties - 20);
 }
@@ -206,10 +221,20 @@ class Thinker {
         if (!depth_limited) max_depth = 64;
         const bool solve_now = use_solver && depth_limited && max_depth >= root.empties;
         const bool solve_later = use_solver && !solve_now && timed_ && estimated_solve_seconds(root.empties) <= seconds;
-        if (solve_now && try_solve(root, out)) return out;
-
         has_answer_ = false;
         std::vector<RootMove> moves = root_moves(root);
+        if (solve_now) {
+            // A short midgame search first, for the solver's first guess.
+            const int depth = solve_guess_depth(root.empties);
+            int guess = 0;
+            for (int d = 1; d <= depth; ++d) guess = aspiration(root, moves, d, guess, d > 1);
+            const uint64_t guess_nodes = nodes_;
+            if (try_solve(root, out, guess)) {
+                out.nodes += guess_nodes;
+                return out;
+            }
+        }
+
         const int last_depth = std::min(max_depth, solve_later ? root.empties - 1 : root.empties);
         const double midgame_seconds = solve_later ? seconds * MIDGAME_SHARE_BEFORE_SOLVE : seconds;
         for (int depth = 1; depth <= last_depth; ++depth) {
@@ -231,7 +256,7 @@ class Thinker {
         out.nodes = nodes_;
         if (solve_later) {
             ThinkOutcome exact;
-            if (try_solve(root, exact)) {
+            if (try_solve(root, exact, has_answer_ ? out.value : 0)) {
                 exact.nodes += out.nodes;
                 return exact;
             }
@@ -260,15 +285,17 @@ class Thinker {
         if ((has_answer_ && time_up()) || (stop && stop())) throw SearchAborted();
     }
 
-    // Solves the position exactly with the time left; false when time ran out.
-    bool try_solve(const think_detail::Node& root, ThinkOutcome& out) {
+    // Solves the position exactly with the time left; false when time ran
+    // out. guess: a midgame value of the position, weight units.
+    bool try_solve(const think_detail::Node& root, ThinkOutcome& out, int guess) {
         if (!solver_) solver_ = std::make_unique<Solver>(solver_bytes_);
         else if (!reuse_table) solver_->clear_table();
         solver_->threads = solve_threads;
         solver_->stop = [this]() { return time_up() || (stop && stop()); };
         SolveOutcome s;
         try {
-            s = solver_->solve(root.own, root.opp, SolveMode::exact);
+            s = solver_->solve(root.own, root.opp, SolveMode::exact,
+                               think_detail::solve_guess(guess, weights_->scale()));
         } catch (const SearchAborted&) {
             solver_->stop = nullptr;
             if (!time_up()) throw;  // stopped from outside
@@ -518,6 +545,24 @@ class Thinker {
     bool timed_ = false, has_answer_ = false;
     std::chrono::steady_clock::time_point start_, deadline_;
 };
+
+// The table of the short searches behind solve_first_guess: a few ten
+// thousand nodes each.
+constexpr size_t SOLVE_GUESS_TABLE_ENTRIES = size_t{1} << 15;
+
+// The exact solver's first guess for (own, opp), side `mover` to move, in
+// discs from its view: the value of a short midgame search, 0 where the
+// position is too near the end to be worth one. Searched with a small table
+// of its own; `stop` as Thinker::stop.
+inline int solve_first_guess(const EvalWeights& w, Bitboard own, Bitboard opp, int mover,
+                             std::function<bool()> stop = nullptr) {
+    const int depth = think_detail::solve_guess_depth(64 - popcount(own | opp));
+    if (depth == 0) return 0;
+    Thinker thinker(SOLVE_GUESS_TABLE_ENTRIES, 0);
+    thinker.use_solver = false;
+    thinker.stop = std::move(stop);
+    return think_detail::solve_guess(thinker.think(w, own, opp, mover, depth, 0).value, w.scale());
+}
 
 }  // namespace
 }  // namespace flipcore

@@ -106,7 +106,7 @@ struct SolveScope {
 };
 
 py::dict solve(Bitboard black, Bitboard white, int player, const std::string& mode_name,
-               const std::function<void(int, int)>& progress, long long threads) {
+               const std::function<void(int, int)>& progress, long long threads, int guess) {
     if (black & white) throw py::value_error("black and white overlap: a square holds discs of both sides");
     if (threads < 1 || threads > MAX_THREADS)
         throw py::value_error("threads must be between 1 and " + std::to_string(MAX_THREADS) + ", got " +
@@ -162,7 +162,7 @@ py::dict solve(Bitboard black, Bitboard white, int player, const std::string& mo
     flipcore::SolveOutcome r;
     try {
         py::gil_scoped_release unlocked;
-        r = solver->solve(own, opp, mode);
+        r = solver->solve(own, opp, mode, guess);
     } catch (const flipcore::SearchAborted&) {
         throw py::error_already_set();
     }
@@ -189,8 +189,9 @@ PYBIND11_MODULE(_solver, m) {
           "Empties the calling thread's solver table, so that its next solve visits the same nodes as a new "
           "thread's would");
     m.def("solve", &solve, py::arg("black"), py::arg("white"), py::arg("player"), py::arg("mode"),
-          py::arg("progress") = py::none(), py::arg("threads") = 1, py::pos_only(),
+          py::arg("progress") = py::none(), py::arg("threads") = 1, py::pos_only(), py::arg("guess") = 0,
           "Solves the position exactly in mode \"exact\", \"wld\" or \"every_move\" with `threads` threads (1 to "
-          "256); squares are row * 8 + col, -1 a pass");
+          "256), starting from `guess`, an estimate of the score in the side to move's view (any value gives the "
+          "same answer); squares are row * 8 + col, -1 a pass");
     m.attr("MAX_THREADS") = MAX_THREADS;
 }

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -127,6 +128,37 @@ double evaluate(Bitboard black, Bitboard white, int player) {
     return static_cast<double>(flipcore::Thinker::static_value(*w, own, opp, player)) / w->scale();
 }
 
+// In the main thread, a stop hook that lets Ctrl-C stop a search: it takes
+// the interpreter lock every STOP_POLL to run the signal handlers. None in
+// other threads.
+std::function<bool()> signal_hook() {
+    if (PyThread_get_thread_ident() != g_main_thread) return nullptr;
+    auto next_poll = std::chrono::steady_clock::now() + STOP_POLL;
+    return [next_poll]() mutable {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_poll) return false;
+        next_poll = now + STOP_POLL;
+        py::gil_scoped_acquire locked;
+        return PyErr_CheckSignals() != 0;
+    };
+}
+
+// The exact solver's first guess for a position (engine/think.h,
+// solve_first_guess), in discs, side to move's view.
+int solve_guess(Bitboard black, Bitboard white, int player) {
+    check_position(black, white, player);
+    if (flipcore::think_detail::solve_guess_depth(64 - flipcore::popcount(black | white)) == 0) return 0;
+    const auto w = weights();
+    std::function<bool()> stop = signal_hook();
+    const Bitboard own = player == 1 ? black : white, opp = player == 1 ? white : black;
+    try {
+        py::gil_scoped_release unlocked;
+        return flipcore::solve_first_guess(*w, own, opp, player, std::move(stop));
+    } catch (const flipcore::SearchAborted&) {
+        throw py::error_already_set();
+    }
+}
+
 struct ThinkScope {
     flipcore::Thinker& thinker;
     bool nested;
@@ -169,16 +201,7 @@ py::dict think(Bitboard black, Bitboard white, int player, int depth, double sec
     thinker->selective = selective;
     thinker->reuse_table = reuse_table;
     thinker->solve_threads = threads;
-    if (PyThread_get_thread_ident() == g_main_thread) {
-        auto next_poll = std::chrono::steady_clock::now() + STOP_POLL;
-        thinker->stop = [next_poll]() mutable {
-            const auto now = std::chrono::steady_clock::now();
-            if (now < next_poll) return false;
-            next_poll = now + STOP_POLL;
-            py::gil_scoped_acquire locked;
-            return PyErr_CheckSignals() != 0;
-        };
-    }
+    thinker->stop = signal_hook();
 
     const Bitboard own = player == 1 ? black : white, opp = player == 1 ? white : black;
     flipcore::ThinkOutcome r;
@@ -244,6 +267,8 @@ PYBIND11_MODULE(_think, m) {
           "cut-offs unless selective is false, and with what earlier searches left in the thread's tables unless "
           "reuse_table is false; the exact solver, when it takes over, searches with `threads` threads; values in "
           "discs, side to move's view, squares row * 8 + col, -1 a pass");
+    m.def("solve_guess", &solve_guess, py::arg("black"), py::arg("white"), py::arg("player"), py::pos_only(),
+          "The exact solver's first guess in discs, side to move's view: a short search's value (0 near the end)");
     m.def("clear_table", &clear_table, "Empties the calling thread's search table and its exact solver's table");
     m.def("set_table_ceiling", &set_table_ceiling, py::arg("n"), py::pos_only(),
           "Sets the memory ceiling in bytes of a thread's search and solver tables together (0: the default sizes), "

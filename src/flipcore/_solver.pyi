@@ -32,7 +32,8 @@ def solve(
     progress: Callable[[int, int], None] | None = None,
     threads: int = 1,
     /,
+    guess: int = 0,
 ) -> _Solved:
-    """Solves the position exactly in mode "exact", "wld" or "every_move" with `threads` threads (1 to 256); squares are row * 8 + col, -1 a pass"""
+    """Solves the position exactly in mode "exact", "wld" or "every_move" with `threads` threads (1 to 256), starting from `guess`, an estimate of the score in the side to move's view (any value gives the same answer); squares are row * 8 + col, -1 a pass"""
 
 MAX_THREADS: int

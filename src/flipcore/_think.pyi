@@ -38,6 +38,9 @@ def evaluate(black: int, white: int, player: int, /) -> float:
 def think(black: int, white: int, player: int, depth: int, seconds: float, /, selective: bool = True, reuse_table: bool = True, threads: int = 1) -> _Thought:
     """Searches to at most depth plies (0: no limit) for at most seconds (0: no limit), with probabilistic cut-offs unless selective is false, and with what earlier searches left in the thread's tables unless reuse_table is false; the exact solver, when it takes over, searches with `threads` threads; values in discs, side to move's view, squares row * 8 + col, -1 a pass"""
 
+def solve_guess(black: int, white: int, player: int, /) -> int:
+    """The exact solver's first guess in discs, side to move's view: a short search's value (0 near the end)"""
+
 def clear_table() -> None:
     """Empties the calling thread's search table and its exact solver's table"""
 

@@ -232,6 +232,20 @@ def final_score(position: Position) -> int:
     return diff + empties if diff > 0 else diff - empties if diff < 0 else 0
 
 
+def _first_guess(position: Position) -> int:
+    """Where the solver's null-window tests start: a short search's value on
+    the learned evaluation (discs, side to move's view), which spares the
+    tests that would climb to the score from 0. Without usable weights, 0:
+    the solve then takes longer but answers the same."""
+    from flipcore.think import WeightsError, _think_module  # flipcore.think imports this module
+
+    try:
+        module = _think_module()
+    except WeightsError:
+        return 0
+    return int(module.solve_guess(position._black, position._white, position.player))
+
+
 def solve(
     position: PositionLike,
     mode: str = "exact",
@@ -294,7 +308,8 @@ def solve(
                 user(-upper, -lower)
 
     black, white = position._black, position._white
-    found = _solver().solve(black, white, player, mode, report, thread_count)
+    guess = 0 if mode == "wld" else _first_guess(position)
+    found = _solver().solve(black, white, player, mode, report, thread_count, guess=guess)
     seconds = time.perf_counter() - began
 
     move_scores: dict[Square, int] | None = None

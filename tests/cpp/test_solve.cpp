@@ -119,12 +119,14 @@ void expect_line_reaches(Board b, int player, const std::vector<int>& line, int 
     EXPECT_EQ(plain::final_score(b, first), score);
 }
 
-// Checks every mode of `solver` on one position against the reference.
-void expect_agrees(fc::Solver& solver, const testutil::Position& p, const Reference& ref) {
+// Checks every mode of `solver` on one position against the reference,
+// the root's tests starting from `guess`.
+void expect_agrees(fc::Solver& solver, const testutil::Position& p, const Reference& ref, int guess = 0) {
     const Bitboard own = discs_of(p.board, p.player), opp = discs_of(p.board, plain::opponent(p.player));
-    const std::string where = testutil::board_to_string(p.board) + "player " + std::to_string(p.player);
+    const std::string where =
+        testutil::board_to_string(p.board) + "player " + std::to_string(p.player) + ", guess " + std::to_string(guess);
 
-    const fc::SolveOutcome exact = solver.solve(own, opp, fc::SolveMode::exact);
+    const fc::SolveOutcome exact = solver.solve(own, opp, fc::SolveMode::exact, guess);
     EXPECT_EQ(exact.score, ref.score) << where;
     EXPECT_EQ(exact.best, ref.best) << where;
     expect_line_reaches(p.board, p.player, exact.line, exact.score);
@@ -139,7 +141,7 @@ void expect_agrees(fc::Solver& solver, const testutil::Position& p, const Refere
         if (sign_of(v) == sign_of(ref.score)) wld_best.push_back(sq);
     EXPECT_EQ(wld.best, wld_best) << where;
 
-    const fc::SolveOutcome every = solver.solve(own, opp, fc::SolveMode::every_move);
+    const fc::SolveOutcome every = solver.solve(own, opp, fc::SolveMode::every_move, guess);
     EXPECT_EQ(every.score, ref.score) << where;
     EXPECT_EQ(every.best, ref.best) << where;
     EXPECT_EQ(every.move_scores, ref.move_scores) << where;
@@ -216,10 +218,15 @@ TEST(Solve, AgreesWithPlainSolverOnRandomEndgames) {
     baseline.use_avx2 = false;
     fc::Solver parallel = two_threads(), parallel_tiny = two_threads(3 * sizeof(fc::SolveEntry));
     int checked = 0, passes = 0, finished = 0;
+    // First guesses anywhere, odd ones and ones beyond any score too: the
+    // answers must not depend on them.
+    std::mt19937 rng(77);
+    std::uniform_int_distribution<int> any_guess(-70, 70);
     for (const auto& p : endgame_positions(1234, cases(400), 9)) {
         const Reference ref = reference(p.board, p.player);
         expect_agrees(solver, p, ref);
-        expect_agrees(parallel, p, ref);
+        expect_agrees(parallel, p, ref, any_guess(rng));
+        if (checked % 2 == 0) expect_agrees(solver, p, ref, ref.score + (checked % 8) - 3);
         if (checked % 4 == 0) expect_agrees(tiny, p, ref);
         if (checked % 4 == 1) expect_agrees(baseline, p, ref);
         if (checked % 4 == 2) expect_agrees(parallel_tiny, p, ref);

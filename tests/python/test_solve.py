@@ -2,6 +2,7 @@
 endgames in every mode, its score conventions, passes and finished games,
 threads, Ctrl-C, and the command line's solve and analyse."""
 
+import importlib
 import os
 import random
 import re
@@ -30,6 +31,7 @@ def sign(n):
 
 
 playout, replay = plain.playout, plain.replay
+solve_module = importlib.import_module("flipcore.solve")  # the module, not the function of that name
 
 
 def final_score(position):
@@ -219,6 +221,34 @@ class TestConventions:
         # Not from inside a solve on the same thread: the solve stops with the error.
         with pytest.raises(RuntimeError, match="inside a solve"):
             solve(playout(7, 16), progress=lambda lower, upper: clear_solve_table())
+
+
+class TestFirstGuess:
+    """Positions with enough empties start the solver from a short search's
+    value instead of 0; the answers must be the same either way."""
+
+    def test_answers_do_not_depend_on_the_guess(self, monkeypatch):
+        think_module = importlib.import_module("flipcore.think")
+        positions = [playout(3, 17), playout(4, 18)]
+        assert {pos.player for pos in positions} == {1, 2}
+        for pos in positions:
+            guess = solve_module._first_guess(pos)
+            found = solve(pos, "every_move", threads=1)
+            # The guess is the side to move's: near its exact score.
+            assert abs(guess - found.score_for_mover()) <= 16, pos.text()
+            with monkeypatch.context() as m:
+
+                def no_weights():
+                    raise think_module.WeightsError("no weights here")
+
+                m.setattr(think_module, "_think_module", no_weights)
+                assert solve_module._first_guess(pos) == 0
+                unguessed = solve(pos, "every_move", threads=1)
+            assert (found.score, found.moves, found.move_scores) == (
+                unguessed.score,
+                unguessed.moves,
+                unguessed.move_scores,
+            )
 
 
 class TestThreadCount:
