@@ -4,7 +4,7 @@
 // mismatch fails the run (exit status 1).
 //
 //   solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--threads N [--split E]] [--every-move | --wld]
-//               [--trace] [--no-guess | --weights W]
+//               [--trace] [--no-guess] [--rough-order] [--weights W]
 //
 // FILE defaults to ../shared/endgame/positions.txt from the repository root,
 // then to the copy in tests/data. --only runs the listed position numbers;
@@ -14,10 +14,13 @@
 // and every exact best move must be among the moves keeping the result);
 // --threads searches with N threads, sharing nodes with at least E empties
 // (--split, default the solver's); --trace prints each bound the root
-// search proves and the processor time it took. Each solve starts from the
-// first guess the package gives it (a short search on the evaluation
-// weights W, default src/flipcore/data/eval.bin), its time counted in the
-// solve's; --no-guess starts from 0. "cpu s" is the processor
+// search proves and the processor time it took. Solves run as the package
+// runs them, with the learned evaluation (weights W, default
+// src/flipcore/data/eval.bin): each starts from the first guess of a short
+// search on it, that search's time counted in the solve's, and nodes with
+// many empties order their moves by shallow searches on it. --no-guess
+// starts from 0 instead; --rough-order orders on the rough static value
+// alone; both together run the solver without the evaluation. "cpu s" is the processor
 // time of every thread of the process. benchmarks/solve_threads.py runs
 // one and two threads beside an earlier version of the solver.
 #include <algorithm>
@@ -75,6 +78,7 @@ int main(int argc, char** argv) {
     bool baseline = false;
     bool trace = false;
     bool guess = true;
+    bool eval_order = true;
     std::string weights_path = "src/flipcore/data/eval.bin";
     flipcore::SolveMode mode = flipcore::SolveMode::exact;
     size_t table_mib = flipcore::DEFAULT_SOLVE_TABLE_BYTES >> 20;
@@ -86,6 +90,8 @@ int main(int argc, char** argv) {
             baseline = true;
         } else if (arg == "--no-guess") {
             guess = false;
+        } else if (arg == "--rough-order") {
+            eval_order = false;
         } else if (arg == "--weights" && i + 1 < argc) {
             weights_path = argv[++i];
         } else if (arg == "--trace") {
@@ -118,7 +124,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr,
                          "usage: solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--threads N [--split E]] "
                          "[--every-move | --wld] "
-                         "[--trace] [--no-guess | --weights W]\n");
+                         "[--trace] [--no-guess] [--rough-order] [--weights W]\n");
             return 2;
         }
     }
@@ -140,18 +146,19 @@ int main(int argc, char** argv) {
     }
 
     flipcore::EvalWeights weights;
-    if (guess) {
+    if (guess || eval_order) {
         try {
             weights = flipcore::EvalWeights::load(weights_path);
         } catch (const std::runtime_error& err) {
-            std::fprintf(stderr, "%s (run from the repository root, or give --weights or --no-guess)\n", err.what());
+            std::fprintf(stderr, "%s (run from the repository root, or give --weights)\n", err.what());
             return 2;
         }
     }
-    std::printf("mode %s, kernels: %s, table %zu MiB, threads %d, first guess %s\n", mode == flipcore::SolveMode::exact  ? "exact"
+    std::printf("mode %s, kernels: %s, table %zu MiB, threads %d, first guess %s, order %s\n", mode == flipcore::SolveMode::exact  ? "exact"
                                          : mode == flipcore::SolveMode::wld ? "wld"
                                                                             : "every_move",
-                baseline ? "baseline" : "best available", table_mib, threads, guess ? weights_path.c_str() : "0");
+                baseline ? "baseline" : "best available", table_mib, threads, guess ? weights_path.c_str() : "0",
+                eval_order ? weights_path.c_str() : "rough");
     std::printf("%4s %7s %-8s %10s %10s %14s %12s  %s\n", "#", "score", "moves", "seconds", "cpu s", "nodes",
                 "nodes/s", "check");
     double total_seconds = 0, total_cpu = 0;
@@ -162,6 +169,7 @@ int main(int argc, char** argv) {
         flipcore::Solver solver(table_mib << 20);
         if (baseline) solver.use_avx2 = false;
         solver.threads = threads;
+        if (eval_order) solver.weights = &weights;
         solver.split_min_empties = split;
         double last = cpu_seconds();
         if (trace) {

@@ -51,6 +51,7 @@
 #include <vector>
 
 #include "engine/bitboard.h"
+#include "engine/eval_weights.h"
 #include "engine/solve_table.h"
 #include "engine/stable.h"
 #include "engine/stop.h"
@@ -104,7 +105,15 @@ constexpr int SORT_SEARCH_MIN_EMPTIES = 16;
 // The depth of the shallow search that orders the root's moves: up to six
 // plies, less in small solves, where it would cost more than the solve.
 constexpr int root_sort_depth(int empties) { return std::max(0, std::min(6, (empties - 8) / 2)); }
-constexpr int sort_search_depth(int empties) { return empties >= 20 ? 5 : empties >= 18 ? 3 : 1; }
+// Nodes with at least this many empties sort on the learned evaluation
+// where the solver has it: its searches need fewer plies for an order as
+// good, but each leaf costs several times a rough value, which does not pay
+// nearer the end.
+constexpr int EVAL_SORT_MIN_EMPTIES = 18;
+constexpr int sort_search_depth(int empties, bool evaluated) {
+    if (evaluated) return empties >= 20 ? 2 : 1;
+    return empties >= 20 ? 5 : empties >= 18 ? 3 : 1;
+}
 // Sorting searches try their moves fastest-first from this many plies to go.
 constexpr int ROUGH_ORDER_MIN_DEPTH = 3;
 // Beyond any value of a sorting search (a finished game counts 64 a disc).
@@ -156,6 +165,7 @@ struct SplitCut {};
 struct Context {
     SolveTable* table;
     const std::function<bool()>* stop;
+    const EvalWeights* weights = nullptr;  // the sorting searches' evaluation; none: rough_value
     uint64_t nodes = 0;
     uint64_t next_stop_check = STOP_INTERVAL;
     Pool* pool = nullptr;
@@ -548,6 +558,71 @@ FLIPCORE_AVX2_TARGET inline int rough_avx2(Bitboard own, Bitboard opp, int depth
     return rough_node<Avx2>(own, opp, depth, alpha, beta);
 }
 
+// A depth-limited negamax on the learned evaluation, the side to move's
+// view in its units, for ordering moves like rough_node: `idx` holds the
+// pattern indices of (own, opp), `mover` which of their views is own's.
+// The indices are updated move by move, so a leaf costs one table read per
+// pattern instance.
+int eval_baseline(const EvalWeights& w, Bitboard own, Bitboard opp, const PatternIndices& idx, int mover, int depth,
+                  int alpha, int beta);
+FLIPCORE_AVX2_TARGET int eval_avx2(const EvalWeights& w, Bitboard own, Bitboard opp, const PatternIndices& idx,
+                                   int mover, int depth, int alpha, int beta);
+template <class Isa>
+FLIPCORE_INLINE int eval_search(const EvalWeights& w, Bitboard own, Bitboard opp, const PatternIndices& idx, int mover,
+                                int depth, int alpha, int beta) {
+    if constexpr (Isa::wide) return eval_avx2(w, own, opp, idx, mover, depth, alpha, beta);
+    else return eval_baseline(w, own, opp, idx, mover, depth, alpha, beta);
+}
+
+template <class Isa>
+FLIPCORE_INLINE int eval_node(const EvalWeights& w, Bitboard own, Bitboard opp, const PatternIndices& idx, int mover,
+                              int depth, int alpha, int beta) {
+    const MovePair m = legal_moves_both<Isa>(own, opp);
+    if (!m.black && !m.white) return final_score<Isa>(own, opp) * w.scale();
+    const int empties = popcount_in<Isa>(~(own | opp));
+    if (depth == 0)
+        return w.evaluate(idx, mover, empties, popcount_in<Isa>(m.black) - popcount_in<Isa>(m.white));
+    if (!m.black) return -eval_search<Isa>(w, opp, own, idx, 3 - mover, depth - 1, -beta, -alpha);
+    OrderedMove list[MAX_MOVES];
+    int count = 0;
+    for (Bitboard b = m.black; b;) {
+        OrderedMove& om = push_move<Isa>(list, count, own, opp, pop_lowest(b));
+        om.key = depth >= ROUGH_ORDER_MIN_DEPTH ? fastest_first_key<Isa>(om.child_own, om.child_opp) : 0;
+    }
+    int best = -ROUGH_INF;
+    for (int i = 0; i < count; ++i) {
+        const OrderedMove& om = depth >= ROUGH_ORDER_MIN_DEPTH ? next_move(list, i, count) : list[i];
+        PatternIndices child = idx;
+        child.play(mover, om.square, om.child_own ^ opp);
+        const int v = -eval_search<Isa>(w, om.child_own, om.child_opp, child, 3 - mover, depth - 1, -beta, -alpha);
+        best = std::max(best, v);
+        alpha = std::max(alpha, v);
+        if (v >= beta) break;
+    }
+    return best;
+}
+
+inline int eval_baseline(const EvalWeights& w, Bitboard own, Bitboard opp, const PatternIndices& idx, int mover,
+                         int depth, int alpha, int beta) {
+    return eval_node<Baseline>(w, own, opp, idx, mover, depth, alpha, beta);
+}
+FLIPCORE_AVX2_TARGET inline int eval_avx2(const EvalWeights& w, Bitboard own, Bitboard opp, const PatternIndices& idx,
+                                          int mover, int depth, int alpha, int beta) {
+    return eval_node<Avx2>(w, own, opp, idx, mover, depth, alpha, beta);
+}
+
+// The order key of a move to (child_own, child_opp) by a search of `depth`
+// plies: on the evaluation where there is one (`idx`, `mover`: the parent's
+// indices and its side), else on rough_value.
+template <class Isa>
+FLIPCORE_INLINE int searched_key(const EvalWeights* w, const PatternIndices& idx, int mover, Bitboard opp, int square,
+                                 Bitboard child_own, Bitboard child_opp, int depth) {
+    if (!w) return -rough_search<Isa>(child_own, child_opp, depth, -ROUGH_INF, ROUGH_INF);
+    PatternIndices child = idx;
+    child.play(mover, square, child_own ^ opp);
+    return -eval_search<Isa>(*w, child_own, child_opp, child, 3 - mover, depth, -ROUGH_INF, ROUGH_INF);
+}
+
 // The moves of `moves` with their children and order keys; the table's move
 // goes first, then fastest-first with parity, corners and X-squares as
 // smaller terms.
@@ -567,15 +642,17 @@ FLIPCORE_INLINE int build_moves(Bitboard own, Bitboard opp, Bitboard moves, int 
     return count;
 }
 
-// The same with keys from rough_search to the given depth.
+// The same with keys from a search of each child to the given depth, on
+// the evaluation `w` when given.
 template <class Isa>
 FLIPCORE_INLINE int build_moves_searched(Bitboard own, Bitboard opp, Bitboard moves, int table_move, OrderedMove* list,
-                                         int depth) {
+                                         int depth, const EvalWeights* w) {
     int count = 0;
+    const PatternIndices idx = w ? PatternIndices::from_board(own, opp) : PatternIndices{};
     while (moves) {
         const int x = pop_lowest(moves);
         OrderedMove& m = push_move<Isa>(list, count, own, opp, x);
-        m.key = x == table_move ? 1 << 30 : -rough_search<Isa>(m.child_own, m.child_opp, depth, -ROUGH_INF, ROUGH_INF);
+        m.key = x == table_move ? 1 << 30 : searched_key<Isa>(w, idx, 1, opp, x, m.child_own, m.child_opp, depth);
     }
     return count;
 }
@@ -661,8 +738,10 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
     }
 
     OrderedMove list[MAX_MOVES];
+    const EvalWeights* sort_weights = empties >= EVAL_SORT_MIN_EMPTIES ? c.weights : nullptr;
     const int count = empties >= SORT_SEARCH_MIN_EMPTIES
-                           ? build_moves_searched<Isa>(own, opp, moves, table_move, list, sort_search_depth(empties))
+                           ? build_moves_searched<Isa>(own, opp, moves, table_move, list,
+                                                       sort_search_depth(empties, sort_weights != nullptr), sort_weights)
                            : build_moves<Isa>(own, opp, moves, table_move, list);
     if (empties - 1 > SHALLOW_EMPTIES)
         for (int i = 0; i < count; ++i) c.table->prefetch(list[i].child_own, list[i].child_opp);
@@ -840,9 +919,9 @@ inline int split_search(Context& c, SplitPoint& sp) {
 
 // A helper thread of a parallel solve: waits for a split point with moves
 // to hand out and works there, until the solve is over.
-inline void helper_loop(Pool& pool, SolveTable& table, std::atomic<uint64_t>& nodes) {
+inline void helper_loop(Pool& pool, SolveTable& table, std::atomic<uint64_t>& nodes, const EvalWeights* weights) {
     static const std::function<bool()> no_stop;
-    Context c{&table, &no_stop};
+    Context c{&table, &no_stop, weights};
     c.pool = &pool;
     c.next_stop_check = SPLIT_POLL_INTERVAL;
     std::unique_lock<std::mutex> lock(pool.mutex);
@@ -912,6 +991,11 @@ class Solver {
     // are called from the calling thread only.
     int threads = 1;
     int split_min_empties = solve_detail::SPLIT_MIN_EMPTIES;
+    // The learned evaluation, for the shallow searches that order the moves
+    // of nodes with many empties; none: a rough value of mobility and
+    // corners. Either gives the same answers; they differ in speed. Must
+    // outlive the solves that use it.
+    const EvalWeights* weights = nullptr;
     // Whether to run the Avx2 kernels (the processor must have them); tests
     // switch it off to hold both kernel sets to the same answers.
     bool use_avx2 = solve_detail::processor_has_avx2();
@@ -928,7 +1012,7 @@ class Solver {
         if (split_min_empties <= solve_detail::SHALLOW_EMPTIES)
             throw std::invalid_argument("split_min_empties must exceed SHALLOW_EMPTIES (nodes below have no move list)");
         table_.next_age();
-        solve_detail::Context c{&table_, &stop};
+        solve_detail::Context c{&table_, &stop, weights};
         SolveOutcome out{0, {}, {}, {}, 0};
         const bool passed = !legal_moves(own, opp);
         if (passed && !legal_moves(opp, own)) {
@@ -985,7 +1069,7 @@ class Solver {
             for (int i = 0; i < count; ++i) {
                 try {
                     threads_.emplace_back(solve_detail::helper_loop, std::ref(pool_), std::ref(table_),
-                                          std::ref(nodes_));
+                                          std::ref(nodes_), solver.weights);
                 } catch (const std::system_error&) {
                     break;  // no more threads to be had: search with those there are
                 }
@@ -1181,9 +1265,11 @@ class Solver {
                 using namespace solve_detail;
                 const int empties = 64 - popcount(own | opp);
                 OrderedMove list[MAX_MOVES];
+                const EvalWeights* sort_weights = empties >= EVAL_SORT_MIN_EMPTIES ? weights : nullptr;
                 const int count =
                     empties >= SORT_SEARCH_MIN_EMPTIES
-                        ? build_moves_searched<Baseline>(own, opp, moves, NO_SOLVE_MOVE, list, sort_search_depth(empties))
+                        ? build_moves_searched<Baseline>(own, opp, moves, NO_SOLVE_MOVE, list,
+                                                         sort_search_depth(empties, sort_weights != nullptr), sort_weights)
                         : build_moves<Baseline>(own, opp, moves, NO_SOLVE_MOVE, list);
                 for (int i = 0; i < count; ++i) {
                     const OrderedMove& m = next_move(list, i, count);

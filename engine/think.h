@@ -291,6 +291,7 @@ class Thinker {
         if (!solver_) solver_ = std::make_unique<Solver>(solver_bytes_);
         else if (!reuse_table) solver_->clear_table();
         solver_->threads = solve_threads;
+        solver_->weights = weights_;
         solver_->stop = [this]() { return time_up() || (stop && stop()); };
         SolveOutcome s;
         try {
@@ -298,10 +299,12 @@ class Thinker {
                                think_detail::solve_guess(guess, weights_->scale()));
         } catch (const SearchAborted&) {
             solver_->stop = nullptr;
+            solver_->weights = nullptr;
             if (!time_up()) throw;  // stopped from outside
             return false;
         }
         solver_->stop = nullptr;
+        solver_->weights = nullptr;
         out.value = s.score * weights_->scale();
         out.move = s.best.empty() ? PASS_SQUARE : s.best.front();
         out.line = s.line;

@@ -13,6 +13,11 @@
 // STOP_POLL of wall time in the main thread to run the signal handlers; a
 // handler that raises stops the solve, and so does a progress callback that
 // raises. The Python error is then raised with the lock held.
+//
+// The learned evaluation's weights, once load_weights() has read them, order
+// the moves of nodes with many empties (engine/solve.h); without them the
+// solver orders on a rough value, with the same answers. Like _think's, they
+// are shared read-only by every solve; a solve keeps the set it started with.
 #include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -41,6 +46,9 @@ constexpr auto STOP_POLL = std::chrono::milliseconds(15);
 std::atomic<size_t> g_table_bytes{flipcore::DEFAULT_SOLVE_TABLE_BYTES};
 // The interpreter's main thread, the only one where signal handlers run.
 unsigned long g_main_thread = 0;
+
+// Read and replaced only with the interpreter lock held.
+std::shared_ptr<const flipcore::EvalWeights> g_weights;
 
 // This thread's solver, and whether a solve is running on it (a progress
 // callback or signal handler that solves again gets a solver of its own).
@@ -84,6 +92,27 @@ void set_table_bytes(long long n) {
 
 size_t table_bytes() { return g_table_bytes.load(); }
 
+// Loads the evaluation weight file at `path` for the solves that start after
+// it; returns its checksum. A file that cannot be read or fails a check
+// raises ValueError naming it, and the weights before stay in use.
+uint64_t load_weights(const std::string& path) {
+    std::shared_ptr<const flipcore::EvalWeights> w;
+    std::string error;
+    {
+        py::gil_scoped_release unlocked;
+        try {
+            w = std::make_shared<const flipcore::EvalWeights>(flipcore::EvalWeights::load(path));
+        } catch (const std::runtime_error& e) {
+            error = e.what();
+        }
+    }
+    if (!w) throw py::value_error(error);
+    g_weights = std::move(w);
+    return g_weights->checksum();
+}
+
+bool weights_loaded() { return static_cast<bool>(g_weights); }
+
 // Empties this thread's table in constant time (the table keeps its memory),
 // so that its next solve runs as a new thread's would, node for node. Refused
 // from inside a solve on this thread, whose table it would empty under it.
@@ -101,6 +130,7 @@ struct SolveScope {
     ~SolveScope() {
         solver.stop = nullptr;
         solver.progress = nullptr;
+        solver.weights = nullptr;
         if (!nested) t_busy = false;
     }
 };
@@ -133,6 +163,8 @@ py::dict solve(Bitboard black, Bitboard white, int player, const std::string& mo
     t_busy = true;
     SolveScope scope{*solver, nested};
     solver->threads = static_cast<int>(threads);
+    const std::shared_ptr<const flipcore::EvalWeights> weights = g_weights;  // kept until the solve ends
+    solver->weights = weights.get();
 
     // Each hook takes the interpreter lock for the Python work it does; a
     // Python error is left set on this thread and the solve stopped.
@@ -193,5 +225,9 @@ PYBIND11_MODULE(_solver, m) {
           "Solves the position exactly in mode \"exact\", \"wld\" or \"every_move\" with `threads` threads (1 to "
           "256), starting from `guess`, an estimate of the score in the side to move's view (any value gives the "
           "same answer); squares are row * 8 + col, -1 a pass");
+    m.def("load_weights", &load_weights, py::arg("path"), py::pos_only(),
+          "Loads the evaluation weight file at path, which orders the moves of the solves that start after it; "
+          "returns its checksum");
+    m.def("weights_loaded", &weights_loaded, "Whether evaluation weights are loaded");
     m.attr("MAX_THREADS") = MAX_THREADS;
 }

@@ -36,4 +36,10 @@ def solve(
 ) -> _Solved:
     """Solves the position exactly in mode "exact", "wld" or "every_move" with `threads` threads (1 to 256), starting from `guess`, an estimate of the score in the side to move's view (any value gives the same answer); squares are row * 8 + col, -1 a pass"""
 
+def load_weights(path: str, /) -> int:
+    """Loads the evaluation weight file at path, which orders the moves of the solves that start after it; returns its checksum"""
+
+def weights_loaded() -> bool:
+    """Whether evaluation weights are loaded"""
+
 MAX_THREADS: int

@@ -31,6 +31,7 @@ be. threads=1 searches in the calling thread alone.
 from __future__ import annotations
 
 import os
+import threading
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -232,6 +233,28 @@ def final_score(position: Position) -> int:
     return diff + empties if diff > 0 else diff - empties if diff < 0 else 0
 
 
+_order_weights_tried = False
+_order_weights_lock = threading.Lock()
+
+
+def _load_order_weights(module: ModuleType) -> None:
+    """Gives the solver the learned evaluation, once, to order the moves of
+    nodes with many empty squares. A missing or damaged weight file leaves it
+    ordering on a rough value: the same answers, a little more slowly."""
+    global _order_weights_tried
+    if _order_weights_tried:
+        return
+    with _order_weights_lock:
+        if not _order_weights_tried:
+            from flipcore.think import WEIGHTS_PATH  # flipcore.think imports this module
+
+            try:
+                module.load_weights(str(WEIGHTS_PATH))
+            except ValueError:
+                pass
+            _order_weights_tried = True
+
+
 def _first_guess(position: Position) -> int:
     """Where the solver's null-window tests start: a short search's value on
     the learned evaluation (discs, side to move's view), which spares the
@@ -268,7 +291,10 @@ def solve(
 
     Ctrl-C stops a solve in the main thread with KeyboardInterrupt; the
     solver stays usable. The time grows about threefold with each empty
-    square: see EXACT_EMPTIES.
+    square: see EXACT_EMPTIES. From 16 empty squares the search starts from
+    a short flipcore.think search's estimate (a few milliseconds), which
+    spares it work; without usable evaluation weights it starts from 0 and
+    gives the same answers.
     """
     position = as_position(position)
     if not isinstance(mode, str) or mode not in MODES:
@@ -309,7 +335,9 @@ def solve(
 
     black, white = position._black, position._white
     guess = 0 if mode == "wld" else _first_guess(position)
-    found = _solver().solve(black, white, player, mode, report, thread_count, guess=guess)
+    module = _solver()
+    _load_order_weights(module)
+    found = module.solve(black, white, player, mode, report, thread_count, guess=guess)
     seconds = time.perf_counter() - began
 
     move_scores: dict[Square, int] | None = None

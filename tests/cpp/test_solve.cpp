@@ -378,6 +378,12 @@ TEST(Solve, SymmetricPositionsAndBothSearchesGiveTheSameResult) {
 
 // ------------------------------------------------------------ standard positions
 
+// The evaluation weights the package ships.
+const fc::EvalWeights& shipped_weights() {
+    static const fc::EvalWeights w = fc::EvalWeights::load(FLIPCORE_REPO_ROOT "/src/flipcore/data/eval.bin");
+    return w;
+}
+
 std::vector<endgame::Position> standard_positions() {
     std::ifstream in(FLIPCORE_REPO_ROOT "/tests/data/endgame.txt");
     return endgame::read_positions(in);
@@ -390,13 +396,19 @@ TEST(Solve, StandardPositions) {
     const std::set<int> quick = CASE_DIVISOR == 1 ? std::set<int>{40, 42} : std::set<int>{};
     for (const auto& p : positions) {
         if (!quick.count(p.number)) continue;
-        for (int threads : {1, 2}) {
-            fc::Solver solver;
-            solver.threads = threads;
-            const auto r = solver.solve(p.own, p.opp, fc::SolveMode::exact);
-            EXPECT_EQ(r.score, p.score) << "position " << p.number << ", threads " << threads;
-            EXPECT_EQ(r.best, p.best) << "position " << p.number << ", threads " << threads;
-        }
+        // With the rough ordering and a first guess of 0, and with the
+        // evaluation's ordering and a guess off by some discs.
+        for (int threads : {1, 2})
+            for (const fc::EvalWeights* w : {static_cast<const fc::EvalWeights*>(nullptr), &shipped_weights()}) {
+                fc::Solver solver;
+                solver.threads = threads;
+                solver.weights = w;
+                const auto r = solver.solve(p.own, p.opp, fc::SolveMode::exact, w ? p.score + 6 : 0);
+                const std::string where = "position " + std::to_string(p.number) + ", threads " +
+                                          std::to_string(threads) + (w ? ", evaluation" : "");
+                EXPECT_EQ(r.score, p.score) << where;
+                EXPECT_EQ(r.best, p.best) << where;
+            }
     }
 }
 
@@ -447,6 +459,23 @@ int rough_minimax(Bitboard own, Bitboard opp, int depth) {
     return best;
 }
 
+// The same on the evaluation, computed from the board at each leaf.
+int eval_minimax(const fc::EvalWeights& w, Bitboard own, Bitboard opp, int depth) {
+    const Bitboard moves = fc::legal_moves(own, opp), replies = fc::legal_moves(opp, own);
+    if (!moves && !replies) return fc::solve_detail::final_score<fc::Baseline>(own, opp) * w.scale();
+    if (depth == 0)
+        return w.evaluate(fc::PatternIndices::from_board(own, opp), 1, 64 - fc::popcount(own | opp),
+                          fc::popcount(moves) - fc::popcount(replies));
+    if (!moves) return -eval_minimax(w, opp, own, depth - 1);
+    int best = -fc::solve_detail::ROUGH_INF;
+    for (Bitboard b = moves; b;) {
+        const int x = fc::pop_lowest(b);
+        const Bitboard f = fc::flips(own, opp, x);
+        best = std::max(best, -eval_minimax(w, opp ^ f, own | f | fc::square_bit(x), depth - 1));
+    }
+    return best;
+}
+
 TEST(Solve, SortingSearchesGiveTheMinimaxValue) {
     const auto positions = endgame_positions(777, 16, 40);
     ASSERT_GE(positions.size(), 100u);
@@ -461,6 +490,18 @@ TEST(Solve, SortingSearchesGiveTheMinimaxValue) {
             EXPECT_EQ(fc::solve_detail::rough_baseline(own, opp, depth, -inf, inf), expected) << where;
             if (avx2) {
                 EXPECT_EQ(fc::solve_detail::rough_avx2(own, opp, depth, -inf, inf), expected) << where;
+            }
+            // On the evaluation, with the side to move's discs read as
+            // either side's: the indices follow the moves and the passes.
+            if (depth > 3) continue;
+            const fc::EvalWeights& w = shipped_weights();
+            const int value = eval_minimax(w, own, opp, depth);
+            const auto as_side_1 = fc::PatternIndices::from_board(own, opp);
+            const auto as_side_2 = fc::PatternIndices::from_board(opp, own);
+            EXPECT_EQ(fc::solve_detail::eval_baseline(w, own, opp, as_side_1, 1, depth, -inf, inf), value) << where;
+            EXPECT_EQ(fc::solve_detail::eval_baseline(w, own, opp, as_side_2, 2, depth, -inf, inf), value) << where;
+            if (avx2) {
+                EXPECT_EQ(fc::solve_detail::eval_avx2(w, own, opp, as_side_2, 2, depth, -inf, inf), value) << where;
             }
         }
     }
