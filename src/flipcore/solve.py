@@ -292,9 +292,10 @@ def solve(
     Ctrl-C stops a solve in the main thread with KeyboardInterrupt; the
     solver stays usable. The time grows about threefold with each empty
     square: see EXACT_EMPTIES. From 16 empty squares the search starts from
-    a short flipcore.think search's estimate (a few milliseconds), which
-    spares it work; without usable evaluation weights it starts from 0 and
-    gives the same answers.
+    a short flipcore.think search's estimate (a few milliseconds), and nodes
+    with 18 or more empty squares order their moves on the learned
+    evaluation; without usable evaluation weights it does neither and gives
+    the same answers, more slowly.
     """
     position = as_position(position)
     if not isinstance(mode, str) or mode not in MODES:
@@ -334,9 +335,9 @@ def solve(
                 user(-upper, -lower)
 
     black, white = position._black, position._white
-    guess = 0 if mode == "wld" else _first_guess(position)
     module = _solver()
     _load_order_weights(module)
+    guess = 0 if mode == "wld" else _first_guess(position)
     found = module.solve(black, white, player, mode, report, thread_count, guess=guess)
     seconds = time.perf_counter() - began
 
