@@ -11,8 +11,8 @@
 // other side's stable discs already decide, try the table's best move before
 // generating the others, look the children up in the table first where that
 // can cut (ETC_MIN_EMPTIES), and order the rest fastest-first (fewest replies
-// for the opponent), or by a shallow search on a rough static value near the
-// root. Nodes with fewer empties run without the table, after the same
+// for the opponent), or near the root by a shallow search on a rough static
+// value or, given its weights, on the learned evaluation. Nodes with fewer empties run without the table, after the same
 // stability cut, in parity order over the empty squares; the last four have their own code that never generates
 // moves over the whole board, and the last square's flips are counted by
 // table. every_move mode then searches each move that is not a best move
@@ -97,7 +97,7 @@ constexpr auto SPLIT_WAIT = std::chrono::milliseconds(2);
 // before searching any (enhanced transposition cutoff).
 constexpr int ETC_MIN_EMPTIES = 10;
 // Nodes with at least this many empties order their moves by a shallow
-// search of each child on a rough static value instead of fastest-first,
+// search of each child on a static value instead of fastest-first,
 // deeper the more empties: such nodes are rare (a few thousand per solve at
 // 18+, a few hundred at 20+), so the deeper search costs little and its
 // better order cuts the large subtrees below them.

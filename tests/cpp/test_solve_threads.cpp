@@ -123,6 +123,23 @@ TEST(SolveThreads, EveryModeMatchesOneThread) {
     EXPECT_GT(helper_nodes, 0u);
 }
 
+// Threads sharing the learned evaluation's weights for their sorting
+// searches (read by every thread at once): the answers of one thread
+// without them.
+TEST(SolveThreads, SortingOnTheEvaluationMatchesOneThread) {
+    const fc::EvalWeights weights = fc::EvalWeights::load(FLIPCORE_REPO_ROOT "/src/flipcore/data/eval.bin");
+    fc::Solver one(1 << 20);
+    fc::Solver two = make_solver(2, 1 << 20, fc::solve_detail::SHALLOW_EMPTIES + 1);
+    two.weights = &weights;
+    for (const Case& p : positions(5, std::max(1, 2 / CASE_DIVISOR), 18)) {
+        const auto plain_order = one.solve(p.own, p.opp, fc::SolveMode::every_move);
+        const auto evaluated = two.solve(p.own, p.opp, fc::SolveMode::every_move, plain_order.score - 3);
+        EXPECT_EQ(std::make_pair(evaluated.score, evaluated.best), std::make_pair(plain_order.score, plain_order.best));
+        EXPECT_EQ(evaluated.move_scores, plain_order.move_scores);
+        expect_line_reaches(p.own, p.opp, evaluated.line, evaluated.score);
+    }
+}
+
 // The stop hook is asked only in the calling thread; once it says stop,
 // every thread unwinds (SearchAborted), and the solver answers right after.
 // A progress callback that throws ends a parallel solve the same way.
