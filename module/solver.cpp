@@ -31,6 +31,7 @@
 #include <utility>
 
 #include "engine/solve.h"
+#include "module/weight_file.h"
 
 namespace py = pybind11;
 
@@ -96,18 +97,7 @@ size_t table_bytes() { return g_table_bytes.load(); }
 // it; returns its checksum. A file that cannot be read or fails a check
 // raises ValueError naming it, and the weights before stay in use.
 uint64_t load_weights(const std::string& path) {
-    std::shared_ptr<const flipcore::EvalWeights> w;
-    std::string error;
-    {
-        py::gil_scoped_release unlocked;
-        try {
-            w = std::make_shared<const flipcore::EvalWeights>(flipcore::EvalWeights::load(path));
-        } catch (const std::runtime_error& e) {
-            error = e.what();
-        }
-    }
-    if (!w) throw py::value_error(error);
-    g_weights = std::move(w);
+    g_weights = flipcore_module::read_weight_file(path);
     return g_weights->checksum();
 }
 
