@@ -106,10 +106,9 @@ constexpr int SORT_SEARCH_MIN_EMPTIES = 16;
 // plies, less in small solves, where it would cost more than the solve.
 constexpr int root_sort_depth(int empties) { return std::max(0, std::min(6, (empties - 8) / 2)); }
 // Nodes with at least this many empties sort on the learned evaluation
-// where the solver has it: its searches need fewer plies for an order as
-// good, but each leaf costs several times a rough value, which does not pay
-// nearer the end.
-constexpr int EVAL_SORT_MIN_EMPTIES = 18;
+// where the solver has it (every node that sorts by a search): its
+// searches need fewer plies for an order as good or better.
+constexpr int EVAL_SORT_MIN_EMPTIES = SORT_SEARCH_MIN_EMPTIES;
 constexpr int sort_search_depth(int empties, bool evaluated) {
     if (evaluated) return empties >= 20 ? 2 : 1;
     return empties >= 20 ? 5 : empties >= 18 ? 3 : 1;
