@@ -105,10 +105,8 @@ constexpr int SORT_SEARCH_MIN_EMPTIES = 16;
 // The depth of the shallow search that orders the root's moves: up to six
 // plies, less in small solves, where it would cost more than the solve.
 constexpr int root_sort_depth(int empties) { return std::max(0, std::min(6, (empties - 8) / 2)); }
-// Nodes with at least this many empties sort on the learned evaluation
-// where the solver has it (every node that sorts by a search): its
-// searches need fewer plies for an order as good or better.
-constexpr int EVAL_SORT_MIN_EMPTIES = SORT_SEARCH_MIN_EMPTIES;
+// On the learned evaluation, where the solver has it, the sorting searches
+// need fewer plies for an order as good or better.
 constexpr int sort_search_depth(int empties, bool evaluated) {
     if (evaluated) return empties >= 20 ? 2 : 1;
     return empties >= 20 ? 5 : empties >= 18 ? 3 : 1;
@@ -582,18 +580,15 @@ FLIPCORE_INLINE int eval_node(const EvalWeights& w, Bitboard own, Bitboard opp, 
     if (depth == 0)
         return w.evaluate(idx, mover, empties, popcount_in<Isa>(m.black) - popcount_in<Isa>(m.white));
     if (!m.black) return -eval_search<Isa>(w, opp, own, idx, 3 - mover, depth - 1, -beta, -alpha);
-    OrderedMove list[MAX_MOVES];
-    int count = 0;
-    for (Bitboard b = m.black; b;) {
-        OrderedMove& om = push_move<Isa>(list, count, own, opp, pop_lowest(b));
-        om.key = depth >= ROUGH_ORDER_MIN_DEPTH ? fastest_first_key<Isa>(om.child_own, om.child_opp) : 0;
-    }
+    // The sorting searches on the evaluation go one or two plies deep, too
+    // shallow for ordering to pay (ROUGH_ORDER_MIN_DEPTH): square order.
     int best = -ROUGH_INF;
-    for (int i = 0; i < count; ++i) {
-        const OrderedMove& om = depth >= ROUGH_ORDER_MIN_DEPTH ? next_move(list, i, count) : list[i];
+    for (Bitboard b = m.black; b;) {
+        const int x = pop_lowest(b);
+        const Bitboard f = flips_in<Isa>(own, opp, x);
         PatternIndices child = idx;
-        child.play(mover, om.square, om.child_own ^ opp);
-        const int v = -eval_search<Isa>(w, om.child_own, om.child_opp, child, 3 - mover, depth - 1, -beta, -alpha);
+        child.play(mover, x, f);
+        const int v = -eval_search<Isa>(w, opp ^ f, own | f | square_bit(x), child, 3 - mover, depth - 1, -beta, -alpha);
         best = std::max(best, v);
         alpha = std::max(alpha, v);
         if (v >= beta) break;
@@ -742,10 +737,9 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
     }
 
     OrderedMove list[MAX_MOVES];
-    const EvalWeights* sort_weights = empties >= EVAL_SORT_MIN_EMPTIES ? c.weights : nullptr;
     const int count = empties >= SORT_SEARCH_MIN_EMPTIES
                            ? build_moves_searched<Isa>(own, opp, moves, table_move, list,
-                                                       sort_search_depth(empties, sort_weights != nullptr), sort_weights)
+                                                       sort_search_depth(empties, c.weights != nullptr), c.weights)
                            : build_moves<Isa>(own, opp, moves, table_move, list);
     if (empties - 1 > SHALLOW_EMPTIES)
         for (int i = 0; i < count; ++i) c.table->prefetch(list[i].child_own, list[i].child_opp);
@@ -1269,11 +1263,10 @@ class Solver {
                 using namespace solve_detail;
                 const int empties = 64 - popcount(own | opp);
                 OrderedMove list[MAX_MOVES];
-                const EvalWeights* sort_weights = empties >= EVAL_SORT_MIN_EMPTIES ? weights : nullptr;
                 const int count =
                     empties >= SORT_SEARCH_MIN_EMPTIES
                         ? build_moves_searched<Baseline>(own, opp, moves, NO_SOLVE_MOVE, list,
-                                                         sort_search_depth(empties, sort_weights != nullptr), sort_weights)
+                                                         sort_search_depth(empties, weights != nullptr), weights)
                         : build_moves<Baseline>(own, opp, moves, NO_SOLVE_MOVE, list);
                 for (int i = 0; i < count; ++i) {
                     const OrderedMove& m = next_move(list, i, count);
