@@ -4,7 +4,7 @@
 // mismatch fails the run (exit status 1).
 //
 //   solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--threads N [--split E]] [--every-move | --wld]
-//               [--trace] [--no-guess] [--rough-order] [--weights W]
+//               [--trace] [--no-guess] [--rough-order] [--weights W] [--selective L,S,E]
 //
 // FILE defaults to ../shared/endgame/positions.txt from the repository root,
 // then to the copy in tests/data. --only runs the listed position numbers;
@@ -20,7 +20,9 @@
 // search on it, that search's time counted in the solve's, and nodes with
 // many empties order their moves by shallow searches on it. --no-guess
 // starts from 0 instead; --rough-order orders on the rough static value
-// alone; both together run the solver without the evaluation. "cpu s" is the processor
+// alone; both together run the solver without the evaluation. --selective
+// runs the selective searches from level L down to S in solves of at least
+// E empties (0,1,E: none; default the solver's). "cpu s" is the processor
 // time of every thread of the process. benchmarks/solve_threads.py runs
 // one and two threads beside an earlier version of the solver.
 #include <algorithm>
@@ -84,6 +86,9 @@ int main(int argc, char** argv) {
     size_t table_mib = flipcore::DEFAULT_SOLVE_TABLE_BYTES >> 20;
     int threads = 1;
     int split = flipcore::solve_detail::SPLIT_MIN_EMPTIES;
+    const flipcore::Solver defaults;
+    int loosest = defaults.selective_loosest, surest = defaults.selective_surest,
+        selective_min = defaults.selective_min_empties;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--baseline") {
@@ -94,6 +99,11 @@ int main(int argc, char** argv) {
             eval_order = false;
         } else if (arg == "--weights" && i + 1 < argc) {
             weights_path = argv[++i];
+        } else if (arg == "--selective" && i + 1 < argc) {
+            if (std::sscanf(argv[++i], "%d,%d,%d", &loosest, &surest, &selective_min) != 3) {
+                std::fprintf(stderr, "--selective takes LOOSEST,SUREST,MIN_EMPTIES\n");
+                return 2;
+            }
         } else if (arg == "--trace") {
             trace = true;
         } else if (arg == "--every-move") {
@@ -124,7 +134,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr,
                          "usage: solve_bench [FILE] [--only N[,N...]] [--baseline] [--table-mib M] [--threads N [--split E]] "
                          "[--every-move | --wld] "
-                         "[--trace] [--no-guess] [--rough-order] [--weights W]\n");
+                         "[--trace] [--no-guess] [--rough-order] [--weights W] [--selective L,S,E]\n");
             return 2;
         }
     }
@@ -171,6 +181,9 @@ int main(int argc, char** argv) {
         solver.threads = threads;
         if (eval_order) solver.weights = &weights;
         solver.split_min_empties = split;
+        solver.selective_loosest = loosest;
+        solver.selective_surest = surest;
+        solver.selective_min_empties = selective_min;
         double last = cpu_seconds();
         if (trace) {
             // Where a solve's time goes: each bound the root's null-window

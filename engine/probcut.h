@@ -42,5 +42,29 @@ inline int probcut_margin(int empties, int depth, int scale) {
     return static_cast<int>(std::lround(PROBCUT_CONFIDENCE * std::max(spread, 0.5) * scale));
 }
 
+// The exact solver's selective searches cut a node when a shallow search on
+// the evaluation lies beyond the null window by a margin of some spreads of
+// the exact score around it. Fitted by training/probcut.py --exact on
+// positions with exact scores: the spread is a + b * empties + c * depth.
+constexpr double SOLVE_PROBCUT_SPREAD[3] = {7.249, 0.0471, -0.591};
+// Nodes with fewer empties are left to the exact code below them.
+constexpr int SOLVE_PROBCUT_MIN_EMPTIES = 10;
+// The shallow search's depth: even, so that it ends on the node's side to
+// move, and deeper where the subtree it may cut is larger.
+constexpr int solve_probcut_depth(int empties) { return empties < 14 ? 0 : empties < 20 ? 2 : 4; }
+// How many spreads of margin a cut needs at each selective level (level 1 the
+// surest; 0 is the exact search, which never cuts).
+constexpr double SOLVE_PROBCUT_CONFIDENCE[] = {0.0, 2.6, 2.0, 1.5, 1.1};
+constexpr int SOLVE_SELECTIVE_LEVELS = 4;
+static_assert(sizeof(SOLVE_PROBCUT_CONFIDENCE) / sizeof(double) == SOLVE_SELECTIVE_LEVELS + 1,
+              "a confidence for each selective level");
+
+// The margin in weight units at a node with `empties` empty squares.
+inline int solve_probcut_margin(int level, int empties, int scale) {
+    const double spread = SOLVE_PROBCUT_SPREAD[0] + SOLVE_PROBCUT_SPREAD[1] * empties +
+                          SOLVE_PROBCUT_SPREAD[2] * solve_probcut_depth(empties);
+    return static_cast<int>(std::lround(SOLVE_PROBCUT_CONFIDENCE[level] * std::max(spread, 1.0) * scale));
+}
+
 }  // namespace
 }  // namespace flipcore

@@ -18,6 +18,12 @@
 // table. every_move mode then searches each move that is not a best move
 // from the bounds the root proved for it.
 //
+// Given the learned evaluation, large solves first run selective searches:
+// the same search with probabilistic cut-offs on the evaluation, at growing
+// margins. Their bounds go to the table marked with their level, where only
+// searches as loose use them; their moves go to any search, and their value
+// is the exact search's first guess.
+//
 // All state lives in a Solver object: its table, node count and hooks. It
 // shares only the immutable move-rule tables of engine/bitboard.h with the
 // depth-limited search and never touches that search's statics.
@@ -52,6 +58,7 @@
 
 #include "engine/bitboard.h"
 #include "engine/eval_weights.h"
+#include "engine/probcut.h"
 #include "engine/solve_table.h"
 #include "engine/stable.h"
 #include "engine/stop.h"
@@ -163,6 +170,7 @@ struct Context {
     SolveTable* table;
     const std::function<bool()>* stop;
     const EvalWeights* weights = nullptr;  // the sorting searches' evaluation; none: rough_value
+    int level = EXACT_LEVEL;               // above it: a selective search (weights required)
     uint64_t nodes = 0;
     uint64_t next_stop_check = STOP_INTERVAL;
     Pool* pool = nullptr;
@@ -384,16 +392,17 @@ FLIPCORE_INLINE const OrderedMove& next_move(OrderedMove* list, int i, int count
 // `stop` is guarded by the pool's mutex; `stop` is also read without it by
 // the threads below, to drop their work.
 struct SplitPoint {
-    SplitPoint(SplitPoint* parent_, const OrderedMove* moves_, int count_, int alpha_, int empties_, bool wide_,
-               int best_, int best_move_)
-        : parent(parent_), moves(moves_), count(count_), alpha(alpha_), empties(empties_), wide(wide_), best(best_),
-          best_move(best_move_) {}
+    SplitPoint(SplitPoint* parent_, const OrderedMove* moves_, int count_, int alpha_, int empties_, int level_,
+               bool wide_, int best_, int best_move_)
+        : parent(parent_), moves(moves_), count(count_), alpha(alpha_), empties(empties_), level(level_), wide(wide_),
+          best(best_), best_move(best_move_) {}
 
     SplitPoint* parent;        // the split point its owner worked under
     const OrderedMove* moves;  // in the order to hand them out (the owner's stack)
     int count;
     int next = 0;              // the next move to hand out
     int alpha, empties;
+    int level;                 // the search's (Context::level)
     bool wide;                 // run the Avx2 kernels
     int best, best_move;
     int workers = 0;           // threads other than the owner on its moves
@@ -477,7 +486,7 @@ __attribute__((noinline)) inline bool share_moves(Context& c, OrderedMove* moves
                                                   bool wide, int& best, int& best_move) {
     if (empties < c.pool->split_min_empties || c.pool->idle.load(std::memory_order_relaxed) == 0) return false;
     for (int k = 0; k < count; ++k) next_move(moves, k, count);  // the order the node would try them in
-    SplitPoint sp(c.active, moves, count, alpha, empties, wide, best, best_move);
+    SplitPoint sp(c.active, moves, count, alpha, empties, c.level, wide, best, best_move);
     best = split_search(c, sp);
     best_move = sp.best_move;
     return true;
@@ -667,6 +676,21 @@ FLIPCORE_INLINE int stability_cut(Bitboard own, Bitboard opp, int alpha) {
     return bound <= alpha ? bound : INF_SCORE;
 }
 
+// A selective search's cut-off (probabilistic): where a shallow search on the
+// evaluation lies beyond the null window around alpha by the level's margin,
+// the node is taken to fail the same way without a search: alpha + 1 (score
+// above alpha) or alpha (at most alpha); otherwise INF_SCORE. One search with
+// the window between the two margins answers both questions.
+template <class Isa>
+FLIPCORE_INLINE int selective_cut(const Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
+    const EvalWeights& w = *c.weights;
+    const int margin = solve_probcut_margin(c.level, empties, w.scale());
+    const int high = (alpha + 1) * w.scale() + margin, low = alpha * w.scale() - margin;
+    const int v = eval_search<Isa>(w, own, opp, PatternIndices::from_board(own, opp), 1,
+                                   solve_probcut_depth(empties), low, high);
+    return v >= high ? alpha + 1 : v <= low ? alpha : INF_SCORE;
+}
+
 // 5 to SHALLOW_EMPTIES empties: no table, no move list; the stability
 // cutoff, then the legal moves in parity order.
 template <class Isa>
@@ -705,11 +729,15 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
     int table_move = NO_SOLVE_MOVE;
     SolveEntry copy;
     if (const SolveEntry* e = c.table->lookup(own, opp, copy)) {
-        if (e->lower > alpha) return e->lower;
-        if (e->upper <= alpha) return e->upper;
+        if (e->level <= c.level) {
+            if (e->lower > alpha) return e->lower;
+            if (e->upper <= alpha) return e->upper;
+        }
         table_move = e->move;
     }
     if (const int bound = stability_cut<Isa>(own, opp, alpha); bound != INF_SCORE) return bound;
+    if (c.level != EXACT_LEVEL && empties >= SOLVE_PROBCUT_MIN_EMPTIES)
+        if (const int cut = selective_cut<Isa>(c, own, opp, alpha, empties); cut != INF_SCORE) return cut;
     Bitboard moves = legal_moves_in<Isa>(own, opp);
     if (!moves) {
         if (!legal_moves_in<Isa>(opp, own)) return final_score<Isa>(own, opp);
@@ -726,12 +754,12 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
         best_move = table_move;
         searched_one = true;
         if (best > alpha) {
-            c.table->store(own, opp, empties, best, SOLVE_SCORE_MAX, best_move);
+            c.table->store(own, opp, empties, best, SOLVE_SCORE_MAX, best_move, c.level);
             return best;
         }
         moves &= ~square_bit(table_move);
         if (!moves) {
-            c.table->store(own, opp, empties, -SOLVE_SCORE_MAX, best, best_move);
+            c.table->store(own, opp, empties, -SOLVE_SCORE_MAX, best, best_move, c.level);
             return best;
         }
     }
@@ -751,8 +779,9 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
     if (empties >= ETC_MIN_EMPTIES) {
         for (int i = 0; i < count_left;) {
             const SolveEntry* e = c.table->lookup(list[i].child_own, list[i].child_opp, copy);
+            if (e && e->level > c.level) e = nullptr;
             if (e && -e->upper > alpha) {
-                c.table->store(own, opp, empties, -e->upper, SOLVE_SCORE_MAX, list[i].square);
+                c.table->store(own, opp, empties, -e->upper, SOLVE_SCORE_MAX, list[i].square, c.level);
                 return -e->upper;
             }
             if (e && -e->lower <= alpha) {
@@ -779,8 +808,8 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
             if (v > alpha) break;
         }
     }
-    if (best > alpha) c.table->store(own, opp, empties, best, SOLVE_SCORE_MAX, best_move);
-    else c.table->store(own, opp, empties, -SOLVE_SCORE_MAX, best, best_move);
+    if (best > alpha) c.table->store(own, opp, empties, best, SOLVE_SCORE_MAX, best_move, c.level);
+    else c.table->store(own, opp, empties, -SOLVE_SCORE_MAX, best, best_move, c.level);
     return best;
 }
 
@@ -816,7 +845,9 @@ FLIPCORE_AVX2_TARGET inline int split_child_avx2(Context& c, const OrderedMove& 
 // `lock` held on entry and on return.
 inline void work_at(Context& c, SplitPoint& sp, std::unique_lock<std::mutex>& lock) {
     SplitPoint* const outer = c.active;
+    const int outer_level = c.level;
     c.active = &sp;
+    c.level = sp.level;
     try {
         while (sp.open()) {
             const OrderedMove& m = sp.moves[sp.next++];
@@ -832,10 +863,12 @@ inline void work_at(Context& c, SplitPoint& sp, std::unique_lock<std::mutex>& lo
         }
     } catch (...) {
         c.active = outer;
+        c.level = outer_level;
         if (!lock.owns_lock()) lock.lock();
         throw;
     }
     c.active = outer;
+    c.level = outer_level;
 }
 
 // A helper's turn at a split point it joined (workers already counted):
@@ -994,6 +1027,16 @@ class Solver {
     // corners. Either gives the same answers; they differ in speed. Must
     // outlive the solves that use it.
     const EvalWeights* weights = nullptr;
+    // Selective searches before the exact one, given the weights, in solves
+    // with at least selective_min_empties empties: one per level from
+    // selective_loosest down to selective_surest (1 to
+    // SOLVE_SELECTIVE_LEVELS; 0 runs none), each starting from the value of
+    // the one before. They leave good moves in the table for the exact
+    // search to try first, and its first guess; they cannot change its
+    // answers, whose bounds come from its own cut-offs alone.
+    int selective_min_empties = 20;
+    int selective_loosest = 3;
+    int selective_surest = 2;
     // Whether to run the Avx2 kernels (the processor must have them); tests
     // switch it off to hold both kernel sets to the same answers.
     bool use_avx2 = solve_detail::processor_has_avx2();
@@ -1033,9 +1076,20 @@ class Solver {
         // Every mode asks the same per-move root; every_move then scores the
         // moves that are not best from the bounds it proved for them.
         const bool wld = mode == SolveMode::wld;
+        int root_guess = wld ? 0 : sign * guess;
+        int first_move = NO_SOLVE_MOVE;
+        if (weights && !wld && root_empties >= selective_min_empties && selective_loosest > 0) {
+            if (selective_loosest > SOLVE_SELECTIVE_LEVELS || selective_surest < 1)
+                throw std::invalid_argument("selective levels run from 1 to SOLVE_SELECTIVE_LEVELS");
+            for (c.level = selective_loosest; c.level >= selective_surest; --c.level)
+                root_guess = mtd_score(c, mover, other, -SOLVE_SCORE_MAX, SOLVE_SCORE_MAX, root_guess);
+            c.level = EXACT_LEVEL;
+            SolveEntry e;
+            if (table_.read(mover, other, e)) first_move = e.move;
+        }
         std::vector<RootMove> moves;
         std::vector<int> best;
-        const int score = root_exact(c, mover, other, best, moves, wld, sign, wld ? 0 : sign * guess);
+        const int score = root_exact(c, mover, other, best, moves, wld, sign, root_guess, first_move);
         out.score = sign * score;
         if (!passed) out.best = best;
         if (!wld) extend_line(c, mover, other, score, best, out.line);
@@ -1117,21 +1171,26 @@ class Solver {
     // more than proving a lower bound, so tests climb from a lower bound by
     // the smallest step, and fall from an upper bound by a step that doubles
     // while they keep failing low: few expensive tests either way.
-    int mtd_score(solve_detail::Context& c, Bitboard own, Bitboard opp, int lower, int upper) {
-        int beta = lower + 2, step = 2;
+    // `guess`, where given, moves the first test there.
+    int mtd_score(solve_detail::Context& c, Bitboard own, Bitboard opp, int lower, int upper,
+                  int guess = -solve_detail::INF_SCORE) {
+        int beta = guess == -solve_detail::INF_SCORE ? lower + 2 : (std::clamp(guess, lower, upper) & ~1), step = 2;
         bool failed_low = false;
         while (lower < upper) {
             beta = std::max(std::min(beta, upper), lower + 2);
             const int v = probe(c, own, opp, beta - 1);
+            // Scores are even: a selective search's odd bound (its cut-offs
+            // answer alpha or alpha + 1) is rounded to the even score it
+            // implies, without which the bounds could stop one apart.
             if (v >= beta) {
-                lower = v;
-                beta = v + 2;
+                lower = (v + 1) & ~1;
+                beta = lower + 2;
                 failed_low = false;
             } else {
                 step = failed_low ? step * 2 : 2;
                 failed_low = true;
-                upper = v;
-                beta = v - step + 2;
+                upper = v & ~1;
+                beta = upper - step + 2;
             }
         }
         return lower;
@@ -1168,13 +1227,13 @@ class Solver {
     // report_sign: -1 where the caller's side to move passed, so that
     // progress reports its view. guess: where the first test is (see solve).
     int root_exact(solve_detail::Context& c, Bitboard own, Bitboard opp, std::vector<int>& best,
-                   std::vector<RootMove>& moves, bool wld, int report_sign, int guess) {
+                   std::vector<RootMove>& moves, bool wld, int report_sign, int guess, int first_move) {
         const int depth = solve_detail::root_sort_depth(64 - popcount(own | opp));
         for (Bitboard m = legal_moves(own, opp); m;) {
             const int x = pop_lowest(m);
             const Bitboard f = flips(own, opp, x);
             const Bitboard child_own = opp ^ f, child_opp = own | f | square_bit(x);
-            const int key = -rough(child_own, child_opp, depth);
+            const int key = x == first_move ? solve_detail::ROUGH_INF : -rough(child_own, child_opp, depth);
             moves.push_back({x, child_own, child_opp, -SOLVE_SCORE_MAX, SOLVE_SCORE_MAX, key});
         }
         // Most promising first: by the shallow search's value.
@@ -1200,7 +1259,7 @@ class Solver {
                 if (m.lower >= beta || move_reaches(c, m, beta)) reached = i;
             }
             if (reached < moves.size()) {
-                lower = clamp(moves[reached].lower);
+                lower = clamp((moves[reached].lower + 1) & ~1);
                 beta = lower + 2;
                 failed_low = false;
                 // The move that reached the bound is the first to try next time.
@@ -1209,6 +1268,7 @@ class Solver {
             } else {
                 upper = floor;
                 for (const RootMove& m : moves) upper = clamp(std::max(upper, m.upper));
+                upper &= ~1;  // even, as in mtd_score: bounds one apart would never settle
                 step = failed_low ? step * 2 : 2;
                 failed_low = true;
                 beta = upper - step + 2;

@@ -29,9 +29,16 @@ namespace {
 // Scores are final disc differences: always within [-64, 64].
 constexpr int SOLVE_SCORE_MAX = 64;
 
+// How sure the bounds of an entry are: EXACT_LEVEL for proven ones; higher
+// levels for those of selective searches, the higher the less sure (their
+// cut-offs take fewer spreads of margin). A search at one level trusts
+// bounds of its own level or a surer one, and takes any entry's move.
+constexpr int EXACT_LEVEL = 0;
+
 constexpr size_t DEFAULT_SOLVE_TABLE_BYTES = size_t{64} << 20;
 
-// One stored position. `empties` is the number of empty squares plus one,
+// One stored position: bounds on its score at a level of sureness (exact,
+// or a selective search's). `empties` is the number of empty squares plus one,
 // and doubles as the work the result cost: the replacement scheme keeps the
 // deeper of two candidates. An entry is in use only while its `generation`
 // is the table's: clear() moves the table to the next generation, which
@@ -45,7 +52,7 @@ struct SolveEntry {
     uint8_t move;         // best move found, or NO_SOLVE_MOVE
     uint8_t empties;      // empty squares + 1
     uint8_t age;          // the solve that last wrote it, modulo 256
-    uint8_t unused;
+    uint8_t level;        // EXACT_LEVEL, or the selective search's that found the bounds
     uint16_t generation;  // the clear() period that wrote it; 0 = never written
 };
 static_assert(sizeof(SolveEntry) == 24, "a solver table entry is two bitboards and eight bytes");
@@ -159,10 +166,11 @@ class SolveTable {
         __builtin_prefetch(buckets_.get() + bucket_of(own, opp));
     }
 
-    // Records that the score of (own, opp) lies in [lower, upper]. Bounds
-    // already held for the same position are facts too, so they are kept
-    // where they are tighter.
-    void store(Bitboard own, Bitboard opp, int empties, int lower, int upper, int move) {
+    // Records that the score of (own, opp) lies in [lower, upper], as sure
+    // as `level`. Bounds already held for the same position at that level
+    // are kept where they are tighter; surer ones are kept as they are, and
+    // less sure ones give way.
+    void store(Bitboard own, Bitboard opp, int empties, int lower, int upper, int move, int level = EXACT_LEVEL) {
         SolveBucket& b = buckets_.get()[bucket_of(own, opp)];
         const Lock held(b, shared_);
         SolveEntry* e = b.slot;
@@ -173,10 +181,18 @@ class SolveTable {
             slot = &e[1];
         } else {
             slot = worse(e[0], e[1]) ? &e[0] : &e[1];
-            *slot = SolveEntry{own, opp, -SOLVE_SCORE_MAX, SOLVE_SCORE_MAX, NO_SOLVE_MOVE, 0, 0, 0, generation_};
+            *slot = SolveEntry{own, opp, -SOLVE_SCORE_MAX, SOLVE_SCORE_MAX, NO_SOLVE_MOVE, 0, 0,
+                               static_cast<uint8_t>(level), generation_};
         }
-        slot->lower = static_cast<int8_t>(std::max<int>(slot->lower, lower));
-        slot->upper = static_cast<int8_t>(std::min<int>(slot->upper, upper));
+        if (level < slot->level) {
+            slot->lower = -SOLVE_SCORE_MAX;
+            slot->upper = SOLVE_SCORE_MAX;
+            slot->level = static_cast<uint8_t>(level);
+        }
+        if (level == slot->level) {
+            slot->lower = static_cast<int8_t>(std::max<int>(slot->lower, lower));
+            slot->upper = static_cast<int8_t>(std::min<int>(slot->upper, upper));
+        }
         if (move != NO_SOLVE_MOVE) slot->move = static_cast<uint8_t>(move);
         slot->empties = static_cast<uint8_t>(empties + 1);
         slot->age = age_;

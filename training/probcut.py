@@ -2,6 +2,7 @@
 shipped weights: how far a shallow search's value lies from a deeper one's.
 
     python -m training.probcut --positions 300 --max-depth 9 --seed 1 --write
+    python -m training.probcut --exact --positions 400 --seed 1 --write
 
 Samples positions from the generated games (training/data/games), searches
 each at every depth from 0 to --max-depth without cut-offs, and for each
@@ -11,6 +12,12 @@ deviation a + b * empties + c * d, fitted by least squares on the absolute
 differences (times sqrt(pi / 2), the factor from a mean absolute deviation
 to a standard deviation for normal errors). --write puts the constants
 into engine/probcut.h; rebuild the package afterwards.
+
+--exact fits the exact solver's cut-offs instead: --positions of each number
+of empty squares from 10 to 18 from the solved positions
+(training/data/exact), each searched 0, 2 and 4 plies, with the spread of
+the exact score around those values modelled as a + b * empties + c * depth
+(SOLVE_PROBCUT_SPREAD).
 """
 
 from __future__ import annotations
@@ -86,6 +93,35 @@ def fit(positions, values: np.ndarray, min_depth: int) -> tuple[np.ndarray, np.n
     return coef, bias, report
 
 
+EXACT_EMPTIES = range(10, 19)
+EXACT_DEPTHS = (0, 2, 4)
+
+
+def fit_exact(per_empties: int, seed: int) -> np.ndarray:
+    """The exact solver's spread coefficients, from solved positions."""
+    table = read_dir(DATA / "exact")
+    if table is None:
+        raise SystemExit("no solved positions: run the labelling pipeline first")
+    cols = table.to_pydict()
+    rows = list(zip(cols["black"], cols["white"], cols["player"], cols["empties"], cols["score"]))
+    random.Random(seed).shuffle(rows)
+    features, targets = [], []
+    for e in EXACT_EMPTIES:
+        sample = [r for r in rows if r[3] == e][:per_empties]
+        diffs = {d: [] for d in EXACT_DEPTHS}
+        for black, white, player, _, score in sample:  # score: the side to move's
+            for d in EXACT_DEPTHS:
+                _think.clear_table()
+                value = (_think.evaluate(black, white, player) if d == 0
+                         else _think.think(black, white, player, d, 0.0, selective=False)["value"])
+                diffs[d].append(score - value)
+                features.append([1.0, e, d])
+                targets.append(abs(score - value) * math.sqrt(math.pi / 2))
+        print(f"{e} empties: " + ", ".join(f"depth {d} sd {np.std(x):.2f}" for d, x in diffs.items()))
+    coef, *_ = np.linalg.lstsq(np.array(features), np.array(targets), rcond=None)
+    return coef
+
+
 def main(argv: list[str] | None = None) -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--positions", type=int, default=300)
@@ -94,9 +130,21 @@ def main(argv: list[str] | None = None) -> None:
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--weights", default=str(WEIGHTS_PATH), help="the weight file to fit for")
     ap.add_argument("--write", action="store_true", help="put the constants into engine/probcut.h")
+    ap.add_argument("--exact", action="store_true", help="fit the exact solver's cut-offs (per empties)")
     args = ap.parse_args(argv)
 
     _think.load_weights(args.weights)
+    if args.exact:
+        coef = fit_exact(args.positions, args.seed)
+        new = f"constexpr double SOLVE_PROBCUT_SPREAD[3] = {{{coef[0]:.3f}, {coef[1]:.4f}, {coef[2]:.3f}}};"
+        print(new)
+        if args.write:
+            text, n = re.subn(r"constexpr double SOLVE_PROBCUT_SPREAD\[3\] = \{[^}]*\};", new, HEADER.read_text())
+            if n != 1:
+                raise SystemExit(f"{HEADER}: SOLVE_PROBCUT_SPREAD not found")
+            HEADER.write_text(text)
+            print(f"wrote {HEADER}")
+        return
     began = time.perf_counter()
     positions = sample_positions(args.positions, args.seed)
     values = values_by_depth(positions, args.max_depth)

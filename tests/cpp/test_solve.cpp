@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -412,6 +413,50 @@ TEST(Solve, StandardPositions) {
     }
 }
 
+// Selective searches before the exact one leave bounds in the table that
+// are often wrong, at the loosest level most of all: the exact search may
+// take their moves but never their bounds. Positions of 14 to 16 empties,
+// all four levels from 12 empties, against the solver without the
+// evaluation; in a tiny table too, where entries of every level replace
+// each other, and on two threads, which carry the level to their helpers.
+TEST(Solve, SelectiveSearchesLeaveTheAnswersExact) {
+    // A root search fed odd bounds may never settle: a deadline turns that
+    // into a failure (SearchAborted) instead of a hang.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+    const auto selective = [deadline](fc::Solver s) {
+        s.stop = [deadline] { return std::chrono::steady_clock::now() > deadline; };
+        s.weights = &shipped_weights();
+        s.selective_min_empties = 12;
+        s.selective_loosest = fc::SOLVE_SELECTIVE_LEVELS;
+        s.selective_surest = 1;
+        return s;
+    };
+    fc::Solver plain(1 << 20);
+    fc::Solver one = selective(fc::Solver(1 << 20)), tiny = selective(fc::Solver(64 * sizeof(fc::SolveEntry)));
+    fc::Solver two = selective(two_threads(1 << 20));
+    std::mt19937 rng(5);
+    int checked = 0;
+    for (int g = 0; g < cases(16); ++g) {
+        const auto game = testutil::random_game(rng);
+        for (const auto& p : game) {
+            if (empties_of(p.board) != 14 + g % 3) continue;
+            const Bitboard own = discs_of(p.board, p.player), opp = discs_of(p.board, plain::opponent(p.player));
+            const auto want = plain.solve(own, opp, fc::SolveMode::every_move);
+            for (fc::Solver* s : {&one, &tiny, &two}) {
+                const auto got = s->solve(own, opp, fc::SolveMode::every_move, want.score + 10);
+                EXPECT_EQ(std::make_tuple(got.score, got.best, got.move_scores),
+                          std::make_tuple(want.score, want.best, want.move_scores))
+                    << testutil::board_to_string(p.board);
+                expect_line_reaches(p.board, p.player, got.line, got.score);
+            }
+            ++checked;
+            break;
+        }
+        if (HasFailure()) break;
+    }
+    EXPECT_GE(checked, cases(12));
+}
+
 // ------------------------------------------------------------ hooks and table
 
 TEST(Solve, StopHookAbortsAndTheSolverStaysRight) {
@@ -626,6 +671,24 @@ TEST(SolveTable, ClearForgetsEveryEntryAlsoPastTheCountersWrap) {
     // As many clears as there are generations come back to the one that wrote it.
     for (int i = 0; i < fc::SolveTable::LAST_GENERATION; ++i) table.clear();
     EXPECT_EQ(table.probe(own, opp), nullptr);
+}
+
+// Bounds are kept by how sure they are: a surer store replaces less sure
+// bounds, a less sure one leaves surer bounds alone, and its move is kept.
+TEST(SolveTable, SelectiveBoundsGiveWayToSurerOnes) {
+    fc::SolveTable table(64 * sizeof(fc::SolveEntry));
+    const Bitboard own = 0x0000001818000000ULL, opp = 0x0000240000240000ULL;
+    const auto bounds = [&] {
+        const fc::SolveEntry* e = table.probe(own, opp);
+        return std::make_tuple(int{e->lower}, int{e->upper}, int{e->level}, int{e->move});
+    };
+    table.store(own, opp, 10, 8, fc::SOLVE_SCORE_MAX, 19, 3);
+    table.store(own, opp, 10, -fc::SOLVE_SCORE_MAX, 12, fc::NO_SOLVE_MOVE, 3);
+    EXPECT_EQ(bounds(), std::make_tuple(8, 12, 3, 19));
+    table.store(own, opp, 10, -fc::SOLVE_SCORE_MAX, 4, 20, fc::EXACT_LEVEL);
+    EXPECT_EQ(bounds(), std::make_tuple(-fc::SOLVE_SCORE_MAX, 4, fc::EXACT_LEVEL, 20));
+    table.store(own, opp, 10, 30, fc::SOLVE_SCORE_MAX, 21, 1);
+    EXPECT_EQ(bounds(), std::make_tuple(-fc::SOLVE_SCORE_MAX, 4, fc::EXACT_LEVEL, 21));
 }
 
 // After clear_table() a solve must visit exactly the nodes a new solver's

@@ -124,13 +124,14 @@ TEST(SolveThreads, EveryModeMatchesOneThread) {
 }
 
 // Threads sharing the learned evaluation's weights for their sorting
-// searches (read by every thread at once): the answers of one thread
-// without them.
+// searches and selective searches (read by every thread at once): the
+// answers of one thread without them.
 TEST(SolveThreads, SortingOnTheEvaluationMatchesOneThread) {
     const fc::EvalWeights weights = fc::EvalWeights::load(FLIPCORE_REPO_ROOT "/src/flipcore/data/eval.bin");
     fc::Solver one(1 << 20);
     fc::Solver two = make_solver(2, 1 << 20, fc::solve_detail::SHALLOW_EMPTIES + 1);
     two.weights = &weights;
+    two.selective_min_empties = 16;
     for (const Case& p : positions(5, std::max(1, 2 / CASE_DIVISOR), 18)) {
         const auto plain_order = one.solve(p.own, p.opp, fc::SolveMode::every_move);
         const auto evaluated = two.solve(p.own, p.opp, fc::SolveMode::every_move, plain_order.score - 3);
