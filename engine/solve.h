@@ -1052,6 +1052,8 @@ class Solver {
         if (threads < 1) throw std::invalid_argument("threads must be at least 1");
         if (split_min_empties <= solve_detail::SHALLOW_EMPTIES)
             throw std::invalid_argument("split_min_empties must exceed SHALLOW_EMPTIES (nodes below have no move list)");
+        if (selective_loosest > SOLVE_SELECTIVE_LEVELS || (selective_loosest > 0 && selective_surest < 1))
+            throw std::invalid_argument("selective levels run from 1 to SOLVE_SELECTIVE_LEVELS");
         table_.next_age();
         solve_detail::Context c{&table_, &stop, weights};
         SolveOutcome out{0, {}, {}, {}, 0};
@@ -1079,8 +1081,6 @@ class Solver {
         int root_guess = wld ? 0 : sign * guess;
         int first_move = NO_SOLVE_MOVE;
         if (weights && !wld && root_empties >= selective_min_empties && selective_loosest > 0) {
-            if (selective_loosest > SOLVE_SELECTIVE_LEVELS || selective_surest < 1)
-                throw std::invalid_argument("selective levels run from 1 to SOLVE_SELECTIVE_LEVELS");
             for (c.level = selective_loosest; c.level >= selective_surest; --c.level)
                 root_guess = mtd_score(c, mover, other, -SOLVE_SCORE_MAX, SOLVE_SCORE_MAX, root_guess);
             c.level = EXACT_LEVEL;

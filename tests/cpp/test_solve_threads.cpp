@@ -227,6 +227,10 @@ TEST(SolveThreads, RefusesBadSettings) {
     s.threads = 2;
     s.split_min_empties = fc::solve_detail::SHALLOW_EMPTIES;
     EXPECT_THROW(s.solve(0x0000000810000000ULL, 0x0000001008000000ULL, fc::SolveMode::exact), std::invalid_argument);
+    // A selective level past the margins' table would read beyond it.
+    fc::Solver t(1 << 20);
+    t.selective_loosest = fc::SOLVE_SELECTIVE_LEVELS + 1;
+    EXPECT_THROW(t.solve(0x0000000810000000ULL, 0x0000001008000000ULL, fc::SolveMode::exact), std::invalid_argument);
 }
 
 // Threads storing into and reading a tiny shared table at once: every entry
