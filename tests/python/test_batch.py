@@ -122,8 +122,14 @@ class TestRecords:
             # Dask allows it (one that did not still has the default).
             limits = set(client.run(flipcore.table_limit).values())
             allowed = {w["memory_limit"] for w in client.scheduler_info()["workers"].values()}
+            # The default engine too: the workers load the evaluation themselves.
+            thought = list(batch.run(texts[:8], 4, dask=cluster.scheduler_address))
         assert by_key(on_dask) == by_key(list(batch.run(texts, DEPTH, engine="minimax", jobs=1)))
         assert limits & {m // 2 for m in allowed}
+        assert len(thought) == 8
+        for record in thought:
+            assert record["engine"] == "think" and record["error"] is None
+            assert {k: record[k] for k in THINK_FIELDS} == think_reference(texts[record["line"] - 1], 4)
 
     def test_thousands_of_tiny_searches_pass_through_the_pipes(self, tmp_path: Path, texts: list[str]) -> None:
         # Chunks of thousands of depth-1 searches, hundreds of kilobytes each
