@@ -633,15 +633,19 @@ FLIPCORE_INLINE int searched_key(const EvalWeights* w, const PatternIndices& idx
 
 // The moves of `moves` with their children and order keys; the table's move
 // goes first, then fastest-first with parity, corners and X-squares as
-// smaller terms.
+// smaller terms. Given a table, each child's bucket is fetched as soon as
+// the child is known, so that the memory reads overlap the keys' work
+// instead of stalling the first child's probe.
 template <class Isa>
-FLIPCORE_INLINE int build_moves(Bitboard own, Bitboard opp, Bitboard moves, int table_move, OrderedMove* list) {
+FLIPCORE_INLINE int build_moves(Bitboard own, Bitboard opp, Bitboard moves, int table_move, OrderedMove* list,
+                                const SolveTable* prefetch = nullptr) {
     int count = 0;
     const Bitboard odd = odd_quadrants<Isa>(~(own | opp));
     const Bitboard risky = x_squares_of(~(own | opp) & CORNERS);
     while (moves) {
         const int x = pop_lowest(moves);
         OrderedMove& m = push_move<Isa>(list, count, own, opp, x);
+        if (prefetch) prefetch->prefetch(m.child_own, m.child_opp);
         m.key = x == table_move ? 1 << 30 : fastest_first_key<Isa>(m.child_own, m.child_opp);
         if (square_bit(x) & odd) m.key += PARITY_BONUS;
         if (square_bit(x) & CORNERS) m.key += CORNER_MOVE_BONUS;
@@ -768,8 +772,9 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
     const int count = empties >= SORT_SEARCH_MIN_EMPTIES
                            ? build_moves_searched<Isa>(own, opp, moves, table_move, list,
                                                        sort_search_depth(empties, c.weights != nullptr), c.weights)
-                           : build_moves<Isa>(own, opp, moves, table_move, list);
-    if (empties - 1 > SHALLOW_EMPTIES)
+                           : build_moves<Isa>(own, opp, moves, table_move, list,
+                                              empties - 1 > SHALLOW_EMPTIES ? c.table : nullptr);
+    if (empties >= SORT_SEARCH_MIN_EMPTIES)
         for (int i = 0; i < count; ++i) c.table->prefetch(list[i].child_own, list[i].child_opp);
     // Enhanced transposition cutoff: a child already proven bad enough for
     // the other side settles this node without searching anything.
