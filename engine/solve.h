@@ -146,6 +146,14 @@ FLIPCORE_INLINE Bitboard odd_quadrants(Bitboard empty) {
     return odd;
 }
 
+// Scores of finished games are even (the winner gets the empties): a bound
+// on one rounds to the even number on its side. Exact bounds are even
+// already; a selective search's cut-off may answer an odd one.
+constexpr int even_at_most(int v) { return v & ~1; }
+constexpr int even_at_least(int v) { return (v + 1) & ~1; }
+static_assert(even_at_most(-3) == -4 && even_at_most(4) == 4 && even_at_least(-3) == -2 && even_at_least(3) == 4,
+              "rounding goes away from the bound's side, for negative scores too");
+
 // The score of a finished game from the side to move's view: the disc
 // difference, with the empty squares going to the winner.
 template <class Isa>
@@ -1102,7 +1110,7 @@ class Solver {
             std::sort(moves.begin(), moves.end(),
                       [](const RootMove& a, const RootMove& b) { return a.square < b.square; });
             for (const RootMove& m : moves) {
-                const int v = m.lower >= score ? score : -mtd_score(c, m.child_own, m.child_opp, -m.upper, -m.lower);
+                const int v = m.lower >= score ? score : -mtd_score(c, m.child_own, m.child_opp, -m.upper, -m.lower, -m.upper + 2);
                 out.move_scores.emplace_back(m.square, v);
             }
         }
@@ -1175,26 +1183,25 @@ class Solver {
     // upper bound (a test that fails low) refutes every move and costs far
     // more than proving a lower bound, so tests climb from a lower bound by
     // the smallest step, and fall from an upper bound by a step that doubles
-    // while they keep failing low: few expensive tests either way.
-    // `guess`, where given, moves the first test there.
-    int mtd_score(solve_detail::Context& c, Bitboard own, Bitboard opp, int lower, int upper,
-                  int guess = -solve_detail::INF_SCORE) {
-        int beta = guess == -solve_detail::INF_SCORE ? lower + 2 : (std::clamp(guess, lower, upper) & ~1), step = 2;
+    // while they keep failing low: few expensive tests either way. The first
+    // test is at `guess` (lower + 2 to start just above `lower`).
+    int mtd_score(solve_detail::Context& c, Bitboard own, Bitboard opp, int lower, int upper, int guess) {
+        using solve_detail::even_at_least, solve_detail::even_at_most;
+        int beta = even_at_most(std::clamp(guess, lower, upper)), step = 2;
         bool failed_low = false;
         while (lower < upper) {
             beta = std::max(std::min(beta, upper), lower + 2);
             const int v = probe(c, own, opp, beta - 1);
-            // Scores are even: a selective search's odd bound (its cut-offs
-            // answer alpha or alpha + 1) is rounded to the even score it
+            // A selective search's odd bound is rounded to the even score it
             // implies, without which the bounds could stop one apart.
             if (v >= beta) {
-                lower = (v + 1) & ~1;
+                lower = even_at_least(v);
                 beta = lower + 2;
                 failed_low = false;
             } else {
                 step = failed_low ? step * 2 : 2;
                 failed_low = true;
-                upper = v & ~1;
+                upper = even_at_most(v);
                 beta = upper - step + 2;
             }
         }
@@ -1251,7 +1258,7 @@ class Solver {
         const auto clamp = [&](int v) { return std::max(floor, std::min(ceiling, v)); };
         int lower = floor, upper = ceiling;
         // Scores are even; an odd guess goes down to the even number below.
-        int beta = std::clamp(guess, -SOLVE_SCORE_MAX, SOLVE_SCORE_MAX) & ~1, step = 2;
+        int beta = solve_detail::even_at_most(std::clamp(guess, -SOLVE_SCORE_MAX, SOLVE_SCORE_MAX)), step = 2;
         bool failed_low = false;
         while (lower < upper) {
             beta = std::max(std::min(beta, upper), lower + 2);
@@ -1264,7 +1271,7 @@ class Solver {
                 if (m.lower >= beta || move_reaches(c, m, beta)) reached = i;
             }
             if (reached < moves.size()) {
-                lower = clamp((moves[reached].lower + 1) & ~1);
+                lower = clamp(solve_detail::even_at_least(moves[reached].lower));
                 beta = lower + 2;
                 failed_low = false;
                 // The move that reached the bound is the first to try next time.
@@ -1273,7 +1280,7 @@ class Solver {
             } else {
                 upper = floor;
                 for (const RootMove& m : moves) upper = clamp(std::max(upper, m.upper));
-                upper &= ~1;  // even, as in mtd_score: bounds one apart would never settle
+                upper = solve_detail::even_at_most(upper);  // as in mtd_score: bounds one apart never settle
                 step = failed_low ? step * 2 : 2;
                 failed_low = true;
                 beta = upper - step + 2;

@@ -293,18 +293,22 @@ class Thinker {
         solver_->threads = solve_threads;
         solver_->weights = weights_;
         solver_->stop = [this]() { return time_up() || (stop && stop()); };
+        // Both point into this search: dropped however the solve ends.
+        struct Unhook {
+            Solver& solver;
+            ~Unhook() {
+                solver.stop = nullptr;
+                solver.weights = nullptr;
+            }
+        } unhook{*solver_};
         SolveOutcome s;
         try {
             s = solver_->solve(root.own, root.opp, SolveMode::exact,
                                think_detail::solve_guess(guess, weights_->scale()));
         } catch (const SearchAborted&) {
-            solver_->stop = nullptr;
-            solver_->weights = nullptr;
             if (!time_up()) throw;  // stopped from outside
             return false;
         }
-        solver_->stop = nullptr;
-        solver_->weights = nullptr;
         out.value = s.score * weights_->scale();
         out.move = s.best.empty() ? PASS_SQUARE : s.best.front();
         out.line = s.line;
