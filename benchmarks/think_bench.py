@@ -3,6 +3,7 @@
     python benchmarks/think_bench.py --only eval      # error in discs by stage
     python benchmarks/think_bench.py --only match --seconds 0.05 --openings 50
     python benchmarks/think_bench.py --only quality --count 20 --seconds 2
+    python benchmarks/think_bench.py --only solved --low 20 --high 33
 
 eval: positions of games think played against itself at depth 6 for this
     benchmark alone (seed --seed, never trained on: the training games use
@@ -14,6 +15,11 @@ eval: positions of games think played against itself at depth 6 for this
 match: think against analyse with the same time a move, from --openings
     random openings of 8 moves, each played with both colours; points are
     1 a win and 1/2 a draw.
+solved: every position solved so far (the file below), by number of
+    empty squares from --low to --high: the static evaluation's and think's
+    at --short seconds mean absolute error, and their mean error from the
+    side to move's view (above 0: the side to move overrated); more
+    positions than eval's at each stage, from games played on earlier weights.
 quality: positions of those games with --low to --high empty squares,
     solved in every_move mode; for think and for analyse at --seconds a
     position, the mean discs lost against the best move and how often the
@@ -158,6 +164,24 @@ def bench_eval(args) -> None:
         print(f"{e:7d} {len(chosen):5d} {mae(static):7.2f} {mae(short):12.2f} {mae([k * d for d in diffs]):11.2f}")
 
 
+def bench_solved(args) -> None:
+    cache = load_cache()
+    by_empties: dict[int, list[Position]] = {}
+    for key in sorted(cache):
+        p = Position.from_text(key)
+        if args.low <= empties(p) <= args.high:
+            by_empties.setdefault(empties(p), []).append(p)
+    print(f"{'empties':>7} {'count':>5} {'static':>7} {'(mover)':>7} {'think ' + str(args.short) + ' s':>12} {'(mover)':>7}")
+    for e, chosen in sorted(by_empties.items()):
+        scores = [cache[p.text()]["score"] for p in chosen]
+        sides = [1 if p.player == 1 else -1 for p in chosen]
+        row = []
+        for values in ([think(p, depth=0).value for p in chosen], [think(p, seconds=args.short).value for p in chosen]):
+            errors = [v - s for v, s in zip(values, scores)]
+            row += [statistics.fmean(map(abs, errors)), statistics.fmean(e * side for e, side in zip(errors, sides))]
+        print(f"{e:7d} {len(chosen):5d} {row[0]:7.2f} {row[1]:+7.2f} {row[2]:12.2f} {row[3]:+7.2f}", flush=True)
+
+
 def bench_match(args) -> None:
     rng = random.Random(args.seed + 1)
     points = games = 0.0
@@ -197,7 +221,7 @@ def bench_quality(args) -> None:
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--only", choices=["eval", "match", "quality"], action="append")
+    ap.add_argument("--only", choices=["eval", "solved", "match", "quality"], action="append")
     ap.add_argument("--seed", type=int, default=9001)
     ap.add_argument("--games", type=int, default=60, help="games played for eval and quality positions")
     ap.add_argument("--stages", type=int, nargs="+", default=[12, 16, 20, 24])
@@ -216,7 +240,7 @@ def main() -> None:
 
         _think.load_weights(args.weights)
     for part in args.only or ["eval", "match", "quality"]:
-        {"eval": bench_eval, "match": bench_match, "quality": bench_quality}[part](args)
+        {"eval": bench_eval, "solved": bench_solved, "match": bench_match, "quality": bench_quality}[part](args)
 
 
 if __name__ == "__main__":

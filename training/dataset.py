@@ -2,7 +2,8 @@
 
 - exact: positions with at most 18 empty squares, solved (training/label.py).
 - search: positions with more, valued by think() on the stages already
-  trained (label.py --search); used for the empties they cover.
+  trained (label.py --search); used for the empties they cover. A position
+  valued by several searches keeps the deepest one's label.
 - outcome: for positions with more empty squares that have no searched
   label, the exact score of the game's first position that was solved (the
   result of the game played on perfectly from there), seen from the
@@ -85,6 +86,25 @@ def _read(files: list[Path]) -> Data:
     return _data_of(pa.concat_tables([pq.read_table(f) for f in files])) if files else concat([])
 
 
+def search_depth_of(path: Path) -> int:
+    """The search depth in a searched-label file's name (search-LO-HI-dD-eN-CHUNK)."""
+    return int(next(part[1:] for part in path.stem.split("-") if part[:1] == "d" and part[1:].isdigit()))
+
+
+def _read_search(files: list[Path]) -> Data:
+    """The searched labels of `files`; a position (game, ply) labelled in
+    several files keeps the label of the deepest search."""
+    files = sorted((f for f in files if f.exists()), key=search_depth_of, reverse=True)
+    if not files:
+        return concat([])
+    tables = [pq.read_table(f) for f in files]
+    table = pa.concat_tables(tables)
+    key = table.column("game").to_numpy().astype(np.int64) * 128 + table.column("ply").to_numpy()
+    # np.unique keeps each key's first row: the deepest file's, as sorted.
+    _, first = np.unique(key, return_index=True)
+    return _data_of(table.take(pa.array(np.sort(first))))
+
+
 def load(data_dir: Path = DATA, chunks: Sequence[int] | None = None, use_outcome: bool = True) -> tuple[Data, dict[str, int]]:
     """The labelled positions of the given game chunks (every chunk found if
     None), and how many came from each source. Searched labels replace
@@ -92,7 +112,7 @@ def load(data_dir: Path = DATA, chunks: Sequence[int] | None = None, use_outcome
     if chunks is None:
         chunks = sorted(int(f.stem.split("-")[-1]) for f in (data_dir / "exact").glob("exact-*.parquet"))
     exact = _read([data_dir / "exact" / f"exact-{c:05d}.parquet" for c in chunks])
-    search = _read([f for c in chunks for f in sorted((data_dir / "search").glob(f"search-*-{c:05d}.parquet"))])
+    search = _read_search([f for c in chunks for f in (data_dir / "search").glob(f"search-*-{c:05d}.parquet")])
     parts = [exact, search]
     counts = {"exact": len(exact), "search": len(search), "outcome": 0}
     if use_outcome and len(exact):

@@ -97,7 +97,8 @@ def exact_chunk(chunk: int, settings: ExactSettings) -> Path:
     rows = game_positions(games, 1, settings.max_empties)
     scores = []
     for game, ply, black, white, player, empties in rows:
-        found = flipcore.solve(flipcore.Position._from_masks(black, white, player))
+        # One thread: the workers already share the cores among them.
+        found = flipcore.solve(flipcore.Position._from_masks(black, white, player), threads=1)
         scores.append(found.score_for_mover())
     write_table(_table(rows, scores), path)
     return path

@@ -293,6 +293,17 @@ def test_searched_labels_take_think_values_from_the_mover_view(tmp_path: Path):
         assert r["score"] == max(-64, min(64, round(own.bit_count() * 3.4 - 60.0)))
         assert 64 - (r["black"] | r["white"]).bit_count() == r["empties"]
 
+    # A deeper search over part of the range: the loader keeps one label a
+    # position, the deepest search's.
+    from training.dataset import load
+
+    deeper = label.SearchSettings(settings.games, low=42, high=46, depth=7, every=1, out=tmp_path / "search")
+    label.search_chunk(0, deeper, think=lambda b, w, p, d, s: {"value": 50.0})
+    data, counts = load(tmp_path, [0])
+    assert counts["search"] == len(data) == len(set(zip(data.game, data.black, data.white, data.player)))
+    assert set(data.empties) == set(range(40, 47))
+    assert all((score == 50) == (e >= 42) for score, e in zip(data.score, data.empties))
+
 
 def test_engine_reads_the_exported_weights_as_the_fit_does(tmp_path: Path):
     """The engine's indices and static evaluation equal the pipeline's on
