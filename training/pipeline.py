@@ -25,30 +25,60 @@ import argparse
 import hashlib
 import sys
 import time
+from collections import Counter
+from multiprocessing import get_context
 from pathlib import Path
 
 import numpy as np
 
 from training import export, fit, label
 from training.common import DATA
-from training.dataset import concat, load
+from training.dataset import concat, load, search_depth_of
 from training.features import pattern_groups
 from training.games import STRONG_FIRST_CHUNK, GameSettings, strong_chunks
 
 PROVENANCE = export.WEIGHT_FILE.with_name("eval.provenance.txt")
 
 
+# The data the fit workers read, set before they fork so that they share
+# it with the parent instead of receiving a copy each.
+_FIT_ARGS: tuple | None = None
+
+
+def _fit_one(s: int) -> fit.StageFit:
+    data, columns, stages, damp, overlap = _FIT_ARGS  # type: ignore[misc]
+    return fit.fit_stage(data, columns, stages, s, overlap=overlap, damp=damp)
+
+
 def fit_all(data: fit.Data, columns: fit.Columns, stages: np.ndarray, damp: float, overlap: int,
-            wanted: list[int] | None = None, log=print) -> list[fit.StageFit]:
-    n_stages = int(stages.max()) + 1
-    fits = []
-    for s in range(n_stages) if wanted is None else wanted:
-        f = fit.fit_stage(data, columns, stages, s, overlap=overlap, damp=damp)
-        log(f"stage {s:2d} ({f.empties[0]:2d}-{f.empties[1]:2d} empties): train {f.train_rows:7d} "
+            wanted: list[int] | None = None, log=print, workers: int = 1) -> list[fit.StageFit]:
+    """The fits of the `wanted` stages (all by default), on `workers`
+    processes (each stage's fit is single-threaded); the same fits either way."""
+    global _FIT_ARGS
+
+    def logged(f: fit.StageFit) -> fit.StageFit:
+        log(f"stage {f.stage:2d} ({f.empties[0]:2d}-{f.empties[1]:2d} empties): train {f.train_rows:7d} "
             f"held out {f.test_rows:6d}  MAE {f.mae:5.2f} (float {f.mae_float:5.2f})  baseline {f.mae_baseline:5.2f}"
             f"  {f.seconds:5.1f} s")
-        fits.append(f)
-    return fits
+        return f
+
+    todo = list(range(int(stages.max()) + 1)) if wanted is None else list(wanted)
+    _FIT_ARGS = (data, columns, stages, damp, overlap)
+    try:
+        if workers <= 1 or len(todo) <= 1:
+            return [logged(_fit_one(s)) for s in todo]
+        with get_context("fork").Pool(workers) as pool:
+            return [logged(f) for f in pool.imap(_fit_one, todo)]
+    finally:
+        _FIT_ARGS = None
+
+
+def search_files(data_dir: Path, chunks: list[int]) -> str:
+    """How many searched-label files of `chunks` there are at each search depth."""
+    wanted = set(chunks)
+    depths = Counter(search_depth_of(f) for f in (data_dir / "search").glob("search-*.parquet")
+                     if int(f.stem.split("-")[-1]) in wanted)
+    return ", ".join(f"{n} at depth {d}" for d, n in sorted(depths.items())) or "none"
 
 
 def weighted(data: fit.Data, chunk_size: int, strong_weight: int) -> fit.Data:
@@ -144,7 +174,7 @@ def main(argv: list[str] | None = None) -> None:
     log(f"loaded {len(data)} positions ({counts}) in {time.perf_counter() - t:.0f} s")
     data = weighted(data, args.chunk_size, args.strong_weight)
     t = time.perf_counter()
-    fits = fit_all(data, columns, stages, args.damp, args.overlap, log=log)
+    fits = fit_all(data, columns, stages, args.damp, args.overlap, log=log, workers=args.workers)
     log(f"fits: {time.perf_counter() - t:.0f} s")
     sha = export.write(weight_file(fits, columns, stages), args.out)
     counts_by_empties = np.bincount(data.empties, minlength=61)
@@ -158,7 +188,8 @@ def main(argv: list[str] | None = None) -> None:
         f" stages {args.stage_width} empties wide,"
         f" {args.overlap} shared with each neighbour; damping {args.damp}",
         f"labels: {counts['exact']} exact (<= 18 empties), {counts['search']} searched"
-        f" (depth {args.search_depth}), {counts['outcome']} by the game's solved end",
+        f" (the deepest of each position's searches; files by depth: {search_files(data_dir, chunks)}),"
+        f" {counts['outcome']} by the game's solved end",
         "positions by empty squares: " + " ".join(f"{e}:{n}" for e, n in enumerate(counts_by_empties) if n),
         f"held-out games: id % {fit.HOLDOUT_MOD} == {fit.HOLDOUT_REST}",
         "stage_of_empties: " + " ".join(str(int(s)) for s in stages),

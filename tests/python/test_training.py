@@ -236,6 +236,12 @@ def test_small_run_from_games_to_weight_file(tmp_path: Path):
     columns = fit.Columns(groups())
     stages = fit.default_stages(30)
     fits = [fit.fit_stage(data, columns, stages, s, iterations=50) for s in range(2)]
+    # The pipeline's fits on two processes are the serial ones, in stage order.
+    from training.pipeline import fit_all
+
+    serial, forked = (fit_all(data, columns, stages, 3.0, 2, log=lambda _: None, workers=n) for n in (1, 2))
+    assert [f.stage for f in forked] == [0, 1]
+    assert all(np.array_equal(a, b) for f, g in zip(serial, forked) for a, b in zip(f.tables, g.tables))
     wf = export.WeightFile(fit.SCALE, stages, [g.size for g in columns.groups],
                            [[fit.quantise(t) for t in f.tables] for f in fits],
                            np.stack([fit.quantise(f.globals_) for f in fits]))
