@@ -18,8 +18,9 @@ match: think against analyse with the same time a move, from --openings
 solved: every position solved so far (the file below), by number of
     empty squares from --low to --high: the static evaluation's and think's
     at --short seconds mean absolute error, and their mean error from the
-    side to move's view (above 0: the side to move overrated); more
-    positions than eval's at each stage, from games played on earlier weights.
+    side to move's view (above 0: the side to move overrated), and the small
+    model's as in eval; more positions than eval's at each stage, from games
+    played on earlier weights.
 quality: positions of those games with --low to --high empty squares,
     solved in every_move mode; for think and for analyse at --seconds a
     position, the mean discs lost against the best move and how often the
@@ -148,6 +149,14 @@ def solved(p: Position, cache: dict[str, dict], every_move: bool) -> dict:
     return entry
 
 
+def small_model_error(chosen: list[Position], scores: list[int]) -> float:
+    """The small model's mean absolute error: score = k * disc difference,
+    k by least squares on the same positions."""
+    diffs = [p.discs()[0] - p.discs()[1] for p in chosen]
+    k = sum(d * s for d, s in zip(diffs, scores)) / max(1, sum(d * d for d in diffs))
+    return statistics.fmean(abs(k * d - s) for d, s in zip(diffs, scores))
+
+
 def bench_eval(args) -> None:
     cache = load_cache()
     positions = measured_positions(args, args.seed)
@@ -157,11 +166,8 @@ def bench_eval(args) -> None:
         scores = [solved(p, cache, False)["score"] for p in chosen]
         static = [think(p, depth=0).value for p in chosen]
         short = [think(p, seconds=args.short).value for p in chosen]
-        diffs = [p.discs()[0] - p.discs()[1] for p in chosen]
-        # The small model: score = k * disc difference, k by least squares.
-        k = sum(d * s for d, s in zip(diffs, scores)) / max(1, sum(d * d for d in diffs))
         mae = lambda vals: statistics.fmean(abs(v - s) for v, s in zip(vals, scores))  # noqa: E731
-        print(f"{e:7d} {len(chosen):5d} {mae(static):7.2f} {mae(short):12.2f} {mae([k * d for d in diffs]):11.2f}")
+        print(f"{e:7d} {len(chosen):5d} {mae(static):7.2f} {mae(short):12.2f} {small_model_error(chosen, scores):11.2f}")
 
 
 def bench_solved(args) -> None:
@@ -171,7 +177,8 @@ def bench_solved(args) -> None:
         p = Position.from_text(key)
         if args.low <= empties(p) <= args.high:
             by_empties.setdefault(empties(p), []).append(p)
-    print(f"{'empties':>7} {'count':>5} {'static':>7} {'(mover)':>7} {'think ' + str(args.short) + ' s':>12} {'(mover)':>7}")
+    print(f"{'empties':>7} {'count':>5} {'static':>7} {'(mover)':>7} {'think ' + str(args.short) + ' s':>12} {'(mover)':>7}"
+          f" {'small model':>11}")
     for e, chosen in sorted(by_empties.items()):
         scores = [cache[p.text()]["score"] for p in chosen]
         sides = [1 if p.player == 1 else -1 for p in chosen]
@@ -179,7 +186,8 @@ def bench_solved(args) -> None:
         for values in ([think(p, depth=0).value for p in chosen], [think(p, seconds=args.short).value for p in chosen]):
             errors = [v - s for v, s in zip(values, scores)]
             row += [statistics.fmean(map(abs, errors)), statistics.fmean(e * side for e, side in zip(errors, sides))]
-        print(f"{e:7d} {len(chosen):5d} {row[0]:7.2f} {row[1]:+7.2f} {row[2]:12.2f} {row[3]:+7.2f}", flush=True)
+        print(f"{e:7d} {len(chosen):5d} {row[0]:7.2f} {row[1]:+7.2f} {row[2]:12.2f} {row[3]:+7.2f}"
+              f" {small_model_error(chosen, scores):11.2f}", flush=True)
 
 
 def bench_match(args) -> None:
