@@ -185,7 +185,7 @@ def bench_solved(args) -> None:
         row = []
         for values in ([think(p, depth=0).value for p in chosen], [think(p, seconds=args.short).value for p in chosen]):
             errors = [v - s for v, s in zip(values, scores)]
-            row += [statistics.fmean(map(abs, errors)), statistics.fmean(e * side for e, side in zip(errors, sides))]
+            row += [statistics.fmean(map(abs, errors)), statistics.fmean(err * side for err, side in zip(errors, sides))]
         print(f"{e:7d} {len(chosen):5d} {row[0]:7.2f} {row[1]:+7.2f} {row[2]:12.2f} {row[3]:+7.2f}"
               f" {small_model_error(chosen, scores):11.2f}", flush=True)
 

@@ -97,8 +97,8 @@ def _read_search(files: list[Path]) -> Data:
     files = sorted((f for f in files if f.exists()), key=search_depth_of, reverse=True)
     if not files:
         return concat([])
-    tables = [pq.read_table(f) for f in files]
-    table = pa.concat_tables(tables)
+    table = pa.concat_tables([pq.read_table(f) for f in files])
+    # A game has at most 60 moves and a few passes: plies stay below 128.
     key = table.column("game").to_numpy().astype(np.int64) * 128 + table.column("ply").to_numpy()
     # np.unique keeps each key's first row: the deepest file's, as sorted.
     _, first = np.unique(key, return_index=True)

@@ -14,8 +14,8 @@
    so far, written to the weight file first (training/label.py --search);
    without them, positions with more than 18 empties are labelled by the
    exact result of their game's solved end (training/dataset.py);
-4. fits: every stage (training/fit.py), with held-out errors beside the
-   baseline's;
+4. fits: every stage (training/fit.py), on --workers processes, with
+   held-out errors beside the baseline's;
 5. export: src/flipcore/data/eval.bin and its provenance beside it.
 """
 
