@@ -75,9 +75,8 @@ def fit_all(data: fit.Data, columns: fit.Columns, stages: np.ndarray, damp: floa
 
 def search_files(data_dir: Path, chunks: list[int]) -> str:
     """How many searched-label files of `chunks` there are at each search depth."""
-    wanted = set(chunks)
-    depths = Counter(search_depth_of(f) for f in (data_dir / "search").glob("search-*.parquet")
-                     if int(f.stem.split("-")[-1]) in wanted)
+    files = [f for c in chunks for f in (data_dir / "search").glob(f"search-*-{c:05d}.parquet")]
+    depths = Counter(search_depth_of(f) for f in files)
     return ", ".join(f"{n} at depth {d}" for d, n in sorted(depths.items())) or "none"
 
 
