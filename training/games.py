@@ -7,7 +7,9 @@ now and then plays a random move or its second-best move instead of its best,
 so that games spread over many positions and both sides' mistakes are seen.
 Chunks from STRONG_FIRST_CHUNK (100) on are strong games instead: the learned
 evaluation's search (on the package's weights) against itself at depth 5 to
-8, with fewer random moves (chunk_settings).
+8, with fewer random moves; from CLEAN_FIRST_CHUNK (300) on, clean games:
+the same players after a random opening of 4 to 16 moves, with no random or
+second-best moves at all (chunk_settings).
 
 Games are written in chunks (training/data/games/games-NNNNN.parquet), each
 from its own seed, so any chunk can be made again alone, in any process, and
@@ -127,6 +129,7 @@ def play_game(rng: random.Random, n_random: int, chooser: Chooser) -> list[int]:
 class GameSettings:
     seed: int = 1
     chunk_size: int = 500
+    min_random: int = 0
     max_random: int = 24
     depths: tuple[int, ...] = (2, 3, 4, 5, 6)
     p_random: float = 0.08
@@ -141,17 +144,32 @@ class GameSettings:
 # (the noisy games above are lopsided: a mean final margin of about 24 discs).
 STRONG_FIRST_CHUNK = 100
 
+# Chunks from this number on hold clean games: the strong players without
+# any random or second-best move after the opening. Even the strong games'
+# few mistakes shift the positions' values: a mistake favours the side that
+# moves next, so a fit on them alone overrates the side to move in games
+# played without mistakes, which are the games users analyse.
+CLEAN_FIRST_CHUNK = 300
+
 
 def chunk_settings(chunk: int, settings: GameSettings) -> GameSettings:
     """The settings a chunk's games are played with: `settings` for the
-    noisy chunks, think's strong players from STRONG_FIRST_CHUNK on."""
+    noisy chunks, think's strong players from STRONG_FIRST_CHUNK on, and
+    the same without noise from CLEAN_FIRST_CHUNK on."""
     if chunk < STRONG_FIRST_CHUNK:
         return settings
-    return replace(settings, engine="think", max_random=20, depths=(5, 6, 7, 8), p_random=0.03, p_second=0.07)
+    strong = replace(settings, engine="think", max_random=20, depths=(5, 6, 7, 8), p_random=0.03, p_second=0.07)
+    if chunk < CLEAN_FIRST_CHUNK:
+        return strong
+    return replace(strong, min_random=4, max_random=16, p_random=0.0, p_second=0.0)
 
 
 def strong_chunks(count: int) -> range:
     return range(STRONG_FIRST_CHUNK, STRONG_FIRST_CHUNK + count)
+
+
+def clean_chunks(count: int) -> range:
+    return range(CLEAN_FIRST_CHUNK, CLEAN_FIRST_CHUNK + count)
 
 
 def chunk_path(out: Path, chunk: int) -> Path:
@@ -180,7 +198,7 @@ def make_chunk(chunk: int, settings: GameSettings, chooser_of: Callable[[int], C
         _think.load_weights(str(WEIGHTS_PATH))
     ids, openings, depths, move_lists = [], [], [], []
     for i in range(settings.chunk_size):
-        n_random = rng.randint(0, settings.max_random)
+        n_random = rng.randint(settings.min_random, settings.max_random)
         depth = rng.choice(settings.depths)
         chooser = (
             chooser_of(depth)

@@ -4,7 +4,8 @@
         --search-depth 6 --search-every 2
 
 1. games: --chunks chunks of --chunk-size games (training/games.py), and
-   --strong-chunks chunks of strong games (numbered from 100);
+   --strong-chunks chunks of strong games (numbered from 100) and
+   --clean-chunks chunks of clean games (numbered from 300);
 2. exact labels: their positions with at most 18 empty squares, solved
    (training/label.py); steps 1 and 2 run chunk by chunk on --workers
    processes and a rerun skips every chunk already written;
@@ -35,7 +36,7 @@ from training import export, fit, label
 from training.common import DATA
 from training.dataset import concat, load, search_depth_of
 from training.features import pattern_groups
-from training.games import STRONG_FIRST_CHUNK, GameSettings, strong_chunks
+from training.games import STRONG_FIRST_CHUNK, GameSettings, clean_chunks, strong_chunks
 
 PROVENANCE = export.WEIGHT_FILE.with_name("eval.provenance.txt")
 
@@ -81,7 +82,7 @@ def search_files(data_dir: Path, chunks: list[int]) -> str:
 
 
 def weighted(data: fit.Data, chunk_size: int, strong_weight: int) -> fit.Data:
-    """`data` with the strong games' training rows repeated to count
+    """`data` with the strong and clean games' training rows repeated to count
     `strong_weight` times in the least-squares fits (held-out rows once, so
     that the held-out errors stay plain means)."""
     if strong_weight <= 1:
@@ -106,8 +107,10 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--chunks", type=int, default=120, help="number of game chunks")
     parser.add_argument("--chunk-size", type=int, default=500)
     parser.add_argument("--strong-chunks", type=int, default=0, help="chunks of strong games (think against itself)")
+    parser.add_argument("--clean-chunks", type=int, default=0,
+                        help="chunks of clean games (the strong players without noise, numbered from 300)")
     parser.add_argument("--strong-weight", type=int, default=1,
-                        help="the strong games' training positions count this many times in the fits")
+                        help="the strong and clean games' training positions count this many times in the fits")
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--stage-width", type=int, default=4)
     parser.add_argument("--overlap", type=int, default=4, help="empties shared with each neighbouring stage")
@@ -132,7 +135,7 @@ def main(argv: list[str] | None = None) -> None:
     n_stages = int(stages.max()) + 1
     data_dir = args.data_dir
     games = GameSettings(seed=args.seed, chunk_size=args.chunk_size, out=data_dir / "games")
-    chunks = [*range(args.chunks), *strong_chunks(args.strong_chunks)]
+    chunks = [*range(args.chunks), *strong_chunks(args.strong_chunks), *clean_chunks(args.clean_chunks)]
 
     began = time.perf_counter()
     label.run("exact", chunks, label.ExactSettings(games, 18, data_dir / "exact"), args.workers)
@@ -183,7 +186,7 @@ def main(argv: list[str] | None = None) -> None:
         "",
         f"command: python -m training.pipeline {' '.join(sys.argv[1:] if argv is None else argv)}",
         f"seed {args.seed}; {args.chunks} chunks of {args.chunk_size} games and {args.strong_chunks} of strong games"
-        f" (their training positions counted {args.strong_weight} times);"
+        f" and {args.clean_chunks} of clean games (their training positions counted {args.strong_weight} times);"
         f" stages {args.stage_width} empties wide,"
         f" {args.overlap} shared with each neighbour; damping {args.damp}",
         f"labels: {counts['exact']} exact (<= 18 empties), {counts['search']} searched"

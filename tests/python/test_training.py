@@ -274,6 +274,36 @@ def test_strong_chunks_are_think_games_played_the_same_again(tmp_path: Path):
     assert pq.read_table(games.make_chunk(chunk, again)).equals(first)
 
 
+def test_clean_chunks_play_think_best_move_after_the_opening(tmp_path: Path):
+    """Clean chunks are the strong players with no noise: after the random
+    opening, every move is one of the best by the players' own valuation."""
+    import random
+
+    import pyarrow.parquet as pq
+
+    from flipcore import _rules
+    from training import games
+    from training.common import PASS, replay
+
+    settings = games.GameSettings(seed=5, chunk_size=2, out=tmp_path)
+    table = pq.read_table(games.make_chunk(games.CLEAN_FIRST_CHUNK, settings)).to_pylist()
+    checked = 0
+    for game in table:
+        assert 4 <= game["n_random"] <= 16
+        chooser = games.NoisyChooser(game["depth"], 0.0, 0.0, engine="think")
+        placed = 0
+        for (ply, black, white, player), move in zip(replay(game["moves"]), game["moves"]):
+            if move == PASS:
+                continue
+            legal = _rules.legal_moves(black, white, player)
+            if placed >= game["n_random"] and legal.bit_count() > 1:
+                values = {sq: chooser._value_after(black, white, player, sq) for sq in range(64) if legal >> sq & 1}
+                assert values[move] == max(values.values()), (game["game"], ply)
+                checked += 1
+            placed += 1
+    assert checked > 40
+
+
 def test_searched_labels_take_think_values_from_the_mover_view(tmp_path: Path):
     """The searched-label step on a stand-in for think() that returns a value
     computed from the position: each row gets that value, rounded and held
