@@ -36,7 +36,7 @@ from training import export, fit, label
 from training.common import DATA
 from training.dataset import concat, load, search_depth_of
 from training.features import pattern_groups
-from training.games import STRONG_FIRST_CHUNK, GameSettings, clean_chunks, strong_chunks
+from training.games import CLEAN_FIRST_CHUNK, STRONG_FIRST_CHUNK, GameSettings, clean_chunks, strong_chunks
 
 PROVENANCE = export.WEIGHT_FILE.with_name("eval.provenance.txt")
 
@@ -81,14 +81,20 @@ def search_files(data_dir: Path, chunks: list[int]) -> str:
     return ", ".join(f"{n} at depth {d}" for d, n in sorted(depths.items())) or "none"
 
 
-def weighted(data: fit.Data, chunk_size: int, strong_weight: int) -> fit.Data:
-    """`data` with the strong and clean games' training rows repeated to count
-    `strong_weight` times in the least-squares fits (held-out rows once, so
-    that the held-out errors stay plain means)."""
-    if strong_weight <= 1:
-        return data
-    extra = np.flatnonzero((data.game // chunk_size >= STRONG_FIRST_CHUNK) & ~fit.is_held_out(data.game))
-    return concat([data] + [data.take(extra)] * (strong_weight - 1))
+def weighted(data: fit.Data, chunk_size: int, strong_weight: int, clean_weight: int | None = None) -> fit.Data:
+    """`data` with the strong games' training rows repeated to count
+    `strong_weight` times in the least-squares fits, and the clean games'
+    `clean_weight` times (the strong games' weight when None); held-out rows
+    once, so that the held-out errors stay plain means."""
+    chunk = data.game // chunk_size
+    train = ~fit.is_held_out(data.game)
+    clean_weight = strong_weight if clean_weight is None else clean_weight
+    parts = [data]
+    for weight, rows in ((strong_weight, (chunk >= STRONG_FIRST_CHUNK) & (chunk < CLEAN_FIRST_CHUNK)),
+                         (clean_weight, chunk >= CLEAN_FIRST_CHUNK)):
+        extra = np.flatnonzero(rows & train)
+        parts += [data.take(extra)] * (weight - 1)
+    return concat(parts) if len(parts) > 1 else data
 
 
 def weight_file(fits: list[fit.StageFit], columns: fit.Columns, stages: np.ndarray) -> export.WeightFile:
@@ -110,7 +116,9 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--clean-chunks", type=int, default=0,
                         help="chunks of clean games (the strong players without noise, numbered from 300)")
     parser.add_argument("--strong-weight", type=int, default=1,
-                        help="the strong and clean games' training positions count this many times in the fits")
+                        help="the strong games' training positions count this many times in the fits")
+    parser.add_argument("--clean-weight", type=int, default=None,
+                        help="the clean games' training positions count this many times (default: --strong-weight)")
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--stage-width", type=int, default=4)
     parser.add_argument("--overlap", type=int, default=4, help="empties shared with each neighbouring stage")
@@ -157,7 +165,7 @@ def main(argv: list[str] | None = None) -> None:
             search_chunks = range(args.search_chunks) if args.search_chunks else chunks
             if all(label.search_path(settings, c).exists() for c in search_chunks):
                 continue  # made by an earlier run: no fits needed for it
-            data = weighted(load(data_dir, chunks)[0], args.chunk_size, args.strong_weight)
+            data = weighted(load(data_dir, chunks)[0], args.chunk_size, args.strong_weight, args.clean_weight)
             for k in range(max(0, s - 2), s + 1):
                 fitted[k] = fit.fit_stage(data, columns, stages, k, overlap=args.overlap, damp=args.damp)
             for k in range(s - 2):
@@ -174,7 +182,7 @@ def main(argv: list[str] | None = None) -> None:
     t = time.perf_counter()
     data, counts = load(data_dir, chunks)
     log(f"loaded {len(data)} positions ({counts}) in {time.perf_counter() - t:.0f} s")
-    data = weighted(data, args.chunk_size, args.strong_weight)
+    data = weighted(data, args.chunk_size, args.strong_weight, args.clean_weight)
     t = time.perf_counter()
     fits = fit_all(data, columns, stages, args.damp, args.overlap, log=log, workers=args.workers)
     log(f"fits: {time.perf_counter() - t:.0f} s")
@@ -186,7 +194,8 @@ def main(argv: list[str] | None = None) -> None:
         "",
         f"command: python -m training.pipeline {' '.join(sys.argv[1:] if argv is None else argv)}",
         f"seed {args.seed}; {args.chunks} chunks of {args.chunk_size} games and {args.strong_chunks} of strong games"
-        f" and {args.clean_chunks} of clean games (their training positions counted {args.strong_weight} times);"
+        f" (their training positions counted {args.strong_weight} times) and {args.clean_chunks} of clean games"
+        f" (counted {args.strong_weight if args.clean_weight is None else args.clean_weight} times);"
         f" stages {args.stage_width} empties wide,"
         f" {args.overlap} shared with each neighbour; damping {args.damp}",
         f"labels: {counts['exact']} exact (<= 18 empties), {counts['search']} searched"

@@ -413,3 +413,20 @@ def test_the_noisy_chooser_plays_each_engines_best_or_second_move(monkeypatch):
         assert not seen  # a random move values nothing
     with pytest.raises(ValueError, match="engine must be one of"):
         games.NoisyChooser(4, engine="minimax")
+
+
+def test_weighted_repeats_strong_and_clean_training_rows_apart():
+    """Each kind of game counts as asked; held-out games count once, so that
+    held-out errors stay plain means."""
+    from training.games import CLEAN_FIRST_CHUNK, STRONG_FIRST_CHUNK
+    from training.pipeline import weighted
+
+    size = 10
+    chunks = np.array([0, STRONG_FIRST_CHUNK, CLEAN_FIRST_CHUNK + 2])
+    games = np.concatenate([c * size + np.arange(size) for c in chunks])  # one game per row, ids 0-9 in a chunk
+    n = len(games)
+    data = fit.Data(np.zeros(n, np.uint64), np.zeros(n, np.uint64), np.ones(n, np.int64),
+                    np.full(n, 30, np.int64), np.zeros(n), games)
+    for strong, clean, expect in ((3, None, (10, 28, 28)), (3, 5, (10, 28, 46)), (1, 1, (10, 10, 10))):
+        counts = np.bincount(weighted(data, size, strong, clean).game // size, minlength=CLEAN_FIRST_CHUNK + 3)
+        assert tuple(counts[chunks]) == expect
