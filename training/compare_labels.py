@@ -23,7 +23,7 @@ import numpy as np
 import flipcore
 from training import export, fit
 from training.common import DATA
-from training.dataset import load, outcome_labels
+from training.dataset import Boards, load, outcome_labels
 
 
 def main(argv: list[str] | None = None) -> None:
@@ -40,7 +40,7 @@ def main(argv: list[str] | None = None) -> None:
     lo, hi = (int(x) for x in args.empties.split(":"))
     everything, _ = load(DATA, use_outcome=False)
     exact = everything.take(everything.empties <= 18)
-    data = outcome_labels(sorted((DATA / "games").glob("games-*.parquet")), exact)
+    data = outcome_labels(Boards.of(sorted((DATA / "games").glob("games-*.parquet"))), exact)
     searched_label = {(int(g), int(b), int(w)): float(s) for g, b, w, s in zip(
         everything.game, everything.black, everything.white, everything.score)}
     stored: list[float] = []

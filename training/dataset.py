@@ -9,29 +9,83 @@
   result of the game played on perfectly from there), seen from the
   position's side to move. It is made from the games and the exact labels,
   so it is never stored.
+
+Label files name each position by its game and ply, not by its board (the
+boards are nine tenths of a label file's size): the loader replays the
+chunks' games once and takes every labelled position's board from there.
 """
 
 from __future__ import annotations
 
 from collections.abc import Sequence
+from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from training.common import DATA, empties_of, replay
+from training.common import DATA, replay
 from training.fit import Data
 
 
-def _data_of(table) -> Data:
+# A game has at most 60 moves and a few passes: plies stay below 128.
+PLIES = 128
+
+
+@dataclass(frozen=True)
+class Boards:
+    """Every position of a set of games, in the games' order, each keyed by
+    game * PLIES + ply (the keys ascend within a game)."""
+
+    key: np.ndarray
+    black: np.ndarray
+    white: np.ndarray
+    player: np.ndarray
+    empties: np.ndarray
+
+    @staticmethod
+    def of(games_files: list[Path]) -> "Boards":
+        columns: dict[str, list[int]] = {k: [] for k in ("key", "black", "white", "player")}
+        for f in games_files:
+            if not f.exists():
+                continue
+            t = pq.read_table(f, columns=["game", "moves"])
+            for game, moves in zip(t.column("game").to_pylist(), t.column("moves").to_pylist()):
+                for ply, black, white, player in replay(moves):
+                    columns["key"].append(game * PLIES + ply)
+                    columns["black"].append(black)
+                    columns["white"].append(white)
+                    columns["player"].append(player)
+        black = np.array(columns["black"], dtype=np.uint64)
+        white = np.array(columns["white"], dtype=np.uint64)
+        return Boards(np.array(columns["key"], dtype=np.int64), black, white,
+                      np.array(columns["player"], dtype=np.int64),
+                      64 - np.bitwise_count(black | white).astype(np.int64))
+
+    def rows(self, game: np.ndarray, ply: np.ndarray) -> np.ndarray:
+        """The indices of the positions (game, ply); an error naming the first
+        one not among these games."""
+        key = game.astype(np.int64) * PLIES + ply
+        order = np.argsort(self.key, kind="stable")
+        at = order[np.minimum(np.searchsorted(self.key, key, sorter=order), len(order) - 1)] if len(order) else key
+        missing = np.flatnonzero(self.key[at] != key) if len(order) else np.arange(len(key))
+        if len(missing):
+            i = missing[0]
+            raise ValueError(f"a labelled position is not in its games: game {int(game[i])}, ply {int(ply[i])}")
+        return at
+
+
+def _data_of(table, boards: Boards) -> Data:
+    game = table.column("game").to_numpy().astype(np.int64)
+    at = boards.rows(game, table.column("ply").to_numpy().astype(np.int64))
     return Data(
-        black=table.column("black").to_numpy().astype(np.uint64),
-        white=table.column("white").to_numpy().astype(np.uint64),
-        player=table.column("player").to_numpy().astype(np.int64),
-        empties=table.column("empties").to_numpy().astype(np.int64),
+        black=boards.black[at],
+        white=boards.white[at],
+        player=boards.player[at],
+        empties=boards.empties[at],
         score=table.column("score").to_numpy().astype(np.float64),
-        game=table.column("game").to_numpy().astype(np.int64),
+        game=game,
     )
 
 
@@ -45,45 +99,35 @@ def concat(parts: list[Data]) -> Data:
                   for f in ("black", "white", "player", "empties", "score", "game")))
 
 
-def outcome_labels(games_files: list[Path], exact: Data) -> Data:
+def outcome_labels(boards: Boards, exact: Data) -> Data:
     """Positions with more empty squares than the game's first solved
     position, labelled with that solve's score from their side to move."""
     # The first solved position of a game is its row with the most empties.
     order = np.lexsort((-exact.empties, exact.game))
     first = np.ones(len(order), dtype=bool)
     first[1:] = exact.game[order][1:] != exact.game[order][:-1]
-    anchor = {int(g): (int(e), int(p), float(s)) for g, e, p, s in zip(
-        exact.game[order][first], exact.empties[order][first], exact.player[order][first], exact.score[order][first])}
-    rows: dict[str, list] = {k: [] for k in ("black", "white", "player", "empties", "score", "game")}
-    for f in games_files:
-        t = pq.read_table(f, columns=["game", "moves"])
-        for game, moves in zip(t.column("game").to_pylist(), t.column("moves").to_pylist()):
-            if game not in anchor:
-                continue
-            a_empties, a_player, a_score = anchor[game]
-            for ply, black, white, player in replay(moves):
-                e = empties_of(black, white)
-                if e <= a_empties:
-                    break
-                rows["black"].append(black)
-                rows["white"].append(white)
-                rows["player"].append(player)
-                rows["empties"].append(e)
-                rows["score"].append(a_score if player == a_player else -a_score)
-                rows["game"].append(game)
+    anchor_game = exact.game[order][first]
+    game = boards.key // PLIES
+    at = np.minimum(np.searchsorted(anchor_game, game), max(len(anchor_game) - 1, 0))
+    if not len(anchor_game):
+        return concat([])
+    anchored = anchor_game[at] == game
+    a_empties, a_player, a_score = (v[order][first][at] for v in (exact.empties, exact.player, exact.score))
+    # Empty squares never grow along a game, so these are the positions played before the anchor.
+    pick = anchored & (boards.empties > a_empties)
     return Data(
-        black=np.array(rows["black"], dtype=np.uint64),
-        white=np.array(rows["white"], dtype=np.uint64),
-        player=np.array(rows["player"], dtype=np.int64),
-        empties=np.array(rows["empties"], dtype=np.int64),
-        score=np.array(rows["score"], dtype=np.float64),
-        game=np.array(rows["game"], dtype=np.int64),
+        black=boards.black[pick],
+        white=boards.white[pick],
+        player=boards.player[pick],
+        empties=boards.empties[pick],
+        score=np.where(boards.player == a_player, a_score, -a_score)[pick].astype(np.float64),
+        game=game[pick],
     )
 
 
-def _read(files: list[Path]) -> Data:
+def _read(files: list[Path], boards: Boards) -> Data:
     files = [f for f in files if f.exists()]
-    return _data_of(pa.concat_tables([pq.read_table(f) for f in files])) if files else concat([])
+    return _data_of(pa.concat_tables([pq.read_table(f) for f in files]), boards) if files else concat([])
 
 
 def search_depth_of(path: Path) -> int:
@@ -91,18 +135,17 @@ def search_depth_of(path: Path) -> int:
     return int(next(part[1:] for part in path.stem.split("-") if part[:1] == "d" and part[1:].isdigit()))
 
 
-def _read_search(files: list[Path]) -> Data:
+def _read_search(files: list[Path], boards: Boards) -> Data:
     """The searched labels of `files`; a position (game, ply) labelled in
     several files keeps the label of the deepest search."""
     files = sorted((f for f in files if f.exists()), key=search_depth_of, reverse=True)
     if not files:
         return concat([])
     table = pa.concat_tables([pq.read_table(f) for f in files])
-    # A game has at most 60 moves and a few passes: plies stay below 128.
-    key = table.column("game").to_numpy().astype(np.int64) * 128 + table.column("ply").to_numpy()
+    key = table.column("game").to_numpy().astype(np.int64) * PLIES + table.column("ply").to_numpy()
     # np.unique keeps each key's first row: the deepest file's, as sorted.
     _, first = np.unique(key, return_index=True)
-    return _data_of(table.take(pa.array(np.sort(first))))
+    return _data_of(table.take(pa.array(np.sort(first))), boards)
 
 
 def load(data_dir: Path = DATA, chunks: Sequence[int] | None = None, use_outcome: bool = True) -> tuple[Data, dict[str, int]]:
@@ -111,12 +154,13 @@ def load(data_dir: Path = DATA, chunks: Sequence[int] | None = None, use_outcome
     outcome labels at the empties they cover."""
     if chunks is None:
         chunks = sorted(int(f.stem.split("-")[-1]) for f in (data_dir / "exact").glob("exact-*.parquet"))
-    exact = _read([data_dir / "exact" / f"exact-{c:05d}.parquet" for c in chunks])
-    search = _read_search([f for c in chunks for f in (data_dir / "search").glob(f"search-*-{c:05d}.parquet")])
+    boards = Boards.of([data_dir / "games" / f"games-{c:05d}.parquet" for c in chunks])
+    exact = _read([data_dir / "exact" / f"exact-{c:05d}.parquet" for c in chunks], boards)
+    search = _read_search([f for c in chunks for f in (data_dir / "search").glob(f"search-*-{c:05d}.parquet")], boards)
     parts = [exact, search]
     counts = {"exact": len(exact), "search": len(search), "outcome": 0}
     if use_outcome and len(exact):
-        outcome = outcome_labels([data_dir / "games" / f"games-{c:05d}.parquet" for c in chunks], exact)
+        outcome = outcome_labels(boards, exact)
         covered = np.unique(search.empties)
         outcome = outcome.take(~np.isin(outcome.empties, covered))
         counts["outcome"] = len(outcome)

@@ -15,6 +15,9 @@ Searched labels (search_chunk, python -m training.label --search ...):
 positions with more empty squares, valued by flipcore._think.think() on the
 evaluation trained so far (its "value": the side to move's view, in discs),
 written to training/data/search/search-DEPTH-NNNNN.parquet.
+
+A label file's rows are (game, ply, score): the position is the game's after
+that many plies, which the loader replays (training/dataset.py).
 """
 
 from __future__ import annotations
@@ -39,17 +42,9 @@ from training.games import GAMES_DIR, GameSettings, make_chunk
 EXACT_DIR = DATA / "exact"
 SEARCH_DIR = DATA / "search"
 
-LABEL_SCHEMA = pa.schema(
-    [
-        ("game", pa.int64()),
-        ("ply", pa.int16()),
-        ("black", pa.uint64()),
-        ("white", pa.uint64()),
-        ("player", pa.int8()),
-        ("empties", pa.int8()),
-        ("score", pa.int8()),
-    ]
-)
+# A label names its position by game and ply; the boards, most of a file's
+# size when stored, are the games' replayed (training/dataset.py).
+LABEL_SCHEMA = pa.schema([("game", pa.int64()), ("ply", pa.int16()), ("score", pa.int8())])
 
 
 def game_positions(games: pa.Table, low: int, high: int) -> list[tuple[int, int, int, int, int, int]]:
@@ -71,10 +66,11 @@ def game_positions(games: pa.Table, low: int, high: int) -> list[tuple[int, int,
 
 
 def _table(rows: list[tuple[int, int, int, int, int, int]], scores: list[int]) -> pa.Table:
-    columns = list(zip(*rows)) if rows else [[]] * 6
-    arrays = [pa.array(list(col), field.type) for col, field in zip(columns, LABEL_SCHEMA)]
-    arrays.append(pa.array(scores, pa.int8()))
-    return pa.Table.from_arrays(arrays, schema=LABEL_SCHEMA)
+    return pa.Table.from_arrays(
+        [pa.array([r[0] for r in rows], pa.int64()), pa.array([r[1] for r in rows], pa.int16()),
+         pa.array(scores, pa.int8())],
+        schema=LABEL_SCHEMA,
+    )
 
 
 @dataclass(frozen=True)

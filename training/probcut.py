@@ -34,6 +34,7 @@ import numpy as np
 from flipcore import _think
 from flipcore.think import WEIGHTS_PATH
 from training.common import DATA, empties_of, read_dir, replay
+from training.dataset import load
 
 HEADER = Path(__file__).resolve().parent.parent / "engine" / "probcut.h"
 MIN_EMPTIES, MAX_EMPTIES = 20, 54
@@ -99,11 +100,11 @@ EXACT_DEPTHS = (0, 2, 4)
 
 def fit_exact(per_empties: int, seed: int) -> np.ndarray:
     """The exact solver's spread coefficients, from solved positions."""
-    table = read_dir(DATA / "exact")
-    if table is None:
+    data, counts = load(DATA, use_outcome=False)
+    if not counts["exact"]:
         raise SystemExit("no solved positions: run the labelling pipeline first")
-    cols = table.to_pydict()
-    rows = list(zip(cols["black"], cols["white"], cols["player"], cols["empties"], cols["score"]))
+    exact = data.take(np.arange(counts["exact"]))  # load puts the exact labels first
+    rows = list(zip(*(getattr(exact, f).tolist() for f in ("black", "white", "player", "empties", "score"))))
     random.Random(seed).shuffle(rows)
     features, targets = [], []
     for e in EXACT_EMPTIES:

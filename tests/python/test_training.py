@@ -217,11 +217,11 @@ def test_small_run_from_games_to_weight_file(tmp_path: Path):
     assert counts["exact"] > 100 and counts["outcome"] > counts["exact"]
     # Exact labels agree with the game's own end where play was perfect: a
     # position with one empty square is scored by playing it out.
-    t = pq.read_table(tmp_path / "exact" / "exact-00000.parquet").to_pylist()
-    one = [r for r in t if r["empties"] == 1]
-    assert one
-    for r in one:
-        b, w, p = r["black"], r["white"], r["player"]
+    exact = data.take(np.arange(counts["exact"]))  # the loader puts them first
+    one = np.flatnonzero(exact.empties == 1)
+    assert len(one)
+    for i in one:
+        b, w, p = int(exact.black[i]), int(exact.white[i]), int(exact.player[i])
         legal = _rules.legal_moves(b, w, p)
         mover = p
         if not legal:
@@ -232,7 +232,7 @@ def test_small_run_from_games_to_weight_file(tmp_path: Path):
         x, o = _rules.discs(b, w)
         diff = x - o
         diff = diff + (64 - x - o) * (diff > 0) - (64 - x - o) * (diff < 0)
-        assert r["score"] == (diff if mover == 1 else -diff)
+        assert exact.score[i] == (diff if mover == 1 else -diff)
     columns = fit.Columns(groups())
     stages = fit.default_stages(30)
     fits = [fit.fit_stage(data, columns, stages, s, iterations=50) for s in range(2)]
@@ -308,6 +308,7 @@ def test_searched_labels_take_think_values_from_the_mover_view(tmp_path: Path):
     """The searched-label step on a stand-in for think() that returns a value
     computed from the position: each row gets that value, rounded and held
     to -64..64, for the positions in the asked range."""
+    import pyarrow as pa
     import pyarrow.parquet as pq
 
     from training import games, label
@@ -321,17 +322,26 @@ def test_searched_labels_take_think_values_from_the_mover_view(tmp_path: Path):
 
     settings = label.SearchSettings(games.GameSettings(seed=3, chunk_size=4, out=tmp_path / "games"),
                                     low=40, high=44, depth=5, every=1, out=tmp_path / "search")
-    rows = pq.read_table(label.search_chunk(0, settings, think=stand_in)).to_pylist()
-    assert rows and len(calls) == len(rows) and set(calls) == {5}
-    for r in rows:
-        assert 40 <= r["empties"] <= 44
-        own = r["black"] if r["player"] == 1 else r["white"]
-        assert r["score"] == max(-64, min(64, round(own.bit_count() * 3.4 - 60.0)))
-        assert 64 - (r["black"] | r["white"]).bit_count() == r["empties"]
+    from training.dataset import load
+
+    path = label.search_chunk(0, settings, think=stand_in)
+    data, counts = load(tmp_path, [0])
+    assert len(data) and len(calls) == len(data) == pq.read_table(path).num_rows and set(calls) == {5}
+    for b, w, p, e, score in zip(data.black, data.white, data.player, data.empties, data.score):
+        assert 40 <= e <= 44 and 64 - int(b | w).bit_count() == e
+        own = int(b if p == 1 else w)
+        assert score == max(-64, min(64, round(own.bit_count() * 3.4 - 60.0)))
+    # A label whose game has no such ply is named, not read as another position.
+    table = pq.read_table(path)
+    bad = tmp_path / "bad" / "search" / path.name
+    bad.parent.mkdir(parents=True)
+    pq.write_table(table.set_column(1, "ply", pa.array([99] * table.num_rows, pa.int16())), bad)
+    (tmp_path / "bad" / "games").symlink_to(tmp_path / "games")
+    with pytest.raises(ValueError, match="not in its games: game 0, ply 99"):
+        load(tmp_path / "bad", [0])
 
     # A deeper search over part of the range: the loader keeps one label a
     # position, the deepest search's.
-    from training.dataset import load
 
     deeper = label.SearchSettings(settings.games, low=42, high=46, depth=7, every=1, out=tmp_path / "search")
     label.search_chunk(0, deeper, think=lambda b, w, p, d, s: {"value": 50.0})
