@@ -107,10 +107,10 @@ def outcome_labels(boards: Boards, exact: Data) -> Data:
     first = np.ones(len(order), dtype=bool)
     first[1:] = exact.game[order][1:] != exact.game[order][:-1]
     anchor_game = exact.game[order][first]
-    game = boards.key // PLIES
-    at = np.minimum(np.searchsorted(anchor_game, game), max(len(anchor_game) - 1, 0))
     if not len(anchor_game):
         return concat([])
+    game = boards.key // PLIES
+    at = np.minimum(np.searchsorted(anchor_game, game), len(anchor_game) - 1)
     anchored = anchor_game[at] == game
     a_empties, a_player, a_score = (v[order][first][at] for v in (exact.empties, exact.player, exact.score))
     # Empty squares never grow along a game, so these are the positions played before the anchor.

@@ -145,10 +145,10 @@ class GameSettings:
 STRONG_FIRST_CHUNK = 100
 
 # Chunks from this number on hold clean games: the strong players without
-# any random or second-best move after the opening. Even the strong games'
-# few mistakes shift the positions' values: a mistake favours the side that
-# moves next, so a fit on them alone overrates the side to move in games
-# played without mistakes, which are the games users analyse.
+# any random or second-best move after the opening, so that the fit also
+# sees positions of play without mistakes, like the games users analyse
+# (even the strong games' few mistakes shift what positions are worth: a
+# mistake favours the side that moves next).
 CLEAN_FIRST_CHUNK = 300
 
 

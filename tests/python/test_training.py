@@ -277,8 +277,6 @@ def test_strong_chunks_are_think_games_played_the_same_again(tmp_path: Path):
 def test_clean_chunks_play_think_best_move_after_the_opening(tmp_path: Path):
     """Clean chunks are the strong players with no noise: after the random
     opening, every move is one of the best by the players' own valuation."""
-    import random
-
     import pyarrow.parquet as pq
 
     from flipcore import _rules
@@ -342,7 +340,6 @@ def test_searched_labels_take_think_values_from_the_mover_view(tmp_path: Path):
 
     # A deeper search over part of the range: the loader keeps one label a
     # position, the deepest search's.
-
     deeper = label.SearchSettings(settings.games, low=42, high=46, depth=7, every=1, out=tmp_path / "search")
     label.search_chunk(0, deeper, think=lambda b, w, p, d, s: {"value": 50.0})
     data, counts = load(tmp_path, [0])
