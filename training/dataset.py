@@ -36,13 +36,14 @@ PLIES = 128
 @dataclass(frozen=True)
 class Boards:
     """Every position of a set of games, in the games' order, each keyed by
-    game * PLIES + ply (the keys ascend within a game)."""
+    game * PLIES + ply; `order` sorts the keys, for the lookups."""
 
     key: np.ndarray
     black: np.ndarray
     white: np.ndarray
     player: np.ndarray
     empties: np.ndarray
+    order: np.ndarray
 
     @staticmethod
     def of(games_files: list[Path]) -> "Boards":
@@ -57,23 +58,25 @@ class Boards:
                     columns["black"].append(black)
                     columns["white"].append(white)
                     columns["player"].append(player)
+        key = np.array(columns["key"], dtype=np.int64)
         black = np.array(columns["black"], dtype=np.uint64)
         white = np.array(columns["white"], dtype=np.uint64)
-        return Boards(np.array(columns["key"], dtype=np.int64), black, white,
-                      np.array(columns["player"], dtype=np.int64),
-                      64 - np.bitwise_count(black | white).astype(np.int64))
+        return Boards(key, black, white, np.array(columns["player"], dtype=np.int64),
+                      64 - np.bitwise_count(black | white).astype(np.int64), np.argsort(key, kind="stable"))
 
     def rows(self, game: np.ndarray, ply: np.ndarray) -> np.ndarray:
         """The indices of the positions (game, ply); an error naming the first
         one not among these games."""
         key = game.astype(np.int64) * PLIES + ply
-        order = np.argsort(self.key, kind="stable")
-        at = order[np.minimum(np.searchsorted(self.key, key, sorter=order), len(order) - 1)] if len(order) else key
-        missing = np.flatnonzero(self.key[at] != key) if len(order) else np.arange(len(key))
+        if not len(self.key):
+            missing = np.arange(len(key))
+        else:
+            at = self.order[np.minimum(np.searchsorted(self.key, key, sorter=self.order), len(self.key) - 1)]
+            missing = np.flatnonzero(self.key[at] != key)
         if len(missing):
             i = missing[0]
             raise ValueError(f"a labelled position is not in its games: game {int(game[i])}, ply {int(ply[i])}")
-        return at
+        return at if len(key) else np.zeros(0, np.int64)
 
 
 def _data_of(table, boards: Boards) -> Data:
@@ -148,12 +151,24 @@ def _read_search(files: list[Path], boards: Boards) -> Data:
     return _data_of(table.take(pa.array(np.sort(first))), boards)
 
 
+def exact_labels(data_dir: Path = DATA, chunks: Sequence[int] | None = None) -> Data:
+    """The exact labels alone of the given game chunks (every chunk found if None)."""
+    chunks = _chunks(data_dir, chunks)
+    boards = Boards.of([data_dir / "games" / f"games-{c:05d}.parquet" for c in chunks])
+    return _read([data_dir / "exact" / f"exact-{c:05d}.parquet" for c in chunks], boards)
+
+
+def _chunks(data_dir: Path, chunks: Sequence[int] | None) -> Sequence[int]:
+    if chunks is None:
+        return sorted(int(f.stem.split("-")[-1]) for f in (data_dir / "exact").glob("exact-*.parquet"))
+    return chunks
+
+
 def load(data_dir: Path = DATA, chunks: Sequence[int] | None = None, use_outcome: bool = True) -> tuple[Data, dict[str, int]]:
     """The labelled positions of the given game chunks (every chunk found if
     None), and how many came from each source. Searched labels replace
     outcome labels at the empties they cover."""
-    if chunks is None:
-        chunks = sorted(int(f.stem.split("-")[-1]) for f in (data_dir / "exact").glob("exact-*.parquet"))
+    chunks = _chunks(data_dir, chunks)
     boards = Boards.of([data_dir / "games" / f"games-{c:05d}.parquet" for c in chunks])
     exact = _read([data_dir / "exact" / f"exact-{c:05d}.parquet" for c in chunks], boards)
     search = _read_search([f for c in chunks for f in (data_dir / "search").glob(f"search-*-{c:05d}.parquet")], boards)

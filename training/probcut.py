@@ -34,7 +34,7 @@ import numpy as np
 from flipcore import _think
 from flipcore.think import WEIGHTS_PATH
 from training.common import DATA, empties_of, read_dir, replay
-from training.dataset import load
+from training.dataset import exact_labels
 
 HEADER = Path(__file__).resolve().parent.parent / "engine" / "probcut.h"
 MIN_EMPTIES, MAX_EMPTIES = 20, 54
@@ -100,10 +100,9 @@ EXACT_DEPTHS = (0, 2, 4)
 
 def fit_exact(per_empties: int, seed: int) -> np.ndarray:
     """The exact solver's spread coefficients, from solved positions."""
-    data, counts = load(DATA, use_outcome=False)
-    if not counts["exact"]:
+    exact = exact_labels(DATA)
+    if not len(exact):
         raise SystemExit("no solved positions: run the labelling pipeline first")
-    exact = data.take(np.arange(counts["exact"]))  # load puts the exact labels first
     rows = list(zip(*(getattr(exact, f).tolist() for f in ("black", "white", "player", "empties", "score"))))
     random.Random(seed).shuffle(rows)
     features, targets = [], []
