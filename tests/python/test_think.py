@@ -23,7 +23,7 @@ from flipcore.think import WEIGHTS_PATH
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The shipped weights' static value of the start position (X's view): pinned,
 # so that a file replaced by accident, or read differently, is caught.
-START_VALUE = 3.296875
+START_VALUE = 3.125
 
 
 playout, replay = plain.playout, plain.replay
