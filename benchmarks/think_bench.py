@@ -4,6 +4,7 @@
     python benchmarks/think_bench.py --only match --seconds 0.05 --openings 50
     python benchmarks/think_bench.py --only quality --count 20 --seconds 2
     python benchmarks/think_bench.py --only solved --low 20 --high 33
+    python benchmarks/think_bench.py --only played --low 29 --high 30 --seconds 2
 
 eval: positions of games think played against itself at depth 6 for this
     benchmark alone (seed --seed, never trained on: the training games use
@@ -25,6 +26,10 @@ quality: positions of those games with --low to --high empty squares,
     solved in every_move mode; for think and for analyse at --seconds a
     position, the mean discs lost against the best move and how often the
     move was a best one.
+played: like quality, on every solved position with --low to --high
+    empty squares, where solving every move would cost too much: each
+    engine's move is valued by solving the position after it (kept in the
+    file below too), so a loss of 0 is a best move.
 
 Solved positions are kept in benchmarks/data/think_solved.json (the same
 seed on the same weights always makes the same positions: --games-weights
@@ -190,6 +195,39 @@ def bench_solved(args) -> None:
               f" {small_model_error(chosen, scores):11.2f}", flush=True)
 
 
+def move_value(p: Position, move: Square, entry: dict, cache: dict[str, dict]) -> int:
+    """The exact value (X minus O) of playing `move` in `p`: from the
+    position's every-move values when they are kept, else by solving the
+    position after it, kept in the entry's "after" (not as a position of its
+    own, which would count in solved's figures)."""
+    key = f"{move[0]},{move[1]}"
+    if "moves" in entry:
+        return entry["moves"][key]
+    after = entry.setdefault("after", {})
+    if key not in after:
+        after[key] = solve(p.play(move), "exact").score
+        CACHE.write_text(json.dumps(cache, indent=0, sort_keys=True))
+    return after[key]
+
+
+def bench_played(args) -> None:
+    cache = load_cache()
+    chosen = [Position.from_text(k) for k in sorted(cache) if args.low <= empties(Position.from_text(k)) <= args.high]
+    for name, engine in ENGINES.items():
+        losses = []
+        for p in chosen:
+            entry = cache[p.text()]
+            move = engine(p, args.seconds)
+            assert move in p.legal_moves()
+            got = move_value(p, move, entry, cache)
+            loss = (entry["score"] - got) if p.player == 1 else (got - entry["score"])
+            assert loss >= 0, (p.text(), move, got, entry["score"])
+            losses.append(loss)
+        print(f"{name:8s} at {args.seconds} s, {len(chosen)} solved positions with {args.low}-{args.high} empties: "
+              f"mean loss {statistics.fmean(losses):.2f} discs, a best move in {losses.count(0)} of {len(chosen)}",
+              flush=True)
+
+
 def bench_match(args) -> None:
     rng = random.Random(args.seed + 1)
     points = games = 0.0
@@ -229,7 +267,7 @@ def bench_quality(args) -> None:
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--only", choices=["eval", "solved", "match", "quality"], action="append")
+    ap.add_argument("--only", choices=["eval", "solved", "match", "quality", "played"], action="append")
     ap.add_argument("--seed", type=int, default=9001)
     ap.add_argument("--games", type=int, default=60, help="games played for eval and quality positions")
     ap.add_argument("--stages", type=int, nargs="+", default=[12, 16, 20, 24])
@@ -248,7 +286,8 @@ def main() -> None:
 
         _think.load_weights(args.weights)
     for part in args.only or ["eval", "match", "quality"]:
-        {"eval": bench_eval, "solved": bench_solved, "match": bench_match, "quality": bench_quality}[part](args)
+        {"eval": bench_eval, "solved": bench_solved, "match": bench_match, "quality": bench_quality,
+         "played": bench_played}[part](args)
 
 
 if __name__ == "__main__":
