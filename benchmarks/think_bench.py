@@ -175,13 +175,16 @@ def bench_eval(args) -> None:
         print(f"{e:7d} {len(chosen):5d} {mae(static):7.2f} {mae(short):12.2f} {small_model_error(chosen, scores):11.2f}")
 
 
+def solved_positions(cache: dict[str, dict], low: int, high: int) -> list[Position]:
+    """Every solved position with low..high empty squares, in the file's order."""
+    return [p for p in map(Position.from_text, sorted(cache)) if low <= empties(p) <= high]
+
+
 def bench_solved(args) -> None:
     cache = load_cache()
     by_empties: dict[int, list[Position]] = {}
-    for key in sorted(cache):
-        p = Position.from_text(key)
-        if args.low <= empties(p) <= args.high:
-            by_empties.setdefault(empties(p), []).append(p)
+    for p in solved_positions(cache, args.low, args.high):
+        by_empties.setdefault(empties(p), []).append(p)
     print(f"{'empties':>7} {'count':>5} {'static':>7} {'(mover)':>7} {'think ' + str(args.short) + ' s':>12} {'(mover)':>7}"
           f" {'small model':>11}")
     for e, chosen in sorted(by_empties.items()):
@@ -210,21 +213,29 @@ def move_value(p: Position, move: Square, entry: dict, cache: dict[str, dict]) -
     return after[key]
 
 
+def losses(engine: Callable[[Position, float], Square], positions: list[Position],
+           entry_of: Callable[[Position], dict], cache: dict[str, dict], seconds: float) -> list[int]:
+    """The discs each move the engine plays at `seconds` loses against the
+    position's exact score (0: a best move)."""
+    out = []
+    for p in positions:
+        entry = entry_of(p)
+        move = engine(p, seconds)
+        assert move in p.legal_moves()
+        got = move_value(p, move, entry, cache)
+        loss = (entry["score"] - got) if p.player == 1 else (got - entry["score"])
+        assert loss >= 0, (p.text(), move, got, entry["score"])
+        out.append(loss)
+    return out
+
+
 def bench_played(args) -> None:
     cache = load_cache()
-    chosen = [Position.from_text(k) for k in sorted(cache) if args.low <= empties(Position.from_text(k)) <= args.high]
+    chosen = solved_positions(cache, args.low, args.high)
     for name, engine in ENGINES.items():
-        losses = []
-        for p in chosen:
-            entry = cache[p.text()]
-            move = engine(p, args.seconds)
-            assert move in p.legal_moves()
-            got = move_value(p, move, entry, cache)
-            loss = (entry["score"] - got) if p.player == 1 else (got - entry["score"])
-            assert loss >= 0, (p.text(), move, got, entry["score"])
-            losses.append(loss)
+        lost = losses(engine, chosen, lambda p: cache[p.text()], cache, args.seconds)
         print(f"{name:8s} at {args.seconds} s, {len(chosen)} solved positions with {args.low}-{args.high} empties: "
-              f"mean loss {statistics.fmean(losses):.2f} discs, a best move in {losses.count(0)} of {len(chosen)}",
+              f"mean loss {statistics.fmean(lost):.2f} discs, a best move in {lost.count(0)} of {len(chosen)}",
               flush=True)
 
 
@@ -251,18 +262,9 @@ def bench_quality(args) -> None:
     random.Random(args.seed).shuffle(positions)
     positions = positions[: args.count]
     for name, engine in ENGINES.items():
-        losses, best = [], 0
-        for p in positions:
-            entry = solved(p, cache, True)
-            move = engine(p, args.seconds)
-            assert move in p.legal_moves()
-            got = entry["moves"][f"{move[0]},{move[1]}"]
-            loss = (entry["score"] - got) if p.player == 1 else (got - entry["score"])
-            assert loss >= 0
-            losses.append(loss)
-            best += loss == 0
+        lost = losses(engine, positions, lambda p: solved(p, cache, True), cache, args.seconds)
         print(f"{name:8s} at {args.seconds} s, {len(positions)} positions with {args.low}-{args.high} empties: "
-              f"mean loss {statistics.fmean(losses):.2f} discs, best move in {best} of {len(positions)}")
+              f"mean loss {statistics.fmean(lost):.2f} discs, best move in {lost.count(0)} of {len(positions)}")
 
 
 def main() -> None:

@@ -19,7 +19,7 @@ import numpy as np
 
 from training import fit
 from training.common import DATA, parse_chunks
-from training.dataset import load
+from training.dataset import labelled_chunks, load
 
 RANGES = [(8, 11), (12, 15), (16, 18), (19, 22), (23, 26), (27, 30), (31, 35), (23, 35)]
 
@@ -41,7 +41,7 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--data-dir", type=Path, default=DATA)
     args = parser.parse_args(argv)
     wanted = set(parse_chunks(args.chunks))
-    chunks = sorted(c for c in (int(f.stem[-5:]) for f in (args.data_dir / "exact").glob("exact-*.parquet")) if c in wanted)
+    chunks = [c for c in labelled_chunks(args.data_dir) if c in wanted]
     if not chunks:
         raise SystemExit(f"no labelled chunks in {args.chunks} under {args.data_dir}")
     data, _ = load(args.data_dir, chunks)

@@ -153,12 +153,13 @@ def _read_search(files: list[Path], boards: Boards) -> Data:
 
 def exact_labels(data_dir: Path = DATA, chunks: Sequence[int] | None = None) -> Data:
     """The exact labels alone of the given game chunks (every chunk found if None)."""
-    chunks = _chunks(data_dir, chunks)
+    chunks = labelled_chunks(data_dir, chunks)
     boards = Boards.of([data_dir / "games" / f"games-{c:05d}.parquet" for c in chunks])
     return _read([data_dir / "exact" / f"exact-{c:05d}.parquet" for c in chunks], boards)
 
 
-def _chunks(data_dir: Path, chunks: Sequence[int] | None) -> Sequence[int]:
+def labelled_chunks(data_dir: Path, chunks: Sequence[int] | None = None) -> Sequence[int]:
+    """The given chunks, or every chunk with exact labels under data_dir if None."""
     if chunks is None:
         return sorted(int(f.stem.split("-")[-1]) for f in (data_dir / "exact").glob("exact-*.parquet"))
     return chunks
@@ -168,7 +169,7 @@ def load(data_dir: Path = DATA, chunks: Sequence[int] | None = None, use_outcome
     """The labelled positions of the given game chunks (every chunk found if
     None), and how many came from each source. Searched labels replace
     outcome labels at the empties they cover."""
-    chunks = _chunks(data_dir, chunks)
+    chunks = labelled_chunks(data_dir, chunks)
     boards = Boards.of([data_dir / "games" / f"games-{c:05d}.parquet" for c in chunks])
     exact = _read([data_dir / "exact" / f"exact-{c:05d}.parquet" for c in chunks], boards)
     search = _read_search([f for c in chunks for f in (data_dir / "search").glob(f"search-*-{c:05d}.parquet")], boards)
