@@ -136,6 +136,13 @@ def test_play_a_move_see_the_reply_and_an_illegal_click_explained(browser, addre
 def test_undo_and_a_bad_record_from_the_page(browser, address):
     browser.get(address)
     wait_for(browser, lambda d: "Your move (X)" in text_of(d, "status"))
+    # The analysis streams in above the Load button: lines coming or going
+    # must not move it, or a click meant for it lands elsewhere.
+    wait_for(browser, lambda d: len(d.find_elements(By.CSS_SELECTOR, "#analysis tbody tr")) >= 3)
+    top = "return document.getElementById('load-button').getBoundingClientRect().top"
+    with_lines = browser.execute_script("window.scrollTo(0, 0); " + top)
+    without = browser.execute_script("$('analyse').click(); clearAnalysis(); " + top)
+    assert with_lines == without
     load = browser.find_element(By.ID, "load")
     load.send_keys("f5d6c3q9")
     browser.find_element(By.ID, "load-button").click()
