@@ -21,7 +21,8 @@ solved: every position solved so far (the file below), by number of
     at --short seconds mean absolute error, and their mean error from the
     side to move's view (above 0: the side to move overrated), and the small
     model's as in eval; more positions than eval's at each stage, from games
-    played on earlier weights.
+    played on earlier weights. Then all of them grouped by the size of the
+    static value, with the mean of how far the exact score lies beyond it.
 quality: positions of those games with --low to --high empty squares,
     solved in every_move mode; for think and for analyse at --seconds a
     position, the mean discs lost against the best move and how often the
@@ -187,15 +188,27 @@ def bench_solved(args) -> None:
         by_empties.setdefault(empties(p), []).append(p)
     print(f"{'empties':>7} {'count':>5} {'static':>7} {'(mover)':>7} {'think ' + str(args.short) + ' s':>12} {'(mover)':>7}"
           f" {'small model':>11}")
+    called: list[tuple[float, int]] = []  # (static value, exact score) of every position
     for e, chosen in sorted(by_empties.items()):
         scores = [cache[p.text()]["score"] for p in chosen]
         sides = [1 if p.player == 1 else -1 for p in chosen]
+        static = [think(p, depth=0).value for p in chosen]
+        called += zip(static, scores)
         row = []
-        for values in ([think(p, depth=0).value for p in chosen], [think(p, seconds=args.short).value for p in chosen]):
+        for values in (static, [think(p, seconds=args.short).value for p in chosen]):
             errors = [v - s for v, s in zip(values, scores)]
             row += [statistics.fmean(map(abs, errors)), statistics.fmean(err * side for err, side in zip(errors, sides))]
         print(f"{e:7d} {len(chosen):5d} {row[0]:7.2f} {row[1]:+7.2f} {row[2]:12.2f} {row[3]:+7.2f}"
               f" {small_model_error(chosen, scores):11.2f}", flush=True)
+    # Grouped by how decided the static value calls the game, rather than by
+    # how it ended: a position that ends lopsided is often one the evaluation
+    # misjudged, so grouping by the exact score overstates the error there.
+    print(f"\n{'|static|':>8} {'count':>5} {'static':>7} {'exact beyond it':>15}")
+    for low, high in ((0, 8), (8, 16), (16, 24), (24, 32), (32, 65)):
+        group = [(v, s) for v, s in called if low <= abs(v) < high]
+        if group:
+            beyond = statistics.fmean((s - v) * (1 if v > 0 else -1) for v, s in group)
+            print(f"{low:>3}-{high:<4} {len(group):5d} {statistics.fmean(abs(v - s) for v, s in group):7.2f} {beyond:+15.2f}")
 
 
 def move_value(p: Position, move: Square, entry: dict, cache: dict[str, dict]) -> int:
