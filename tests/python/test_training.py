@@ -19,7 +19,7 @@ pytest.importorskip("pyarrow")
 
 from flipcore import _rules  # noqa: E402
 
-from training import export, features, fit  # noqa: E402
+from training import export, features, fit, try_fit  # noqa: E402
 from training.features import Group, map_square  # noqa: E402
 
 # The pattern groups as written in the evaluation's contract (base squares);
@@ -116,7 +116,8 @@ def _symmetric_tables(gs: list[Group], rng: np.random.Generator) -> list[np.ndar
 
 
 def test_shared_weights_give_the_same_value_in_all_orientations():
-    gs = groups()
+    # The engine's groups and the candidates that training.try_fit adds.
+    gs = groups() + [try_fit.symmetric_group(name, squares) for name, squares in try_fit.EXTRA_GROUPS.items()]
     rng = np.random.default_rng(2)
     black, white, player = random_positions(200, 2)
     shared = _symmetric_tables(gs, rng)

@@ -1,0 +1,105 @@
+"""The evaluation's stages over a range of empty squares fitted under other
+settings, or with pattern groups the engine does not have, to see what a
+change is worth before making it:
+
+    python -m training.try_fit --empties 24:27 --chunks 0:80 100:196 300:436
+    python -m training.try_fit --empties 24:27 --extra triangle edge_inner diag_3
+
+Each variant refits the stages that hold those counts of empty squares and
+prints the mean absolute error on the held-out games' positions in the
+range: all of them, and those of clean games alone (the kind of play users
+analyse). The extra groups are
+tried in the fit only (numpy), so nothing needs rebuilding; the engine cannot
+read the weights they make.
+"""
+
+from __future__ import annotations
+
+import argparse
+import time
+
+import numpy as np
+
+from training import fit
+from training.common import DATA, parse_chunks
+from training.dataset import load
+from training.features import Group, map_square, pattern_groups
+from training.games import CLEAN_FIRST_CHUNK
+from training.pipeline import weighted
+
+# Candidate groups, by their squares (row * 8 + col) at the a1 corner.
+EXTRA_GROUPS = {
+    "triangle": (0, 1, 2, 3, 8, 9, 10, 16, 17, 24),  # a1-d1, a2-c2, a3-b3, a4
+    "edge_inner": (1, 2, 3, 4, 5, 6, 9, 10, 13, 14),  # b1-g1 with b2, c2, f2, g2
+    "diag_3": (2, 9, 16),  # c1-a3
+}
+
+
+def symmetric_group(name: str, squares: tuple[int, ...]) -> Group:
+    """The group of `squares` and their distinct images under the board's
+    eight symmetries."""
+    seen: set[frozenset[int]] = set()
+    instances = []
+    for t in range(8):
+        image = tuple(map_square(t, sq) for sq in squares)
+        if frozenset(image) not in seen:
+            seen.add(frozenset(image))
+            instances.append(image)
+    return Group(name, len(squares), tuple(instances))
+
+
+def main(argv: list[str] | None = None) -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--empties", default="24:27", help="LOW:HIGH, the empty squares measured")
+    parser.add_argument("--chunks", nargs="+", default=["0:80", "100:196", "300:436"])
+    parser.add_argument("--extra", nargs="*", default=[], choices=sorted(EXTRA_GROUPS),
+                        help="groups added, each alone and then all together")
+    parser.add_argument("--damp", type=float, nargs="+", default=[5.0])
+    parser.add_argument("--iterations", type=int, default=300)
+    parser.add_argument("--width", type=int, default=4, help="empties a stage spans")
+    parser.add_argument("--overlap", type=int, nargs="+", default=[4], help="empties shared with each neighbour")
+    parser.add_argument("--clean-weight", type=int, nargs="+", default=[3])
+    parser.add_argument("--data-dir", default=DATA)
+    args = parser.parse_args(argv)
+
+    low, high = (int(x) for x in args.empties.split(":"))
+    chunks = sorted({c for text in args.chunks for c in parse_chunks(text)})
+    data, _ = load(args.data_dir, chunks)
+    reach = args.width + max(args.overlap)
+    data = data.take((data.empties >= low - reach) & (data.empties <= high + reach))
+    stages = fit.default_stages(args.width)
+    held = fit.is_held_out(data.game)
+    in_range = held & (data.empties >= low) & (data.empties <= high)
+    clean = data.game // 500 >= CLEAN_FIRST_CHUNK
+    print(f"{low}-{high} empties: {np.count_nonzero(in_range)} held-out positions,"
+          f" {np.count_nonzero(in_range & clean)} of clean games")
+
+    base = pattern_groups()
+    extras = [symmetric_group(name, EXTRA_GROUPS[name]) for name in args.extra]
+    group_sets = [("the engine's groups", base)] + [(f"+ {g.name}", base + [g]) for g in extras]
+    if len(extras) > 1:
+        group_sets.append(("+ all of them", base + extras))
+    for name, groups in group_sets:
+        columns = fit.Columns(groups)
+        for clean_weight in args.clean_weight:
+            rows = weighted(data, 500, 3, clean_weight)
+            for overlap in args.overlap:
+                for damp in args.damp:
+                    began = time.perf_counter()
+                    error = np.zeros(len(data))
+                    for s in sorted({int(stages[e]) for e in range(low, high + 1)}):
+                        f = fit.fit_stage(rows, columns, stages, s, overlap=overlap, damp=damp,
+                                          iterations=args.iterations)
+                        lo, hi = fit.stage_range(stages, s)
+                        mine = in_range & (data.empties >= lo) & (data.empties <= hi)
+                        tables = [fit.quantise(t) for t in f.tables]
+                        test = data.take(mine)
+                        value = fit.evaluate(groups, tables, fit.quantise(f.globals_), test.black, test.white, test.player)
+                        error[mine] = np.abs(value - test.score)
+                    print(f"{name}, clean games x{clean_weight}, overlap {overlap}, damping {damp}:"
+                          f" held out {error[in_range].mean():.3f}, clean games {error[in_range & clean].mean():.3f}"
+                          f" ({time.perf_counter() - began:.0f} s)", flush=True)
+
+
+if __name__ == "__main__":
+    main()
