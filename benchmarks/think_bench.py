@@ -139,6 +139,11 @@ def load_cache() -> dict[str, dict]:
     return json.loads(CACHE.read_text()) if CACHE.exists() else {}
 
 
+def save_cache(cache: dict[str, dict]) -> None:
+    CACHE.parent.mkdir(exist_ok=True)
+    CACHE.write_text(json.dumps(cache, indent=0, sort_keys=True))
+
+
 def solved(p: Position, cache: dict[str, dict], every_move: bool) -> dict:
     key = p.text()
     entry = cache.get(key)
@@ -150,8 +155,7 @@ def solved(p: Position, cache: dict[str, dict], every_move: bool) -> dict:
             best = max(r.move_scores.values()) if p.player == 1 else min(r.move_scores.values())
             assert best == r.score, (key, best, r.score)
         cache[key] = entry
-        CACHE.parent.mkdir(exist_ok=True)
-        CACHE.write_text(json.dumps(cache, indent=0, sort_keys=True))
+        save_cache(cache)
     return entry
 
 
@@ -222,7 +226,7 @@ def move_value(p: Position, move: Square, entry: dict, cache: dict[str, dict]) -
     after = entry.setdefault("after", {})
     if key not in after:
         after[key] = solve(p.play(move), "exact").score
-        CACHE.write_text(json.dumps(cache, indent=0, sort_keys=True))
+        save_cache(cache)
     return after[key]
 
 

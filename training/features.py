@@ -65,6 +65,19 @@ class Group:
         return best
 
 
+def symmetric_group(name: str, squares: tuple[int, ...]) -> Group:
+    """The group of `squares` (in digit order) and their distinct images
+    under the board's eight symmetries, in the symmetries' order."""
+    seen: set[frozenset[int]] = set()
+    instances = []
+    for t in range(8):
+        image = tuple(map_square(t, sq) for sq in squares)
+        if frozenset(image) not in seen:
+            seen.add(frozenset(image))
+            instances.append(image)
+    return Group(name, len(squares), tuple(instances))
+
+
 def pattern_groups() -> list[Group]:
     """The engine's pattern groups, in its order."""
     try:

@@ -23,8 +23,8 @@ import numpy as np
 from training import fit
 from training.common import DATA, parse_chunks
 from training.dataset import load
-from training.features import Group, map_square, pattern_groups
-from training.games import CLEAN_FIRST_CHUNK
+from training.features import pattern_groups, symmetric_group
+from training.games import CLEAN_FIRST_CHUNK, GameSettings
 from training.pipeline import weighted
 
 # Candidate groups, by their squares (row * 8 + col) at the a1 corner.
@@ -33,19 +33,6 @@ EXTRA_GROUPS = {
     "edge_inner": (1, 2, 3, 4, 5, 6, 9, 10, 13, 14),  # b1-g1 with b2, c2, f2, g2
     "diag_3": (2, 9, 16),  # c1-a3
 }
-
-
-def symmetric_group(name: str, squares: tuple[int, ...]) -> Group:
-    """The group of `squares` and their distinct images under the board's
-    eight symmetries."""
-    seen: set[frozenset[int]] = set()
-    instances = []
-    for t in range(8):
-        image = tuple(map_square(t, sq) for sq in squares)
-        if frozenset(image) not in seen:
-            seen.add(frozenset(image))
-            instances.append(image)
-    return Group(name, len(squares), tuple(instances))
 
 
 def main(argv: list[str] | None = None) -> None:
@@ -70,7 +57,7 @@ def main(argv: list[str] | None = None) -> None:
     stages = fit.default_stages(args.width)
     held = fit.is_held_out(data.game)
     in_range = held & (data.empties >= low) & (data.empties <= high)
-    clean = data.game // 500 >= CLEAN_FIRST_CHUNK
+    clean = data.game // GameSettings.chunk_size >= CLEAN_FIRST_CHUNK
     print(f"{low}-{high} empties: {np.count_nonzero(in_range)} held-out positions,"
           f" {np.count_nonzero(in_range & clean)} of clean games")
 
@@ -82,7 +69,7 @@ def main(argv: list[str] | None = None) -> None:
     for name, groups in group_sets:
         columns = fit.Columns(groups)
         for clean_weight in args.clean_weight:
-            rows = weighted(data, 500, 3, clean_weight)
+            rows = weighted(data, GameSettings.chunk_size, 3, clean_weight)
             for overlap in args.overlap:
                 for damp in args.damp:
                     began = time.perf_counter()

@@ -20,7 +20,7 @@ pytest.importorskip("pyarrow")
 from flipcore import _rules  # noqa: E402
 
 from training import export, features, fit, try_fit  # noqa: E402
-from training.features import Group, map_square  # noqa: E402
+from training.features import Group  # noqa: E402
 
 # The pattern groups as written in the evaluation's contract (base squares);
 # the engine's groups must be these, with instances kept as the contract says.
@@ -40,15 +40,7 @@ CONTRACT = [
 
 
 def contract_groups() -> list[Group]:
-    out = []
-    for name, base, _ in CONTRACT:
-        kept: list[tuple[int, ...]] = []
-        for t in range(8):
-            image = tuple(map_square(t, sq) for sq in base)
-            if all(set(image) != set(k) for k in kept):
-                kept.append(image)
-        out.append(Group(name, len(base), tuple(kept)))
-    return out
+    return [features.symmetric_group(name, base) for name, base, _ in CONTRACT]
 
 
 def groups() -> list[Group]:
@@ -117,7 +109,7 @@ def _symmetric_tables(gs: list[Group], rng: np.random.Generator) -> list[np.ndar
 
 def test_shared_weights_give_the_same_value_in_all_orientations():
     # The engine's groups and the candidates that training.try_fit adds.
-    gs = groups() + [try_fit.symmetric_group(name, squares) for name, squares in try_fit.EXTRA_GROUPS.items()]
+    gs = groups() + [features.symmetric_group(name, squares) for name, squares in try_fit.EXTRA_GROUPS.items()]
     rng = np.random.default_rng(2)
     black, white, player = random_positions(200, 2)
     shared = _symmetric_tables(gs, rng)
