@@ -175,14 +175,21 @@ def bench_eval(args) -> None:
         chosen = [p for p in positions if empties(p) == e][: args.count]
         scores = [solved(p, cache, False)["score"] for p in chosen]
         static = [think(p, depth=0).value for p in chosen]
-        short = [think(p, seconds=args.short).value for p in chosen]
         mae = lambda vals: statistics.fmean(abs(v - s) for v, s in zip(vals, scores))  # noqa: E731
-        print(f"{e:7d} {len(chosen):5d} {mae(static):7.2f} {mae(short):12.2f} {small_model_error(chosen, scores):11.2f}")
+        short = f"{mae([think(p, seconds=args.short).value for p in chosen]):12.2f}" if args.short > 0 else f"{'-':>12}"
+        print(f"{e:7d} {len(chosen):5d} {mae(static):7.2f} {short} {small_model_error(chosen, scores):11.2f}")
 
 
 def solved_positions(cache: dict[str, dict], low: int, high: int) -> list[Position]:
     """Every solved position with low..high empty squares, in the file's order."""
     return [p for p in map(Position.from_text, sorted(cache)) if low <= empties(p) <= high]
+
+
+def error_columns(values: list[float], scores: list[int], sides: list[int]) -> str:
+    """The mean absolute error, then the mean error from the side to move's view."""
+    errors = [v - s for v, s in zip(values, scores)]
+    mover = statistics.fmean(err * side for err, side in zip(errors, sides))
+    return f"{statistics.fmean(map(abs, errors)):7.2f} {mover:+7.2f}"
 
 
 def bench_solved(args) -> None:
@@ -198,11 +205,9 @@ def bench_solved(args) -> None:
         sides = [1 if p.player == 1 else -1 for p in chosen]
         static = [think(p, depth=0).value for p in chosen]
         called += zip(static, scores)
-        row = []
-        for values in (static, [think(p, seconds=args.short).value for p in chosen]):
-            errors = [v - s for v, s in zip(values, scores)]
-            row += [statistics.fmean(map(abs, errors)), statistics.fmean(err * side for err, side in zip(errors, sides))]
-        print(f"{e:7d} {len(chosen):5d} {row[0]:7.2f} {row[1]:+7.2f} {row[2]:12.2f} {row[3]:+7.2f}"
+        short = (f"{'':5}" + error_columns([think(p, seconds=args.short).value for p in chosen], scores, sides)
+                 if args.short > 0 else f"{'-':>12} {'-':>7}")
+        print(f"{e:7d} {len(chosen):5d} {error_columns(static, scores, sides)} {short}"
               f" {small_model_error(chosen, scores):11.2f}", flush=True)
     # Grouped by how decided the static value calls the game, rather than by
     # how it ended: a position that ends lopsided is often one the evaluation
@@ -291,7 +296,7 @@ def main() -> None:
     ap.add_argument("--games", type=int, default=60, help="games played for eval and quality positions")
     ap.add_argument("--stages", type=int, nargs="+", default=[12, 16, 20, 24])
     ap.add_argument("--count", type=int, default=30, help="positions per stage (eval) or in all (quality)")
-    ap.add_argument("--short", type=float, default=0.5, help="eval: think's time after the static value")
+    ap.add_argument("--short", type=float, default=0.5, help="eval and solved: think's time after the static value (0: the static value alone)")
     ap.add_argument("--openings", type=int, default=50)
     ap.add_argument("--seconds", type=float, default=0.05, help="match and quality: time a move")
     ap.add_argument("--low", type=int, default=22)
