@@ -13,14 +13,23 @@
 // A search to a depth of at least the number of empty squares reaches the end
 // of every line (each move fills a square; passes cost no depth), so its value
 // is exact too.
+//
+// Helper threads can share the work: each runs the same iterative deepening
+// as the calling thread into the same table, and each thread puts off the
+// children another is searching at the moment, so the threads spread over
+// the tree and find each other's results in the table. The calling thread's
+// own search gives the answer.
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "engine/eval_weights.h"
@@ -54,8 +63,50 @@ struct Entry {
     uint8_t age;
     uint8_t used;
 };
-static_assert(sizeof(Entry) == 24, "an entry is two bitboards and eight bytes");
 constexpr uint8_t NO_MOVE = 64;
+
+// A table slot as stored: the result's eight bytes in one word, and each
+// bitboard xor-ed with that word. Threads that share a table read and write
+// slots without a lock, so a slot can be torn between two writes; a torn
+// slot decodes to bitboards that match no position searched (unless its
+// words agree), so it reads as another position's and is never trusted.
+// An all-zero slot is empty (`used` is 0).
+struct Slot {
+    std::atomic<uint64_t> own_x, opp_x, data;
+};
+static_assert(sizeof(Slot) == 24, "a slot is three words: two bitboards and a result");
+
+constexpr uint64_t pack_result(const Entry& e) {
+    return static_cast<uint64_t>(static_cast<uint16_t>(e.lower)) | static_cast<uint64_t>(static_cast<uint16_t>(e.upper)) << 16 |
+           static_cast<uint64_t>(static_cast<uint8_t>(e.depth)) << 32 | static_cast<uint64_t>(e.move) << 40 |
+           static_cast<uint64_t>(e.age) << 48 | static_cast<uint64_t>(e.used) << 56;
+}
+constexpr Entry unpack_result(Bitboard own, Bitboard opp, uint64_t d) {
+    return Entry{own,
+                 opp,
+                 static_cast<int16_t>(static_cast<uint16_t>(d)),
+                 static_cast<int16_t>(static_cast<uint16_t>(d >> 16)),
+                 static_cast<int8_t>(static_cast<uint8_t>(d >> 32)),
+                 static_cast<uint8_t>(d >> 40),
+                 static_cast<uint8_t>(d >> 48),
+                 static_cast<uint8_t>(d >> 56)};
+}
+static_assert(unpack_result(0, 0, pack_result(Entry{0, 0, -3, 1200, -1, 63, 255, 1})).lower == -3 &&
+                  unpack_result(0, 0, pack_result(Entry{0, 0, -3, 1200, -1, 63, 255, 1})).upper == 1200 &&
+                  unpack_result(0, 0, pack_result(Entry{0, 0, -3, 1200, -1, 63, 255, 1})).depth == -1 &&
+                  unpack_result(0, 0, pack_result(Entry{0, 0, -3, 1200, -1, 63, 255, 1})).age == 255,
+              "a result survives packing");
+
+inline Entry load_slot(const Slot& s) {
+    const uint64_t d = s.data.load(std::memory_order_relaxed);
+    return unpack_result(s.own_x.load(std::memory_order_relaxed) ^ d, s.opp_x.load(std::memory_order_relaxed) ^ d, d);
+}
+inline void store_slot(Slot& s, const Entry& e) {
+    const uint64_t d = pack_result(e);
+    s.own_x.store(e.own ^ d, std::memory_order_relaxed);
+    s.opp_x.store(e.opp ^ d, std::memory_order_relaxed);
+    s.data.store(d, std::memory_order_relaxed);
+}
 
 constexpr size_t DEFAULT_TABLE_ENTRIES = size_t{1} << 19;  // 12 MiB
 constexpr size_t SOLVER_TABLE_BYTES = size_t{16} << 20;
@@ -77,6 +128,29 @@ inline TableSizes table_sizes(size_t ceiling) {
     return {std::max(half / sizeof(Entry), MIN_TABLE_ENTRIES), SolveTable::bytes_for(half)};
 }
 constexpr uint64_t POLL_INTERVAL = 2048;
+
+// The positions the threads of one search are in the middle of, by hash (a
+// slot per hash's low bits, a later mark replacing an earlier). A thread
+// puts off a child that another thread is searching and comes back to it
+// after its other children, when the other's result is in the table.
+// Nodes nearer the leaves than BUSY_MIN_DEPTH are too cheap to mark.
+constexpr size_t BUSY_SLOTS = size_t{1} << 12;
+constexpr int BUSY_MIN_DEPTH = 2;
+struct BusyMarks {
+    std::atomic<uint64_t> key[BUSY_SLOTS];
+
+    static uint64_t of(Bitboard own, Bitboard opp) { return solve_hash(own, opp) | 1; }
+    std::atomic<uint64_t>& at(uint64_t k) { return key[k & (BUSY_SLOTS - 1)]; }
+    bool has(uint64_t k) { return at(k).load(std::memory_order_relaxed) == k; }
+    void mark(uint64_t k) { at(k).store(k, std::memory_order_relaxed); }
+    void unmark(uint64_t k) {
+        uint64_t mine = k;
+        at(k).compare_exchange_strong(mine, 0, std::memory_order_relaxed);
+    }
+    void clear() {
+        for (auto& k : key) k.store(0, std::memory_order_relaxed);
+    }
+};
 
 // Aspiration: the first window spans this many discs on each side.
 constexpr int ASPIRATION_DISCS = 2;
@@ -134,14 +208,16 @@ class Thinker {
   public:
     explicit Thinker(size_t entries = think_detail::DEFAULT_TABLE_ENTRIES,
                      size_t solver_bytes = think_detail::SOLVER_TABLE_BYTES)
-        : table_(entries), solver_bytes_(solver_bytes) {}
+        : own_table_(new think_detail::Slot[entries]()), table_(own_table_.get()), table_size_(entries),
+          solver_bytes_(solver_bytes) {}
     explicit Thinker(think_detail::TableSizes sizes) : Thinker(sizes.entries, sizes.solver_bytes) {}
 
     // The memory its tables take at most: the search's table, and the exact
-    // solver's, which is made on the first solve and fills as it is used.
-    size_t table_bytes() const { return table_.size() * sizeof(think_detail::Entry) + solver_bytes_; }
+    // solver's, which is made on the first solve and fills as it is used
+    // (helpers share the search's table and have no solver).
+    size_t table_bytes() const { return table_size_ * sizeof(think_detail::Slot) + solver_bytes_; }
     bool has_sizes(think_detail::TableSizes sizes) const {
-        return table_.size() == sizes.entries && solver_bytes_ == sizes.solver_bytes;
+        return table_size_ == sizes.entries && solver_bytes_ == sizes.solver_bytes;
     }
 
     // Asked every few thousand nodes; true stops the search (SearchAborted).
@@ -157,14 +233,17 @@ class Thinker {
     // it takes over), so a search's answer depends on its position and
     // limits alone: a fixed-depth search then always gives the same answer.
     bool reuse_table = true;
-    // The exact solver's threads when it takes over near the end (the
-    // midgame search itself runs in the calling thread).
+    // The exact solver's threads when it takes over near the end.
     int solve_threads = 1;
+    // The midgame search's threads, the calling one included. With helpers,
+    // how far a search gets and which of equal moves it finds depend on the
+    // threads' timing, so a fixed depth no longer always gives the same answer.
+    int search_threads = 1;
 
     // Empties the search's table and the exact solver's, so that the next
     // search depends on its position alone.
     void clear_table() {
-        std::fill(table_.begin(), table_.end(), think_detail::Entry{});
+        for (size_t i = 0; i < table_size_; ++i) think_detail::store_slot(table_[i], think_detail::Entry{});
         if (solver_) solver_->clear_table();
     }
 
@@ -237,6 +316,7 @@ class Thinker {
 
         const int last_depth = std::min(max_depth, solve_later ? root.empties - 1 : root.empties);
         const double midgame_seconds = solve_later ? seconds * MIDGAME_SHARE_BEFORE_SOLVE : seconds;
+        Crew crew(*this, search_threads - 1, root, last_depth);
         for (int depth = 1; depth <= last_depth; ++depth) {
             int value;
             try {
@@ -252,8 +332,9 @@ class Thinker {
             has_answer_ = true;
             if (timed_ && elapsed() > NEXT_DEPTH_SHARE * midgame_seconds) break;
         }
+        out.nodes = crew.finish();
         out.line = principal_line(root, out.move, out.depth);
-        out.nodes = nodes_;
+        out.nodes += nodes_;
         if (solve_later) {
             ThinkOutcome exact;
             if (try_solve(root, exact, has_answer_ ? out.value : 0)) {
@@ -270,6 +351,76 @@ class Thinker {
         int square;
         think_detail::Node child;
         int value;
+    };
+
+    // Borrows `main`'s table: a helper of its midgame search.
+    struct HelperTag {};
+    Thinker(Thinker& main, HelperTag) : table_(main.table_), table_size_(main.table_size_), solver_bytes_(0) {}
+
+    // Iterative deepening of `root` from depth 1 to `last_depth` into the
+    // shared table, on `main`'s settings, until `quit`; its answers are
+    // dropped, what it leaves in the table is the help.
+    void help(const Thinker& main, const think_detail::Node& root, int last_depth, const std::atomic<bool>& quit) {
+        weights_ = main.weights_;
+        busy_ = main.busy_;
+        age_ = main.age_;
+        selective = main.selective;
+        reuse_table = main.reuse_table;
+        timed_ = has_answer_ = false;
+        nodes_ = 0;
+        next_poll_ = think_detail::POLL_INTERVAL;
+        stop = [&quit]() { return quit.load(std::memory_order_relaxed); };
+        try {
+            std::vector<RootMove> moves = root_moves(root);
+            int value = 0;
+            for (int depth = 1; depth <= last_depth; ++depth) value = aspiration(root, moves, depth, value, depth > 1);
+        } catch (const SearchAborted&) {
+        }
+        stop = nullptr;
+        busy_ = nullptr;
+    }
+
+    // The helpers of one search, each on a thread of its own from the
+    // constructor until finish(), which the destructor calls when the search
+    // ends by an exception.
+    class Crew {
+      public:
+        Crew(Thinker& main, int helpers, const think_detail::Node& root, int last_depth) : main_(main) {
+            if (helpers <= 0) return;
+            while (static_cast<int>(main.helpers_.size()) < helpers)
+                main.helpers_.push_back(std::unique_ptr<Thinker>(new Thinker(main, HelperTag{})));
+            if (!main.own_busy_) main.own_busy_.reset(new think_detail::BusyMarks());
+            main.own_busy_->clear();
+            main.busy_ = main.own_busy_.get();
+            for (int i = 0; i < helpers; ++i) {
+                Thinker* h = main.helpers_[static_cast<size_t>(i)].get();
+                try {
+                    threads_.emplace_back([this, h, root, last_depth]() { h->help(main_, root, last_depth, quit_); });
+                } catch (const std::system_error&) {
+                    break;  // no thread to be had: the search goes on with the helpers it has
+                }
+            }
+        }
+        Crew(const Crew&) = delete;
+        Crew& operator=(const Crew&) = delete;
+        ~Crew() { finish(); }
+        // Stops and joins the helpers; the nodes they searched.
+        uint64_t finish() {
+            quit_.store(true, std::memory_order_relaxed);
+            uint64_t nodes = 0;
+            for (size_t i = 0; i < threads_.size(); ++i) {
+                threads_[i].join();
+                nodes += main_.helpers_[i]->nodes_;
+            }
+            threads_.clear();
+            main_.busy_ = nullptr;
+            return nodes;
+        }
+
+      private:
+        Thinker& main_;
+        std::atomic<bool> quit_{false};
+        std::vector<std::thread> threads_;
     };
 
     double elapsed() const {
@@ -359,10 +510,12 @@ class Thinker {
     // first, and the others keep the order of their last values.
     int root_search(const think_detail::Node& root, std::vector<RootMove>& moves, int depth, int alpha, int beta) {
         count_and_poll();
+        using think_detail::BusyMarks;
         const int alpha0 = alpha;
         int best = -inf();
         size_t best_at = 0;
-        for (size_t i = 0; i < moves.size(); ++i) {
+        // Searches move i; true when it cuts the search off.
+        const auto visit = [&](size_t i) {
             RootMove& m = moves[i];
             int v;
             if (i == 0) {
@@ -376,37 +529,45 @@ class Thinker {
                 best = v;
                 best_at = i;
                 if (v > alpha) alpha = v;
-                if (alpha >= beta) break;
             }
+            return alpha >= beta;
+        };
+        // A move another thread is searching now comes after the others.
+        std::vector<size_t> put_off;
+        bool cut = false;
+        for (size_t i = 0; i < moves.size() && !cut; ++i) {
+            if (i > 0 && busy_ && depth - 1 >= think_detail::BUSY_MIN_DEPTH &&
+                busy_->has(BusyMarks::of(moves[i].child.own, moves[i].child.opp))) {
+                put_off.push_back(i);
+                continue;
+            }
+            cut = visit(i);
         }
+        for (size_t k = 0; k < put_off.size() && !cut; ++k) cut = visit(put_off[k]);
         std::rotate(moves.begin(), moves.begin() + static_cast<std::ptrdiff_t>(best_at),
                     moves.begin() + static_cast<std::ptrdiff_t>(best_at) + 1);
         store(root, depth, best, alpha0, beta, moves.front().square);
         return best;
     }
 
-    think_detail::Entry* slot(Bitboard own, Bitboard opp) {
-        return &table_[static_cast<size_t>((static_cast<unsigned __int128>(solve_hash(own, opp)) * table_.size()) >> 64)];
+    think_detail::Slot& slot(Bitboard own, Bitboard opp) {
+        return table_[static_cast<size_t>((static_cast<unsigned __int128>(solve_hash(own, opp)) * table_size_) >> 64)];
     }
 
     // Whether entry e is (own, opp)'s and may be read by this search.
-    bool holds(const think_detail::Entry* e, Bitboard own, Bitboard opp) const {
-        return e->used && e->own == own && e->opp == opp && (reuse_table || e->age == age_);
+    bool holds(const think_detail::Entry& e, Bitboard own, Bitboard opp) const {
+        return e.used && e.own == own && e.opp == opp && (reuse_table || e.age == age_);
     }
 
     // Records bounds on a node's value: exact when alpha < value < beta.
     void store(const think_detail::Node& n, int depth, int value, int alpha, int beta, int move) {
-        think_detail::Entry* e = slot(n.own, n.opp);
-        const bool same = e->used && e->own == n.own && e->opp == n.opp;
-        if (!same && e->used && e->age == age_ && e->depth > depth) return;  // keep deeper work of this search
-        e->own = n.own;
-        e->opp = n.opp;
-        e->lower = static_cast<int16_t>(value > alpha ? value : -inf());
-        e->upper = static_cast<int16_t>(value < beta ? value : inf());
-        e->depth = static_cast<int8_t>(depth);
-        e->move = static_cast<uint8_t>(move);
-        e->age = age_;
-        e->used = 1;
+        think_detail::Slot& s = slot(n.own, n.opp);
+        const think_detail::Entry e = think_detail::load_slot(s);
+        const bool same = e.used && e.own == n.own && e.opp == n.opp;
+        if (!same && e.used && e.age == age_ && e.depth > depth) return;  // keep deeper work of this search
+        think_detail::store_slot(s, think_detail::Entry{n.own, n.opp, static_cast<int16_t>(value > alpha ? value : -inf()),
+                                                        static_cast<int16_t>(value < beta ? value : inf()),
+                                                        static_cast<int8_t>(depth), static_cast<uint8_t>(move), age_, 1});
     }
 
     // One ply to go: every child's static value, best first found, without
@@ -438,13 +599,13 @@ class Thinker {
         if (depth == 1) return frontier(n, alpha, beta);
 
         int hint = NO_MOVE;
-        if (const Entry* e = slot(n.own, n.opp); holds(e, n.own, n.opp)) {
-            if (e->depth >= depth) {
-                if (e->lower >= beta) return e->lower;
-                if (e->upper <= alpha) return e->upper;
-                if (e->lower == e->upper) return e->lower;
+        if (const Entry e = load_slot(slot(n.own, n.opp)); holds(e, n.own, n.opp)) {
+            if (e.depth >= depth) {
+                if (e.lower >= beta) return e.lower;
+                if (e.upper <= alpha) return e.upper;
+                if (e.lower == e.upper) return e.lower;
             }
-            hint = e->move;
+            hint = e.move;
         }
 
         Bitboard legal = legal_moves(n.own, n.opp);
@@ -491,16 +652,26 @@ class Thinker {
         }
 
 
+        // While other threads search with this one, the node is marked busy
+        // for them (until it returns or unwinds).
+        struct Mark {
+            BusyMarks* busy;
+            uint64_t key;
+            ~Mark() {
+                if (busy) busy->unmark(key);
+            }
+        } mark{depth >= BUSY_MIN_DEPTH ? busy_ : nullptr, 0};
+        if (mark.busy) {
+            mark.key = BusyMarks::of(n.own, n.opp);
+            mark.busy->mark(mark.key);
+        }
+
         const int alpha0 = alpha;
         int best = -inf(), best_move = NO_MOVE;
-        for (int i = 0; i < count; ++i) {
-            int pick = i;
-            for (int j = i + 1; j < count; ++j)
-                if (children[j].key > children[pick].key) pick = j;
-            std::swap(children[i], children[pick]);
-            const Child& c = children[i];
+        // Searches one child; true when it cuts the node off.
+        const auto visit = [&](const Child& c, bool first) {
             int v;
-            if (i == 0) {
+            if (first) {
                 v = -search(c.node, -beta, -alpha, depth - 1);
             } else {
                 v = -search(c.node, -alpha - 1, -alpha, depth - 1);
@@ -509,12 +680,26 @@ class Thinker {
             if (v > best) {
                 best = v;
                 best_move = c.square;
-                if (v > alpha) {
-                    alpha = v;
-                    if (alpha >= beta) break;
-                }
+                if (v > alpha) alpha = v;
             }
+            return alpha >= beta;
+        };
+        int put_off[MAX_MOVES];
+        int put_off_count = 0;
+        bool cut = false;
+        for (int i = 0; i < count && !cut; ++i) {
+            int pick = i;
+            for (int j = i + 1; j < count; ++j)
+                if (children[j].key > children[pick].key) pick = j;
+            std::swap(children[i], children[pick]);
+            const Child& c = children[i];
+            if (i > 0 && mark.busy && depth - 1 >= BUSY_MIN_DEPTH && mark.busy->has(BusyMarks::of(c.node.own, c.node.opp))) {
+                put_off[put_off_count++] = i;
+                continue;
+            }
+            cut = visit(c, i == 0);
         }
+        for (int k = 0; k < put_off_count && !cut; ++k) cut = visit(children[put_off[k]], false);
         store(n, depth, best, alpha0, beta, best_move);
         return best;
     }
@@ -535,16 +720,21 @@ class Thinker {
                 line.push_back(move);
                 n = n.play(move, flips(n.own, n.opp, move));
             }
-            const think_detail::Entry* e = slot(n.own, n.opp);
-            move = holds(e, n.own, n.opp) ? e->move : think_detail::NO_MOVE;
+            const think_detail::Entry e = think_detail::load_slot(slot(n.own, n.opp));
+            move = holds(e, n.own, n.opp) ? e.move : think_detail::NO_MOVE;
             if (!legal_moves(n.own, n.opp) && legal_moves(n.opp, n.own)) move = PASS_SQUARE;
             if (static_cast<int>(line.size()) >= depth) break;
         }
         return line;
     }
 
-    std::vector<think_detail::Entry> table_;
+    std::unique_ptr<think_detail::Slot[]> own_table_;  // none in a helper
+    think_detail::Slot* table_;
+    size_t table_size_;
     size_t solver_bytes_;
+    std::vector<std::unique_ptr<Thinker>> helpers_;
+    std::unique_ptr<think_detail::BusyMarks> own_busy_;
+    think_detail::BusyMarks* busy_ = nullptr;  // while helpers search with it
     std::unique_ptr<Solver> solver_;
     const EvalWeights* weights_ = nullptr;
     uint64_t nodes_ = 0, next_poll_ = 0;

@@ -159,7 +159,7 @@ struct ThinkScope {
 };
 
 py::dict think(Bitboard black, Bitboard white, int player, int depth, double seconds, bool selective,
-               bool reuse_table, int threads) {
+               bool reuse_table, int threads, int search_threads) {
     check_position(black, white, player);
     if (depth < 0) throw py::value_error("depth must be at least 0, got " + std::to_string(depth));
     if (!(seconds >= 0) || !std::isfinite(seconds))
@@ -168,6 +168,9 @@ py::dict think(Bitboard black, Bitboard white, int player, int depth, double sec
     if (threads < 1 || threads > flipcore::MAX_SOLVE_THREADS)
         throw py::value_error("threads must be between 1 and " + std::to_string(flipcore::MAX_SOLVE_THREADS) + ", got " +
                               std::to_string(threads));
+    if (search_threads != -1 && (search_threads < 1 || search_threads > flipcore::MAX_SOLVE_THREADS))
+        throw py::value_error("search_threads must be between 1 and " + std::to_string(flipcore::MAX_SOLVE_THREADS) +
+                              " (or -1), got " + std::to_string(search_threads));
     const auto w = weights();
 
     const bool nested = t_busy;
@@ -191,6 +194,9 @@ py::dict think(Bitboard black, Bitboard white, int player, int depth, double sec
     thinker->selective = selective;
     thinker->reuse_table = reuse_table;
     thinker->solve_threads = threads;
+    // By default helpers join only a search by time: a depth alone is a
+    // repeatable question, answered the same way each time.
+    thinker->search_threads = search_threads != -1 ? search_threads : depth == 0 && seconds > 0 ? threads : 1;
     thinker->stop = signal_hook();
 
     const Bitboard own = player == 1 ? black : white, opp = player == 1 ? white : black;
@@ -252,10 +258,11 @@ PYBIND11_MODULE(_think, m) {
           "The static evaluation in discs, side to move's view");
     m.def("think", &think, py::arg("black"), py::arg("white"), py::arg("player"), py::arg("depth"),
           py::arg("seconds"), py::pos_only(), py::arg("selective") = true, py::arg("reuse_table") = true,
-          py::arg("threads") = 1,
+          py::arg("threads") = 1, py::arg("search_threads") = -1,
           "Searches to at most depth plies (0: no limit) for at most seconds (0: no limit), with probabilistic "
           "cut-offs unless selective is false, and with what earlier searches left in the thread's tables unless "
-          "reuse_table is false; the exact solver, when it takes over, searches with `threads` threads; values in "
+          "reuse_table is false; the exact solver, when it takes over, searches with `threads` threads, and the "
+          "midgame search with `search_threads` (-1: `threads` when it has seconds and no depth, else 1); values in "
           "discs, side to move's view, squares row * 8 + col, -1 a pass");
     m.def("solve_guess", &solve_guess, py::arg("black"), py::arg("white"), py::arg("player"), py::pos_only(),
           "The exact solver's first guess in discs, side to move's view: a short search's value (0 near the end)");

@@ -35,8 +35,8 @@ def features_after(black: int, white: int, player: int, moves: list[int], /) -> 
 def evaluate(black: int, white: int, player: int, /) -> float:
     """The static evaluation in discs, side to move's view"""
 
-def think(black: int, white: int, player: int, depth: int, seconds: float, /, selective: bool = True, reuse_table: bool = True, threads: int = 1) -> _Thought:
-    """Searches to at most depth plies (0: no limit) for at most seconds (0: no limit), with probabilistic cut-offs unless selective is false, and with what earlier searches left in the thread's tables unless reuse_table is false; the exact solver, when it takes over, searches with `threads` threads; values in discs, side to move's view, squares row * 8 + col, -1 a pass"""
+def think(black: int, white: int, player: int, depth: int, seconds: float, /, selective: bool = True, reuse_table: bool = True, threads: int = 1, search_threads: int = -1) -> _Thought:
+    """Searches to at most depth plies (0: no limit) for at most seconds (0: no limit), with probabilistic cut-offs unless selective is false, and with what earlier searches left in the thread's tables unless reuse_table is false; the exact solver, when it takes over, searches with `threads` threads, and the midgame search with `search_threads` (-1: `threads` when it has seconds and no depth, else 1); values in discs, side to move's view, squares row * 8 + col, -1 a pass"""
 
 def solve_guess(black: int, white: int, player: int, /) -> int:
     """The exact solver's first guess in discs, side to move's view: a short search's value (0 near the end)"""

@@ -148,9 +148,12 @@ def think(
     With neither, it thinks for DEFAULT_SECONDS. A depth of at least the
     number of empty squares asks for the exact answer, which the exact
     solver gives (however long it takes, unless `seconds` limits it).
-    threads: the exact solver's threads when it takes over near the end, as
-    flipcore.solve takes them (None: every core); the midgame search runs in
-    the calling thread. The answer is the same for any number.
+    threads: the threads it searches with (None: every core). With seconds
+    and no depth, the midgame search gets helper threads that search the
+    same position a ply ahead into its table, so it sees deeper in the same
+    time; with a depth it runs in the calling thread alone. The exact solver
+    takes them as flipcore.solve does when it takes over near the end, with
+    the same answer for any number.
 
     A depth without seconds always gives the same answer for the same
     position: the search ignores what earlier ones left in the thread's

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/solve.h"
+#include "engine/think.h"
 #include "tests/cpp/test_util.h"
 
 namespace fc = flipcore;
@@ -216,6 +217,31 @@ TEST(SolveThreads, TwoParallelSolversAtOnce) {
             EXPECT_EQ(together[k][n].best, alone[i].best);
             EXPECT_EQ(together[k][n].move_scores, alone[i].move_scores);
         }
+}
+
+// think's midgame search with a helper thread in the same table, a tiny one
+// so that entries are overwritten all the time: a timed search that reaches
+// the end of every line gives the solver's score, which a helper's entry
+// from a shallower, selective search or a torn one would spoil. A stop
+// asked in the calling thread ends the helper too, and the thinker answers
+// right after.
+TEST(SolveThreads, ThinkWithAHelperKeepsExactValuesExact) {
+    const fc::EvalWeights weights = fc::EvalWeights::load(FLIPCORE_REPO_ROOT "/src/flipcore/data/eval.bin");
+    fc::Thinker thinker(1 << 10, 0);
+    thinker.use_solver = false;
+    thinker.search_threads = 2;
+    fc::Solver solver(1 << 20);
+    for (const Case& p : positions(77, 24 / CASE_DIVISOR, 15)) {
+        const fc::ThinkOutcome t = thinker.think(weights, p.own, p.opp, 1, 0, 60.0);
+        ASSERT_TRUE(t.exact);
+        EXPECT_EQ(t.value, solver.solve(p.own, p.opp, fc::SolveMode::exact).score * weights.scale());
+        EXPECT_TRUE(fc::legal_moves(p.own, p.opp) & fc::square_bit(t.move));
+    }
+    const Bitboard own = 0x0000000810000000ULL, opp = 0x0000001008000000ULL;
+    thinker.stop = [] { return true; };
+    EXPECT_THROW(thinker.think(weights, own, opp, 1, 0, 60.0), fc::SearchAborted);
+    thinker.stop = nullptr;
+    EXPECT_GE(thinker.think(weights, own, opp, 1, 0, 0.05).depth, 1);
 }
 
 TEST(SolveThreads, RefusesBadSettings) {
