@@ -5,6 +5,7 @@
     python benchmarks/think_bench.py --only quality --count 20 --seconds 2
     python benchmarks/think_bench.py --only solved --low 20 --high 33
     python benchmarks/think_bench.py --only played --low 29 --high 30 --seconds 2
+    python benchmarks/think_bench.py --only helpers --count 30 --helper-depth 16
 
 eval: positions of games think played against itself at depth 6 for this
     benchmark alone (seed --seed, never trained on: the training games use
@@ -13,7 +14,8 @@ eval: positions of games think played against itself at depth 6 for this
     of the static evaluation, of think at --short seconds, and of a small
     model (the disc difference alone, scaled to the final score by least
     squares on the same positions: a bar any evaluation must clear).
-match: think against analyse with the same time a move, from --openings
+match: think against analyse (or --opponent think-alone: think whose
+    midgame search has no helper threads) with the same time a move, from --openings
     random openings of 8 moves, each played with both colours; points are
     1 a win and 1/2 a draw.
 solved: every position solved so far (the file below), by number of
@@ -23,6 +25,9 @@ solved: every position solved so far (the file below), by number of
     model's as in eval; more positions than eval's at each stage, from games
     played on earlier weights. Then all of them grouped by the size of the
     static value, with the mean of how far the exact score lies beyond it.
+helpers: the midgame search's time to --helper-depth on --count positions
+    after random openings, alone and with helper threads on every core, side
+    by side, each from an empty table.
 quality: positions of those games with --low to --high empty squares,
     solved in every_move mode; for think and for analyse at --seconds a
     position, the mean discs lost against the best move and how often the
@@ -50,6 +55,8 @@ from collections.abc import Callable
 from pathlib import Path
 
 from flipcore import Position, Square, analyse, solve, think
+from flipcore.solve import check_threads
+from flipcore.think import _think_module
 
 CACHE = Path(__file__).resolve().parent / "data" / "think_solved.json"
 # The depth at which think plays the games whose positions eval and quality
@@ -86,7 +93,14 @@ def think_move(p: Position, seconds: float):
     return think(p, seconds=seconds).move
 
 
-ENGINES = {"think": think_move, "analyse": analyse_move}
+def think_alone_move(p: Position, seconds: float):
+    """think's move with its midgame search in the calling thread alone (its
+    exact solver still on every core): what the helper threads add."""
+    found = _think_module().think(p._black, p._white, p.player, 0, seconds, threads=check_threads(None), search_threads=1)
+    return None if found["move"] == -1 else (found["move"] % 8, found["move"] // 8)
+
+
+ENGINES = {"think": think_move, "analyse": analyse_move, "think-alone": think_alone_move}
 
 
 def play(p: Position, black: Callable[[Position], Square], white: Callable[[Position], Square]) -> tuple[int, list[Position]]:
@@ -268,14 +282,34 @@ def bench_match(args) -> None:
     for i in range(args.openings):
         opening = random_opening(rng, 8)
         for think_side in (1, 2):
-            black, white = ("think", "analyse") if think_side == 1 else ("analyse", "think")
+            black, white = ("think", args.opponent) if think_side == 1 else (args.opponent, "think")
             diff, _ = play(opening, *(lambda p, e=ENGINES[name]: e(p, args.seconds) for name in (black, white)))
             mine = diff if think_side == 1 else -diff
             points += 1.0 if mine > 0 else 0.5 if mine == 0 else 0.0
             games += 1
         print(f"after {i + 1} openings: think {points:g} of {games:g} ({100 * points / games:.1f}%)", flush=True)
-    print(f"match at {args.seconds} s a move: think scored {points:g} of {games:g} points "
+    print(f"match at {args.seconds} s a move against {args.opponent}: think scored {points:g} of {games:g} points "
           f"({100 * points / games:.1f}%) in {time.perf_counter() - began:.0f} s")
+
+
+def bench_helpers(args) -> None:
+    """The midgame search's time to --helper-depth, alone and with helper
+    threads (every core), side by side position by position, each from an
+    empty table."""
+    module = _think_module()
+    threads = check_threads(None)
+    rng = random.Random(args.seed + 3)
+    took = {1: 0.0, threads: 0.0}
+    for _ in range(args.count):
+        p = random_opening(rng, rng.randrange(14, 30))
+        for n in took:
+            module.clear_table()
+            began = time.perf_counter()
+            found = module.think(p._black, p._white, p.player, args.helper_depth, 0.0, threads=threads, search_threads=n)
+            took[n] += time.perf_counter() - began
+            assert found["depth"] == args.helper_depth and found["move"] in [r * 8 + c for c, r in p.legal_moves()], found
+    print(f"depth {args.helper_depth}, {args.count} positions: alone {took[1]:.2f} s, with {threads} threads "
+          f"{took[threads]:.2f} s: {took[1] / took[threads]:.2f} times as fast")
 
 
 def bench_quality(args) -> None:
@@ -291,13 +325,16 @@ def bench_quality(args) -> None:
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--only", choices=["eval", "solved", "match", "quality", "played"], action="append")
+    ap.add_argument("--only", choices=["eval", "solved", "match", "quality", "played", "helpers"], action="append")
     ap.add_argument("--seed", type=int, default=9001)
     ap.add_argument("--games", type=int, default=60, help="games played for eval and quality positions")
     ap.add_argument("--stages", type=int, nargs="+", default=[12, 16, 20, 24])
     ap.add_argument("--count", type=int, default=30, help="positions per stage (eval) or in all (quality)")
     ap.add_argument("--short", type=float, default=0.5, help="eval and solved: think's time after the static value (0: the static value alone)")
     ap.add_argument("--openings", type=int, default=50)
+    ap.add_argument("--helper-depth", type=int, default=16, help="helpers: the depth timed")
+    ap.add_argument("--opponent", choices=["analyse", "think-alone"], default="analyse",
+                    help="match: think's opponent (think-alone: think without helper threads)")
     ap.add_argument("--seconds", type=float, default=0.05, help="match and quality: time a move")
     ap.add_argument("--low", type=int, default=22)
     ap.add_argument("--high", type=int, default=24)
@@ -311,7 +348,7 @@ def main() -> None:
         _think.load_weights(args.weights)
     for part in args.only or ["eval", "match", "quality"]:
         {"eval": bench_eval, "solved": bench_solved, "match": bench_match, "quality": bench_quality,
-         "played": bench_played}[part](args)
+         "played": bench_played, "helpers": bench_helpers}[part](args)
 
 
 if __name__ == "__main__":

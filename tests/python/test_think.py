@@ -116,8 +116,12 @@ class TestLimitsThreadsAndInterrupts:
         alone = [think(p, depth=7) for p in positions]
         together = [None, None]
 
+        timed = [None, None]
+
         def work(i):
             together[i] = think(positions[i], depth=7)
+            # By time, each with its helper threads as well.
+            timed[i] = think(positions[i], seconds=0.2)
 
         threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
         for t in threads:
@@ -126,6 +130,8 @@ class TestLimitsThreadsAndInterrupts:
             t.join()
         for a, b in zip(alone, together):
             assert (a.move, a.value) == (b.move, b.value)
+        for p, found in zip(positions, timed):
+            assert found.move in p.legal_moves() and found.depth >= 3
 
     def test_ctrl_c_stops_thinking_quickly(self):
         script = textwrap.dedent("""
