@@ -150,8 +150,9 @@ def think(
     solver gives (however long it takes, unless `seconds` limits it).
     threads: the threads it searches with (None: every core). With seconds
     and no depth, the midgame search gets helper threads that search the
-    same position a ply ahead into its table, so it sees deeper in the same
-    time; with a depth it runs in the calling thread alone. The exact solver
+    same position into its table, each putting off what another is in the
+    middle of, so it sees deeper in the same time; with a depth it runs in
+    the calling thread alone. The exact solver
     takes them as flipcore.solve does when it takes over near the end, with
     the same answer for any number.
 
