@@ -91,10 +91,9 @@ constexpr Entry unpack_result(Bitboard own, Bitboard opp, uint64_t d) {
                  static_cast<uint8_t>(d >> 48),
                  static_cast<uint8_t>(d >> 56)};
 }
-static_assert(unpack_result(0, 0, pack_result(Entry{0, 0, -3, 1200, -1, 63, 255, 1})).lower == -3 &&
-                  unpack_result(0, 0, pack_result(Entry{0, 0, -3, 1200, -1, 63, 255, 1})).upper == 1200 &&
-                  unpack_result(0, 0, pack_result(Entry{0, 0, -3, 1200, -1, 63, 255, 1})).depth == -1 &&
-                  unpack_result(0, 0, pack_result(Entry{0, 0, -3, 1200, -1, 63, 255, 1})).age == 255,
+constexpr Entry PACKED_BACK = unpack_result(0, 0, pack_result(Entry{0, 0, -3, 1200, -1, 63, 255, 1}));
+static_assert(PACKED_BACK.lower == -3 && PACKED_BACK.upper == 1200 && PACKED_BACK.depth == -1 && PACKED_BACK.move == 63 &&
+                  PACKED_BACK.age == 255 && PACKED_BACK.used == 1,
               "a result survives packing");
 
 inline Entry load_slot(const Slot& s) {
