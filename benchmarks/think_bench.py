@@ -23,8 +23,9 @@ solved: every position solved so far (the file below), by number of
     at --short seconds mean absolute error, and their mean error from the
     side to move's view (above 0: the side to move overrated), and the small
     model's as in eval; more positions than eval's at each stage, from games
-    played on earlier weights. Then all of them grouped by the size of the
-    static value, with the mean of how far the exact score lies beyond it.
+    played on earlier weights; then the static error of all of them with its
+    standard error, and all of them grouped by the size of the static value,
+    with the mean of how far the exact score lies beyond it.
 helpers: the midgame search's time to --helper-depth on --count positions
     after random openings, alone and with helper threads on every core, side
     by side, each from an empty table.
@@ -223,6 +224,12 @@ def bench_solved(args) -> None:
                  if args.short > 0 else f"{'-':>12} {'-':>7}")
         print(f"{e:7d} {len(chosen):5d} {error_columns(static, scores, sides)} {short}"
               f" {small_model_error(chosen, scores):11.2f}", flush=True)
+    # The goals are stated over ranges of empties, where one stage's few
+    # dozen positions are noisy: the whole range, with the standard error.
+    errors = [abs(v - s) for v, s in called]
+    if len(errors) > 1:
+        print(f"{'all':>7} {len(errors):5d} {statistics.fmean(errors):7.2f}"
+              f" +- {statistics.stdev(errors) / len(errors) ** 0.5:.2f} (standard error)")
     # Grouped by how decided the static value calls the game, rather than by
     # how it ended: a position that ends lopsided is often one the evaluation
     # misjudged, so grouping by the exact score overstates the error there.
