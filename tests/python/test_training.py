@@ -3,6 +3,7 @@ sharing, the weight file, and a small run from games to weights."""
 
 from __future__ import annotations
 
+import json
 import random
 import sys
 from pathlib import Path
@@ -430,3 +431,22 @@ def test_weighted_repeats_strong_and_clean_training_rows_apart():
     for strong, clean, expect in ((3, None, (10, 28, 28)), (3, 5, (10, 28, 46)), (1, 1, (10, 10, 10))):
         counts = np.bincount(weighted(data, size, strong, clean).game // size, minlength=CLEAN_FIRST_CHUNK + 3)
         assert tuple(counts[chunks]) == expect
+
+
+def test_try_fit_takes_solved_positions_from_the_movers_view(tmp_path: Path):
+    """The benchmark's file keys positions by their text and scores them X
+    minus O; try_fit must read the same boards and turn the scores to the
+    side to move's view, as the fit's labels are, keeping only its range."""
+    black, white, player = random_positions(120, 7)
+    cases = {}
+    for i, (b, w, p) in enumerate(zip(black.tolist(), white.tolist(), player.tolist())):
+        board = "".join("X" if b >> sq & 1 else "O" if w >> sq & 1 else "-" for sq in range(64))
+        cases[f"{board} {'XO'[p - 1]}"] = (b, w, p, 64 - board.count("X") - board.count("O"), 2 * (i % 9) - 8)
+    path = tmp_path / "solved.json"
+    path.write_text(json.dumps({text: {"score": case[4]} for text, case in cases.items()}))
+    data = try_fit.solved_positions(str(path), 20, 30)
+    wanted = sorted((b, w, p, e, s if p == 1 else -s) for b, w, p, e, s in cases.values() if 20 <= e <= 30)
+    assert 0 < len(wanted) < len(cases)
+    got = sorted(zip(data.black.tolist(), data.white.tolist(), data.player.tolist(), data.empties.tolist(),
+                     data.score.tolist()))
+    assert got == wanted
