@@ -95,14 +95,14 @@ def main(argv: list[str] | None = None) -> None:
                                           iterations=args.iterations, l1_rounds=rounds)
                         lo, hi = fit.stage_range(stages, s)
                         mine = in_range & (data.empties >= lo) & (data.empties <= hi)
-                        tables = [fit.quantise(t) for t in f.tables]
-                        test = data.take(mine)
-                        value = fit.evaluate(groups, tables, fit.quantise(f.globals_), test.black, test.white, test.player)
-                        error[mine] = np.abs(value - test.score)
+                        tables, globals_ = [fit.quantise(t) for t in f.tables], fit.quantise(f.globals_)
+
+                        def error_of(d: fit.Data) -> np.ndarray:
+                            return np.abs(fit.evaluate(groups, tables, globals_, d.black, d.white, d.player) - d.score)
+
+                        error[mine] = error_of(data.take(mine))
                         here = (exact.empties >= lo) & (exact.empties <= hi)
-                        value = fit.evaluate(groups, tables, fit.quantise(f.globals_), exact.black[here],
-                                             exact.white[here], exact.player[here])
-                        exact_error[here] = np.abs(value - exact.score[here])
+                        exact_error[here] = error_of(exact.take(here))
                     print(f"{name}, clean games x{clean_weight}, overlap {overlap}, damping {damp}, l1 rounds {rounds}:"
                           f" held out {error[in_range].mean():.3f}, clean games {error[in_range & clean].mean():.3f},"
                           f" solved {exact_error.mean() if len(exact) else float('nan'):.3f}"
@@ -115,16 +115,15 @@ def solved_positions(path: str, low: int, high: int) -> fit.Data:
     rows = []
     if Path(path).exists():
         for text, entry in json.loads(Path(path).read_text()).items():
-            p = Position.from_text(text)
-            squares = p.text().split()[0]  # row by row from a1: square i is bit i
-            black = sum(1 << i for i, ch in enumerate(squares) if ch == "X")
-            white = sum(1 << i for i, ch in enumerate(squares) if ch == "O")
-            empties = 64 - bin(black | white).count("1")
+            p = Position.from_text(text)  # the masks, as the benchmark hands them to the engine
+            empties = 64 - (p._black | p._white).bit_count()
             if low <= empties <= high:
-                rows.append((black, white, p.player, empties, entry["score"] * (1 if p.player == 1 else -1)))
-    columns = list(zip(*rows)) or [()] * 5
-    return fit.Data(*(np.array(c, dtype=t) for c, t in zip(columns, (np.uint64, np.uint64, np.int64, np.int64,
-                                                                      np.int64))), game=np.zeros(len(rows)))
+                score = entry["score"] if p.player == 1 else -entry["score"]
+                rows.append((p._black, p._white, p.player, empties, score))
+    columns = list(zip(*rows)) if rows else [()] * 5
+    masks = (np.array(c, dtype=np.uint64) for c in columns[:2])
+    return fit.Data(*masks, *(np.array(c, dtype=np.int64) for c in columns[2:]),
+                    game=np.zeros(len(rows), dtype=np.int64))
 
 
 if __name__ == "__main__":
