@@ -794,8 +794,10 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
             const SolveEntry* e = c.table->lookup(list[i].child_own, list[i].child_opp, copy);
             if (e && e->level > c.level) e = nullptr;
             if (e && -e->upper > alpha) {
-                c.table->store(own, opp, empties, -e->upper, SOLVE_SCORE_MAX, list[i].square, c.level);
-                return -e->upper;
+                // Read before the store, which may reuse the child's slot.
+                const int value = -e->upper;
+                c.table->store(own, opp, empties, value, SOLVE_SCORE_MAX, list[i].square, c.level);
+                return value;
             }
             if (e && -e->lower <= alpha) {
                 if (-e->lower > best) {

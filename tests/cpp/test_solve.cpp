@@ -691,6 +691,35 @@ TEST(SolveTable, SelectiveBoundsGiveWayToSurerOnes) {
     EXPECT_EQ(bounds(), std::make_tuple(-fc::SOLVE_SCORE_MAX, 4, fc::EXACT_LEVEL, 21));
 }
 
+// A node whose child's entry already proves it above alpha answers with
+// that bound, also when storing its own entry takes the child's slot: here
+// the table is one bucket, whose other slot holds a position of more
+// empties, so the node's store replaces the child's entry.
+TEST(SolveTable, TranspositionCutoffAnswersTheChildsBoundAfterItsOwnStore) {
+    const std::function<bool()> no_stop;
+    int checked = 0;
+    for (const auto& p : endgame_positions(77, 6, 12)) {
+        if (empties_of(p.board) < fc::solve_detail::ETC_MIN_EMPTIES) continue;
+        const Bitboard own = discs_of(p.board, p.player), opp = discs_of(p.board, plain::opponent(p.player));
+        if (!fc::legal_moves(own, opp)) continue;
+        const int x = fc::lowest_square(fc::legal_moves(own, opp));
+        const Bitboard f = fc::flips(own, opp, x);
+        const Bitboard child_own = opp ^ f, child_opp = own | f | fc::square_bit(x);
+        for (bool avx2 : {false, true}) {
+            if (avx2 && !fc::solve_detail::processor_has_avx2()) continue;
+            fc::SolveTable table(sizeof(fc::SolveBucket));
+            table.store(0x0000001818000000ULL, 0x0000240000240000ULL, 50, -2, 2, 19);
+            table.store(child_own, child_opp, empties_of(p.board) - 1, -fc::SOLVE_SCORE_MAX, -10, x);
+            fc::solve_detail::Context c{&table, &no_stop};
+            const int v = avx2 ? fc::solve_detail::any_avx2(c, own, opp, 0) : fc::solve_detail::any_baseline(c, own, opp, 0);
+            EXPECT_EQ(v, 10) << testutil::board_to_string(p.board);
+            ASSERT_EQ(table.probe(child_own, child_opp), nullptr) << "the node's store was to replace the child's entry";
+        }
+        ++checked;
+    }
+    EXPECT_GE(checked, 5);
+}
+
 // After clear_table() a solve must visit exactly the nodes a new solver's
 // does, whatever the table held: in a small table, where replacement
 // decides what stays, and also once the generation counter has wrapped
