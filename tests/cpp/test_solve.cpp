@@ -691,6 +691,28 @@ TEST(SolveTable, SelectiveBoundsGiveWayToSurerOnes) {
     EXPECT_EQ(bounds(), std::make_tuple(-fc::SOLVE_SCORE_MAX, 4, fc::EXACT_LEVEL, 21));
 }
 
+// Positions near the end keep to a small region of their own: however many
+// of them a later solve stores, they cannot push out a larger position's
+// entry, which they would as soon as it is from an earlier solve.
+TEST(SolveTable, PositionsNearTheEndCannotPushOutLargerOnes) {
+    fc::SolveTable table(64 * sizeof(fc::SolveBucket));
+    const Bitboard own = 0x0000001818000000ULL, opp = 0x0000240000240000ULL;
+    table.store(own, opp, 56, -4, 6, 19);
+    table.next_age();
+    std::mt19937_64 rng(3);
+    Bitboard last_own = 0, last_opp = 0;
+    for (int i = 0; i < 5000; ++i) {
+        Bitboard empty = 0;
+        while (fc::popcount(empty) < fc::NEAR_MAX_EMPTIES) empty |= fc::square_bit(static_cast<int>(rng() % 64));
+        last_own = rng() & ~empty;
+        last_opp = ~(last_own | empty);
+        table.store(last_own, last_opp, fc::NEAR_MAX_EMPTIES, 0, 0, fc::NO_SOLVE_MOVE);
+    }
+    ASSERT_NE(table.probe(own, opp), nullptr);
+    EXPECT_EQ(table.probe(own, opp)->move, 19);
+    ASSERT_NE(table.probe(last_own, last_opp), nullptr);
+}
+
 // A node whose child's entry already proves it above alpha answers with
 // that bound, also when storing its own entry takes the child's slot: here
 // the table is one bucket, whose other slot holds a position of more
