@@ -87,7 +87,7 @@ constexpr uint64_t solve_hash(Bitboard own, Bitboard opp) {
 // table's probes, those of the many small subtrees near the end, are then
 // answered without a trip to memory, and apart from the larger positions,
 // whose entries they can no longer push out.
-constexpr int NEAR_MAX_EMPTIES = 8;
+constexpr int NEAR_MAX_EMPTIES = 10;
 constexpr size_t NEAR_REGION_BYTES = size_t{4} << 20;
 
 // Two-way buckets: a position lives in one of the two slots of the bucket its
