@@ -88,8 +88,9 @@ namespace solve_detail {
 constexpr int INF_SCORE = SOLVE_SCORE_MAX + 1;
 
 // Nodes with at most this many empties skip the table and move ordering.
-// At 6 the table and the order save more nodes than they cost, now that the
-// table keeps such positions in a region that stays in the cache.
+// At 6 they save an eighth of the nodes for about as much time as they
+// cost, now that the table keeps such positions in a region that stays in
+// the cache.
 constexpr int SHALLOW_EMPTIES = 5;
 // How many nodes pass between two questions to the stop hook.
 constexpr uint64_t STOP_INTERVAL = 4096;
@@ -705,7 +706,7 @@ FLIPCORE_INLINE int selective_cut(const Context& c, Bitboard own, Bitboard opp, 
     return v >= high ? alpha + 1 : v <= low ? alpha : INF_SCORE;
 }
 
-// From 5 to SHALLOW_EMPTIES empties: no table, no move list; the stability
+// More than 4 and at most SHALLOW_EMPTIES empties: no table, no move list; the stability
 // cutoff, then the legal moves in parity order.
 template <class Isa>
 FLIPCORE_INLINE int shallow_node(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {

@@ -733,9 +733,10 @@ TEST(SolveTable, TranspositionCutoffAnswersTheChildsBoundAfterItsOwnStore) {
             table.store(0x0000001818000000ULL, 0x0000240000240000ULL, 50, -2, 2, 19);
             table.store(child_own, child_opp, empties_of(p.board) - 1, -fc::SOLVE_SCORE_MAX, -10, x);
             fc::solve_detail::Context c{&table, &no_stop};
-            const int v = avx2 ? fc::solve_detail::any_avx2(c, own, opp, 0) : fc::solve_detail::any_baseline(c, own, opp, 0);
+            const int v =
+                avx2 ? fc::solve_detail::any_avx2(c, own, opp, 0) : fc::solve_detail::any_baseline(c, own, opp, 0);
             EXPECT_EQ(v, 10) << testutil::board_to_string(p.board);
-            ASSERT_EQ(table.probe(child_own, child_opp), nullptr) << "the node's store was to replace the child's entry";
+            ASSERT_EQ(table.probe(child_own, child_opp), nullptr) << "the node's store was to take the child's slot";
         }
         ++checked;
     }
