@@ -125,9 +125,12 @@ constexpr int sort_search_depth(int empties, bool evaluated) {
 constexpr int ROUGH_ORDER_MIN_DEPTH = 3;
 // Beyond any value of a sorting search (a finished game counts 64 a disc).
 constexpr int ROUGH_INF = 1 << 20;
+// Fastest-first keys count 16 for one reply fewer for the opponent; an
+// empty square next to the mover's discs (a later reply) counts this much.
+constexpr int FRONTIER_WEIGHT = 8;
 // Fastest-first tie-break: a move into a quadrant with an odd number of
-// empties gains this much (one reply fewer for the opponent is worth 16).
-constexpr int PARITY_BONUS = 6;
+// empties gains this much.
+constexpr int PARITY_BONUS = 3;
 // Taking a corner gains as much as one reply fewer; a move to an X-square
 // next to an empty corner, which may hand that corner over, loses as much.
 constexpr int CORNER_MOVE_BONUS = 16;
@@ -349,24 +352,22 @@ struct OrderedMove {
     int key;
 };
 
-// Fastest first: the fewer replies the opponent has (corners counting double),
-// the earlier the move is tried.
-template <class Isa>
-FLIPCORE_INLINE int fastest_first_key(Bitboard child_own, Bitboard child_opp) {
-    const Bitboard replies = legal_moves_in<Isa>(child_own, child_opp);
-    const Bitboard empty = ~(child_own | child_opp);
-    const Bitboard ours = child_opp;
-    const Bitboard near = ((ours << 1) & ~COL_0) | ((ours >> 1) & ~COL_7) | (ours << 8) | (ours >> 8) |
-                          ((ours << 9) & ~COL_0) | ((ours >> 9) & ~COL_7) | ((ours << 7) & ~COL_7) |
-                          ((ours >> 7) & ~COL_0);
-    return -(popcount_in<Isa>(replies) * 16 + popcount_in<Isa>(replies & CORNERS) * 16 +
-             popcount_in<Isa>(near & empty) * 2);
-}
-
 // The squares next to any of b's discs.
 constexpr Bitboard neighbourhood(Bitboard b) {
     return ((b << 1) & ~COL_0) | ((b >> 1) & ~COL_7) | (b << 8) | (b >> 8) | ((b << 9) & ~COL_0) |
            ((b >> 9) & ~COL_7) | ((b << 7) & ~COL_7) | ((b >> 7) & ~COL_0);
+}
+
+// Fastest first: the fewer replies the opponent has (corners counting double),
+// the earlier the move is tried. Empty squares next to the mover's discs,
+// where the opponent may reply later, count half a reply each
+// (FRONTIER_WEIGHT).
+template <class Isa>
+FLIPCORE_INLINE int fastest_first_key(Bitboard child_own, Bitboard child_opp) {
+    const Bitboard replies = legal_moves_in<Isa>(child_own, child_opp);
+    const Bitboard empty = ~(child_own | child_opp);
+    return -(popcount_in<Isa>(replies) * 16 + popcount_in<Isa>(replies & CORNERS) * 16 +
+             popcount_in<Isa>(neighbourhood(child_opp) & empty) * FRONTIER_WEIGHT);
 }
 
 // The X-square diagonally inside each corner of `corners`: a disc there hands
