@@ -120,7 +120,7 @@ constexpr int root_sort_depth(int empties) { return std::max(0, std::min(6, (emp
 // On the learned evaluation, where the solver has it, the sorting searches
 // need fewer plies for an order as good or better.
 constexpr int sort_search_depth(int empties, bool evaluated) {
-    if (evaluated) return empties >= 20 ? 2 : empties >= 16 ? 1 : 0;
+    if (evaluated) return empties >= 18 ? 2 : empties >= 16 ? 1 : 0;
     return empties >= 20 ? 5 : empties >= 18 ? 3 : 1;
 }
 // Sorting searches try their moves fastest-first from this many plies to go.
