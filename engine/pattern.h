@@ -154,14 +154,17 @@ struct PatternIndices {
     using View = std::array<uint16_t, PATTERN_INSTANCE_COUNT>;
     std::array<View, 2> view;
 
+    // Digits from shifted bits rather than tests: a square's content is
+    // unpredictable, and branching on it cost five times as long.
     static PatternIndices from_board(Bitboard black, Bitboard white) {
         PatternIndices p{};
         for (int i = 0; i < PATTERN_INSTANCE_COUNT; ++i) {
             int v0 = 0, v1 = 0;
             for (int j = PATTERN_INSTANCES[i].size - 1; j >= 0; --j) {
-                const Bitboard b = square_bit(PATTERN_INSTANCES[i].squares[j]);
-                v0 = 3 * v0 + ((black & b) ? 1 : (white & b) ? 2 : 0);
-                v1 = 3 * v1 + ((white & b) ? 1 : (black & b) ? 2 : 0);
+                const int sq = PATTERN_INSTANCES[i].squares[j];
+                const int b = static_cast<int>(black >> sq & 1), w = static_cast<int>(white >> sq & 1);
+                v0 = 3 * v0 + b + 2 * w;
+                v1 = 3 * v1 + w + 2 * b;
             }
             p.view[0][static_cast<size_t>(i)] = static_cast<uint16_t>(v0);
             p.view[1][static_cast<size_t>(i)] = static_cast<uint16_t>(v1);
