@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <utility>
 
 #include "engine/bitboard.h"
 
@@ -192,6 +193,16 @@ struct PatternIndices {
                 theirs[d.instance] = static_cast<uint16_t>(theirs[d.instance] + d.weight);
             }
         }
+    }
+
+    // The indices after side 1 places on sq and turns over `flipped`, with
+    // the views swapped so that the side then to move is side 1 again: what
+    // from_board would give with the two sides' discs passed the other way.
+    PatternIndices after_move(int sq, Bitboard flipped) const {
+        PatternIndices next = *this;
+        next.play(1, sq, flipped);
+        std::swap(next.view[0], next.view[1]);
+        return next;
     }
 };
 

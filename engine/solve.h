@@ -111,9 +111,10 @@ constexpr int ETC_MIN_EMPTIES = 10;
 // deeper the more empties: such nodes are rare (a few thousand per solve at
 // 18+, a few hundred at 20+), so the deeper search costs little and its
 // better order cuts the large subtrees below them. On the learned
-// evaluation they start at 14, where its static value alone (no plies, see
-// sort_search_depth) orders well enough to save an eighth of the nodes.
-constexpr int sort_search_min_empties(bool evaluated) { return evaluated ? 14 : 16; }
+// evaluation they start at 13, where its static value alone (no plies, see
+// sort_search_depth) orders well enough to save a sixth of the nodes; from
+// 12 it saves a little more and costs more time than that.
+constexpr int sort_search_min_empties(bool evaluated) { return evaluated ? 13 : 16; }
 // The depth of the shallow search that orders the root's moves: up to six
 // plies, less in small solves, where it would cost more than the solve.
 constexpr int root_sort_depth(int empties) { return std::max(0, std::min(6, (empties - 8) / 2)); }
@@ -200,8 +201,9 @@ struct Context {
 };
 
 // The recursion's entry points, compiled once per kernel set.
-int mid_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int empties);
-FLIPCORE_AVX2_TARGET int mid_avx2(Context& c, Bitboard own, Bitboard opp, int alpha, int empties);
+int mid_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int empties, const PatternIndices* idx);
+FLIPCORE_AVX2_TARGET int mid_avx2(Context& c, Bitboard own, Bitboard opp, int alpha, int empties,
+                                  const PatternIndices* idx);
 int shallow_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int empties);
 FLIPCORE_AVX2_TARGET int shallow_avx2(Context& c, Bitboard own, Bitboard opp, int alpha, int empties);
 int last4_baseline(Context& c, Bitboard own, Bitboard opp, int alpha);
@@ -333,15 +335,17 @@ FLIPCORE_INLINE int shallow_call(Context& c, Bitboard own, Bitboard opp, int alp
 }
 
 template <class Isa>
-FLIPCORE_INLINE int mid_call(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
-    if constexpr (Isa::wide) return mid_avx2(c, own, opp, alpha, empties);
-    else return mid_baseline(c, own, opp, alpha, empties);
+FLIPCORE_INLINE int mid_call(Context& c, Bitboard own, Bitboard opp, int alpha, int empties,
+                             const PatternIndices* idx = nullptr) {
+    if constexpr (Isa::wide) return mid_avx2(c, own, opp, alpha, empties, idx);
+    else return mid_baseline(c, own, opp, alpha, empties, idx);
 }
 
 // A child with `empties` empty squares, by the code for its size.
 template <class Isa>
-FLIPCORE_INLINE int child_call(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
-    if (empties > SHALLOW_EMPTIES) return mid_call<Isa>(c, own, opp, alpha, empties);
+FLIPCORE_INLINE int child_call(Context& c, Bitboard own, Bitboard opp, int alpha, int empties,
+                               const PatternIndices* idx = nullptr) {
+    if (empties > SHALLOW_EMPTIES) return mid_call<Isa>(c, own, opp, alpha, empties, idx);
     if (empties > 4) return shallow_call<Isa>(c, own, opp, alpha, empties);
     return last4_call<Isa>(c, own, opp, alpha);
 }
@@ -669,12 +673,15 @@ FLIPCORE_INLINE int build_moves(Bitboard own, Bitboard opp, Bitboard moves, int 
 }
 
 // The same with keys from a search of each child to the given depth, on
-// the evaluation `w` when given.
+// the evaluation `w` when given; `given`, if not null, holds the position's
+// pattern indices (side 1 to move), which are otherwise computed here.
 template <class Isa>
 FLIPCORE_INLINE int build_moves_searched(Bitboard own, Bitboard opp, Bitboard moves, int table_move, OrderedMove* list,
-                                         int depth, const EvalWeights* w) {
+                                         int depth, const EvalWeights* w, const PatternIndices* given = nullptr) {
     int count = 0;
-    const PatternIndices idx = w ? PatternIndices::from_board(own, opp) : PatternIndices{};
+    PatternIndices computed{};
+    if (w && !given) computed = PatternIndices::from_board(own, opp);
+    const PatternIndices& idx = given ? *given : computed;
     while (moves) {
         const int x = pop_lowest(moves);
         OrderedMove& m = push_move<Isa>(list, count, own, opp, x);
@@ -700,12 +707,12 @@ FLIPCORE_INLINE int stability_cut(Bitboard own, Bitboard opp, int alpha) {
 // above alpha) or alpha (at most alpha); otherwise INF_SCORE. One search with
 // the window between the two margins answers both questions.
 template <class Isa>
-FLIPCORE_INLINE int selective_cut(const Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
+FLIPCORE_INLINE int selective_cut(const Context& c, Bitboard own, Bitboard opp, int alpha, int empties,
+                                  const PatternIndices& idx) {
     const EvalWeights& w = *c.weights;
     const int margin = solve_probcut_margin(c.level, empties, w.scale());
     const int high = (alpha + 1) * w.scale() + margin, low = alpha * w.scale() - margin;
-    const int v = eval_search<Isa>(w, own, opp, PatternIndices::from_board(own, opp), 1,
-                                   solve_probcut_depth(empties), low, high);
+    const int v = eval_search<Isa>(w, own, opp, idx, 1, solve_probcut_depth(empties), low, high);
     return v >= high ? alpha + 1 : v <= low ? alpha : INF_SCORE;
 }
 
@@ -740,9 +747,11 @@ FLIPCORE_INLINE int shallow_node(Context& c, Bitboard own, Bitboard opp, int alp
 }
 
 // More than SHALLOW_EMPTIES empties: probes and stores the table, orders
-// the moves.
+// the moves. `given`, if not null, holds the position's pattern indices
+// (side 1 to move), handed down by a parent that had them.
 template <class Isa>
-FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
+FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, int empties,
+                             const PatternIndices* given) {
     c.count_and_poll();
     int table_move = NO_SOLVE_MOVE;
     SolveEntry copy;
@@ -754,8 +763,28 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
         table_move = e->move;
     }
     if (const int bound = stability_cut<Isa>(own, opp, alpha); bound != INF_SCORE) return bound;
-    if (c.level != EXACT_LEVEL && empties >= SOLVE_PROBCUT_MIN_EMPTIES)
-        if (const int cut = selective_cut<Isa>(c, own, opp, alpha, empties); cut != INF_SCORE) return cut;
+    const bool sorting = empties >= sort_search_min_empties(c.weights != nullptr);
+    const bool selective = c.level != EXACT_LEVEL && empties >= SOLVE_PROBCUT_MIN_EMPTIES;
+    // The pattern indices, where the evaluation is asked: computing them from
+    // the board costs about as much as sorting a node's moves on them.
+    PatternIndices computed;
+    const PatternIndices* idx = given;
+    if (!idx && c.weights && (sorting || selective)) {
+        computed = PatternIndices::from_board(own, opp);
+        idx = &computed;
+    }
+    if (selective)
+        if (const int cut = selective_cut<Isa>(c, own, opp, alpha, empties, *idx); cut != INF_SCORE) return cut;
+    // A child that sorts its moves too gets its indices from this node's,
+    // with the move played. The child reads them all through its search;
+    // this node writes the next child's only after it returns.
+    const bool child_sorts = c.weights && empties - 1 >= sort_search_min_empties(true);
+    PatternIndices child_idx;
+    auto indices_after = [&](int x, Bitboard child_own) -> const PatternIndices* {
+        if (!child_sorts) return nullptr;
+        child_idx = idx->after_move(x, child_own ^ opp);
+        return &child_idx;
+    };
     Bitboard moves = legal_moves_in<Isa>(own, opp);
     if (!moves) {
         if (!legal_moves_in<Isa>(opp, own)) return final_score<Isa>(own, opp);
@@ -768,7 +797,8 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
     // where it still cuts, that work is saved.
     if (table_move != NO_SOLVE_MOVE && (moves & square_bit(table_move))) {
         const Bitboard f = flips_in<Isa>(own, opp, table_move);
-        best = -child_call<Isa>(c, opp ^ f, own | f | square_bit(table_move), -alpha - 1, empties - 1);
+        best = -child_call<Isa>(c, opp ^ f, own | f | square_bit(table_move), -alpha - 1, empties - 1,
+                                indices_after(table_move, opp ^ f));
         best_move = table_move;
         searched_one = true;
         if (best > alpha) {
@@ -783,9 +813,9 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
     }
 
     OrderedMove list[MAX_MOVES];
-    const bool sorting = empties >= sort_search_min_empties(c.weights != nullptr);
     const int count = sorting ? build_moves_searched<Isa>(own, opp, moves, table_move, list,
-                                                          sort_search_depth(empties, c.weights != nullptr), c.weights)
+                                                          sort_search_depth(empties, c.weights != nullptr), c.weights,
+                                                          idx)
                               : build_moves<Isa>(own, opp, moves, table_move, list,
                                                  empties - 1 > SHALLOW_EMPTIES ? c.table : nullptr);
     if (sorting)
@@ -821,7 +851,8 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
             share_moves(c, list + i, count_left - i, alpha, empties, Isa::wide, best, best_move))
             break;
         const OrderedMove& m = next_move(list, i, count_left);
-        const int v = -child_call<Isa>(c, m.child_own, m.child_opp, -alpha - 1, empties - 1);
+        const int v = -child_call<Isa>(c, m.child_own, m.child_opp, -alpha - 1, empties - 1,
+                                       indices_after(m.square, m.child_own));
         searched_one = true;
         if (v > best) {
             best = v;
@@ -834,11 +865,12 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
     return best;
 }
 
-inline int mid_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
-    return mid_node<Baseline>(c, own, opp, alpha, empties);
+inline int mid_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int empties, const PatternIndices* idx) {
+    return mid_node<Baseline>(c, own, opp, alpha, empties, idx);
 }
-FLIPCORE_AVX2_TARGET inline int mid_avx2(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
-    return mid_node<Avx2>(c, own, opp, alpha, empties);
+FLIPCORE_AVX2_TARGET inline int mid_avx2(Context& c, Bitboard own, Bitboard opp, int alpha, int empties,
+                                         const PatternIndices* idx) {
+    return mid_node<Avx2>(c, own, opp, alpha, empties, idx);
 }
 inline int shallow_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
     return shallow_node<Baseline>(c, own, opp, alpha, empties);

@@ -293,7 +293,7 @@ def solve(
     solver stays usable. The time grows about threefold with each empty
     square: see EXACT_EMPTIES. From 16 empty squares the search starts from
     a short flipcore.think search's estimate (a few milliseconds), and nodes
-    with 14 or more empty squares order their moves on the learned
+    with 13 or more empty squares order their moves on the learned
     evaluation; without usable evaluation weights it does neither and gives
     the same answers, more slowly.
     """

@@ -118,10 +118,12 @@ TEST(Think, IndicesFollowTheMovesOfWholeGames) {
                 while (legal) sq.push_back(pop_lowest(legal));
                 const int x = sq[std::uniform_int_distribution<size_t>(0, sq.size() - 1)(rng)];
                 const Bitboard f = flips(own, opp, x);
+                const PatternIndices before = PatternIndices::from_board(own, opp);  // the mover as side 1
                 p.play(mover, x, f);
                 own |= f | square_bit(x);
                 opp ^= f;
                 ASSERT_EQ(p.view, PatternIndices::from_board(black, white).view) << "game " << game;
+                ASSERT_EQ(before.after_move(x, f).view, PatternIndices::from_board(opp, own).view) << "game " << game;
             } else {
                 ++passes;
             }
