@@ -636,9 +636,9 @@ FLIPCORE_AVX2_TARGET inline int eval_avx2(const EvalWeights& w, Bitboard own, Bi
 // plies: on the evaluation where there is one (`idx`, `mover`: the parent's
 // indices and its side), else on rough_value. On the evaluation, the
 // fastest-first key is added, a reply fewer for the opponent counting as
-// two discs of value (the key counts 16 a reply): a null-window search
-// refutes quickest where the opponent has least to try, and that settles
-// most nodes.
+// two discs of value after a search, and as 3.2 beside the static value
+// (the key counts 16 a reply): a null-window search refutes quickest where
+// the opponent has least to try, and that settles most nodes.
 template <class Isa>
 FLIPCORE_INLINE int searched_key(const EvalWeights* w, const PatternIndices& idx, int mover, Bitboard opp, int square,
                                  Bitboard child_own, Bitboard child_opp, int depth) {
@@ -646,7 +646,7 @@ FLIPCORE_INLINE int searched_key(const EvalWeights* w, const PatternIndices& idx
     PatternIndices child = idx;
     child.play(mover, square, child_own ^ opp);
     return -eval_search<Isa>(*w, child_own, child_opp, child, 3 - mover, depth, -ROUGH_INF, ROUGH_INF) +
-           fastest_first_key<Isa>(child_own, child_opp) * w->scale() / 8;
+           fastest_first_key<Isa>(child_own, child_opp) * w->scale() / (depth == 0 ? 5 : 8);
 }
 
 // The moves of `moves` with their children and order keys; the table's move
