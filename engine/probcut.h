@@ -48,7 +48,7 @@ inline int probcut_margin(int empties, int depth, int scale) {
 // positions with exact scores: the spread is a + b * empties + c * depth.
 constexpr double SOLVE_PROBCUT_SPREAD[3] = {7.249, 0.0471, -0.591};
 // Nodes with fewer empties are left to the exact code below them.
-constexpr int SOLVE_PROBCUT_MIN_EMPTIES = 10;
+constexpr int SOLVE_PROBCUT_MIN_EMPTIES = 8;
 // The shallow search's depth: even, so that it ends on the node's side to
 // move, and deeper where the subtree it may cut is larger.
 constexpr int solve_probcut_depth(int empties) { return empties < 14 ? 0 : empties < 20 ? 2 : 4; }

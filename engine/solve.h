@@ -1088,7 +1088,7 @@ class Solver {
     // search to try first, and its first guess; they cannot change its
     // answers, whose bounds come from its own cut-offs alone.
     int selective_min_empties = 20;
-    int selective_loosest = 3;
+    int selective_loosest = 4;
     int selective_surest = 2;
     // Whether to run the Avx2 kernels (the processor must have them); tests
     // switch it off to hold both kernel sets to the same answers.
