@@ -23,9 +23,10 @@ node counts depend on what came before; clear_solve_table() empties it.
 
 A solve searches with every core by default (threads=None): the engine's
 own threads share the calling thread's table for that solve. The score, the
-best moves and every move's score are the same for any number of threads;
-the node count, and which of several lines of best play is given, may not
-be. threads=1 searches in the calling thread alone.
+best moves, every move's score and the line are the same for any number of
+threads (the line is chosen by the position alone, not by what the table
+holds); the node count may not be. threads=1 searches in the calling thread
+alone.
 """
 
 from __future__ import annotations
