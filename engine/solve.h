@@ -775,13 +775,15 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
     }
     if (selective)
         if (const int cut = selective_cut<Isa>(c, own, opp, alpha, empties, *idx); cut != INF_SCORE) return cut;
-    // A child that sorts its moves too gets its indices from this node's,
-    // with the move played. The child reads them all through its search;
-    // this node writes the next child's only after it returns.
-    const bool child_sorts = c.weights && empties - 1 >= sort_search_min_empties(true);
+    // A child that asks the evaluation too (to sort its moves, or for a
+    // selective cut-off) gets its indices from this node's, with the move
+    // played. The child reads them all through its search; this node writes
+    // the next child's only after it returns.
+    const bool child_evaluates = c.weights && (empties - 1 >= sort_search_min_empties(true) ||
+                                           (c.level != EXACT_LEVEL && empties - 1 >= SOLVE_PROBCUT_MIN_EMPTIES));
     PatternIndices child_idx;
     auto indices_after = [&](int x, Bitboard child_own) -> const PatternIndices* {
-        if (!child_sorts) return nullptr;
+        if (!child_evaluates) return nullptr;
         child_idx = idx->after_move(x, child_own ^ opp);
         return &child_idx;
     };
