@@ -780,7 +780,7 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
     // played. The child reads them all through its search; this node writes
     // the next child's only after it returns.
     const bool child_evaluates = c.weights && (empties - 1 >= sort_search_min_empties(true) ||
-                                           (c.level != EXACT_LEVEL && empties - 1 >= SOLVE_PROBCUT_MIN_EMPTIES));
+                                               (c.level != EXACT_LEVEL && empties - 1 >= SOLVE_PROBCUT_MIN_EMPTIES));
     PatternIndices child_idx;
     auto indices_after = [&](int x, Bitboard child_own) -> const PatternIndices* {
         if (!child_evaluates) return nullptr;
