@@ -200,12 +200,19 @@ struct Context {
     void poll();
 };
 
-// The recursion's entry points, compiled once per kernel set.
-int mid_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int empties, const PatternIndices* idx);
+// A node's legal moves not handed down by its parent: no position has every
+// square a legal move, since a move needs an empty square and discs around it.
+constexpr Bitboard UNKNOWN_MOVES = ~Bitboard{0};
+
+// The recursion's entry points, compiled once per kernel set. `moves`: the
+// position's legal moves where the parent computed them, else UNKNOWN_MOVES.
+int mid_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int empties, const PatternIndices* idx,
+                 Bitboard moves);
 FLIPCORE_AVX2_TARGET int mid_avx2(Context& c, Bitboard own, Bitboard opp, int alpha, int empties,
-                                  const PatternIndices* idx);
-int shallow_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int empties);
-FLIPCORE_AVX2_TARGET int shallow_avx2(Context& c, Bitboard own, Bitboard opp, int alpha, int empties);
+                                  const PatternIndices* idx, Bitboard moves);
+int shallow_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int empties, Bitboard moves);
+FLIPCORE_AVX2_TARGET int shallow_avx2(Context& c, Bitboard own, Bitboard opp, int alpha, int empties,
+                                      Bitboard moves);
 int last4_baseline(Context& c, Bitboard own, Bitboard opp, int alpha);
 FLIPCORE_AVX2_TARGET int last4_avx2(Context& c, Bitboard own, Bitboard opp, int alpha);
 
@@ -329,31 +336,34 @@ FLIPCORE_INLINE int last4_call(Context& c, Bitboard own, Bitboard opp, int alpha
 }
 
 template <class Isa>
-FLIPCORE_INLINE int shallow_call(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
-    if constexpr (Isa::wide) return shallow_avx2(c, own, opp, alpha, empties);
-    else return shallow_baseline(c, own, opp, alpha, empties);
+FLIPCORE_INLINE int shallow_call(Context& c, Bitboard own, Bitboard opp, int alpha, int empties,
+                                 Bitboard moves = UNKNOWN_MOVES) {
+    if constexpr (Isa::wide) return shallow_avx2(c, own, opp, alpha, empties, moves);
+    else return shallow_baseline(c, own, opp, alpha, empties, moves);
 }
 
 template <class Isa>
 FLIPCORE_INLINE int mid_call(Context& c, Bitboard own, Bitboard opp, int alpha, int empties,
-                             const PatternIndices* idx = nullptr) {
-    if constexpr (Isa::wide) return mid_avx2(c, own, opp, alpha, empties, idx);
-    else return mid_baseline(c, own, opp, alpha, empties, idx);
+                             const PatternIndices* idx = nullptr, Bitboard moves = UNKNOWN_MOVES) {
+    if constexpr (Isa::wide) return mid_avx2(c, own, opp, alpha, empties, idx, moves);
+    else return mid_baseline(c, own, opp, alpha, empties, idx, moves);
 }
 
 // A child with `empties` empty squares, by the code for its size.
 template <class Isa>
 FLIPCORE_INLINE int child_call(Context& c, Bitboard own, Bitboard opp, int alpha, int empties,
-                               const PatternIndices* idx = nullptr) {
-    if (empties > SHALLOW_EMPTIES) return mid_call<Isa>(c, own, opp, alpha, empties, idx);
-    if (empties > 4) return shallow_call<Isa>(c, own, opp, alpha, empties);
+                               const PatternIndices* idx = nullptr, Bitboard moves = UNKNOWN_MOVES) {
+    if (empties > SHALLOW_EMPTIES) return mid_call<Isa>(c, own, opp, alpha, empties, idx, moves);
+    if (empties > 4) return shallow_call<Isa>(c, own, opp, alpha, empties, moves);
     return last4_call<Isa>(c, own, opp, alpha);
 }
 
 // A move at a node with the table: the square, the child it leads to, and
-// its place in the order.
+// its place in the order. The child's legal moves, where the order key
+// generated them, go down to the child, which would generate them again.
 struct OrderedMove {
     Bitboard child_own, child_opp;
+    Bitboard child_moves;  // or UNKNOWN_MOVES
     int square;
     int key;
 };
@@ -369,11 +379,14 @@ constexpr Bitboard neighbourhood(Bitboard b) {
 // where the opponent may reply later, count half a reply each
 // (FRONTIER_WEIGHT).
 template <class Isa>
-FLIPCORE_INLINE int fastest_first_key(Bitboard child_own, Bitboard child_opp) {
-    const Bitboard replies = legal_moves_in<Isa>(child_own, child_opp);
+FLIPCORE_INLINE int fastest_first_key(Bitboard child_own, Bitboard child_opp, Bitboard replies) {
     const Bitboard empty = ~(child_own | child_opp);
     return -(popcount_in<Isa>(replies) * 16 + popcount_in<Isa>(replies & CORNERS) * 16 +
              popcount_in<Isa>(neighbourhood(child_opp) & empty) * FRONTIER_WEIGHT);
+}
+template <class Isa>
+FLIPCORE_INLINE int fastest_first_key(Bitboard child_own, Bitboard child_opp) {
+    return fastest_first_key<Isa>(child_own, child_opp, legal_moves_in<Isa>(child_own, child_opp));
 }
 
 // The X-square diagonally inside each corner of `corners`: a disc there hands
@@ -392,6 +405,7 @@ FLIPCORE_INLINE OrderedMove& push_move(OrderedMove* list, int& count, Bitboard o
     OrderedMove& m = list[count++];
     m.child_own = opp ^ f;
     m.child_opp = own | f | square_bit(x);
+    m.child_moves = UNKNOWN_MOVES;
     m.square = x;
     return m;
 }
@@ -664,7 +678,8 @@ FLIPCORE_INLINE int build_moves(Bitboard own, Bitboard opp, Bitboard moves, int 
         const int x = pop_lowest(moves);
         OrderedMove& m = push_move<Isa>(list, count, own, opp, x);
         if (prefetch) prefetch->prefetch(m.child_own, m.child_opp);
-        m.key = x == table_move ? 1 << 30 : fastest_first_key<Isa>(m.child_own, m.child_opp);
+        m.child_moves = legal_moves_in<Isa>(m.child_own, m.child_opp);
+        m.key = x == table_move ? 1 << 30 : fastest_first_key<Isa>(m.child_own, m.child_opp, m.child_moves);
         if (square_bit(x) & odd) m.key += PARITY_BONUS;
         if (square_bit(x) & CORNERS) m.key += CORNER_MOVE_BONUS;
         if (square_bit(x) & risky) m.key -= RISKY_X_PENALTY;
@@ -717,14 +732,14 @@ FLIPCORE_INLINE int selective_cut(const Context& c, Bitboard own, Bitboard opp, 
 }
 
 // More than 4 and at most SHALLOW_EMPTIES empties: no table, no move list; the stability
-// cutoff, then the legal moves in parity order.
+// cutoff, then the legal moves in parity order. `given_moves`: as for mid_node.
 template <class Isa>
-FLIPCORE_INLINE int shallow_node(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
+FLIPCORE_INLINE int shallow_node(Context& c, Bitboard own, Bitboard opp, int alpha, int empties, Bitboard given_moves) {
     c.count_and_poll();
     if (const int bound = stability_cut<Isa>(own, opp, alpha); bound != INF_SCORE) return bound;
     const Bitboard empty = ~(own | opp);
     const Bitboard odd = odd_quadrants<Isa>(empty);
-    const Bitboard moves = legal_moves_in<Isa>(own, opp);
+    const Bitboard moves = given_moves != UNKNOWN_MOVES ? given_moves : legal_moves_in<Isa>(own, opp);
     if (!moves) {
         if (!legal_moves_in<Isa>(opp, own)) return final_score<Isa>(own, opp);
         return -shallow_call<Isa>(c, opp, own, -alpha - 1, empties);
@@ -748,10 +763,11 @@ FLIPCORE_INLINE int shallow_node(Context& c, Bitboard own, Bitboard opp, int alp
 
 // More than SHALLOW_EMPTIES empties: probes and stores the table, orders
 // the moves. `given`, if not null, holds the position's pattern indices
-// (side 1 to move), handed down by a parent that had them.
+// (side 1 to move), handed down by a parent that had them; `given_moves`
+// the legal moves of the side to move, or UNKNOWN_MOVES.
 template <class Isa>
 FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, int empties,
-                             const PatternIndices* given) {
+                             const PatternIndices* given, Bitboard given_moves) {
     c.count_and_poll();
     int table_move = NO_SOLVE_MOVE;
     SolveEntry copy;
@@ -787,7 +803,7 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
         child_idx = idx->after_move(x, child_own ^ opp);
         return &child_idx;
     };
-    Bitboard moves = legal_moves_in<Isa>(own, opp);
+    Bitboard moves = given_moves != UNKNOWN_MOVES ? given_moves : legal_moves_in<Isa>(own, opp);
     if (!moves) {
         if (!legal_moves_in<Isa>(opp, own)) return final_score<Isa>(own, opp);
         return -mid_call<Isa>(c, opp, own, -alpha - 1, empties);
@@ -854,7 +870,7 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
             break;
         const OrderedMove& m = next_move(list, i, count_left);
         const int v = -child_call<Isa>(c, m.child_own, m.child_opp, -alpha - 1, empties - 1,
-                                       indices_after(m.square, m.child_own));
+                                       indices_after(m.square, m.child_own), m.child_moves);
         searched_one = true;
         if (v > best) {
             best = v;
@@ -867,18 +883,20 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
     return best;
 }
 
-inline int mid_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int empties, const PatternIndices* idx) {
-    return mid_node<Baseline>(c, own, opp, alpha, empties, idx);
+inline int mid_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int empties, const PatternIndices* idx,
+                        Bitboard moves) {
+    return mid_node<Baseline>(c, own, opp, alpha, empties, idx, moves);
 }
 FLIPCORE_AVX2_TARGET inline int mid_avx2(Context& c, Bitboard own, Bitboard opp, int alpha, int empties,
-                                         const PatternIndices* idx) {
-    return mid_node<Avx2>(c, own, opp, alpha, empties, idx);
+                                         const PatternIndices* idx, Bitboard moves) {
+    return mid_node<Avx2>(c, own, opp, alpha, empties, idx, moves);
 }
-inline int shallow_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
-    return shallow_node<Baseline>(c, own, opp, alpha, empties);
+inline int shallow_baseline(Context& c, Bitboard own, Bitboard opp, int alpha, int empties, Bitboard moves) {
+    return shallow_node<Baseline>(c, own, opp, alpha, empties, moves);
 }
-FLIPCORE_AVX2_TARGET inline int shallow_avx2(Context& c, Bitboard own, Bitboard opp, int alpha, int empties) {
-    return shallow_node<Avx2>(c, own, opp, alpha, empties);
+FLIPCORE_AVX2_TARGET inline int shallow_avx2(Context& c, Bitboard own, Bitboard opp, int alpha, int empties,
+                                             Bitboard moves) {
+    return shallow_node<Avx2>(c, own, opp, alpha, empties, moves);
 }
 inline int last4_baseline(Context& c, Bitboard own, Bitboard opp, int alpha) {
     return last4_node<Baseline>(c, own, opp, alpha);
