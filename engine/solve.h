@@ -731,6 +731,16 @@ FLIPCORE_INLINE int selective_cut(const Context& c, Bitboard own, Bitboard opp, 
     return v >= high ? alpha + 1 : v <= low ? alpha : INF_SCORE;
 }
 
+// Whether a node with `empties` empty squares makes a selective cut-off
+// (in a selective search), and whether it asks the evaluation at all: for
+// that, or to sort its moves.
+FLIPCORE_INLINE bool cuts_selectively(const Context& c, int empties) {
+    return c.level != EXACT_LEVEL && empties >= SOLVE_PROBCUT_MIN_EMPTIES;
+}
+FLIPCORE_INLINE bool asks_evaluation(const Context& c, int empties) {
+    return c.weights && (empties >= sort_search_min_empties(true) || cuts_selectively(c, empties));
+}
+
 // More than 4 and at most SHALLOW_EMPTIES empties: no table, no move list; the stability
 // cutoff, then the legal moves in parity order. `given_moves`: as for mid_node.
 template <class Isa>
@@ -780,23 +790,21 @@ FLIPCORE_INLINE int mid_node(Context& c, Bitboard own, Bitboard opp, int alpha, 
     }
     if (const int bound = stability_cut<Isa>(own, opp, alpha); bound != INF_SCORE) return bound;
     const bool sorting = empties >= sort_search_min_empties(c.weights != nullptr);
-    const bool selective = c.level != EXACT_LEVEL && empties >= SOLVE_PROBCUT_MIN_EMPTIES;
+    const bool selective = cuts_selectively(c, empties);
     // The pattern indices, where the evaluation is asked: computed from the
     // board (about 0.4 microseconds) only where no parent handed them down.
     PatternIndices computed;
     const PatternIndices* idx = given;
-    if (!idx && c.weights && (sorting || selective)) {
+    if (!idx && asks_evaluation(c, empties)) {
         computed = PatternIndices::from_board(own, opp);
         idx = &computed;
     }
     if (selective)
         if (const int cut = selective_cut<Isa>(c, own, opp, alpha, empties, *idx); cut != INF_SCORE) return cut;
-    // A child that asks the evaluation too (to sort its moves, or for a
-    // selective cut-off) gets its indices from this node's, with the move
-    // played. The child reads them all through its search; this node writes
-    // the next child's only after it returns.
-    const bool child_evaluates = c.weights && (empties - 1 >= sort_search_min_empties(true) ||
-                                               (c.level != EXACT_LEVEL && empties - 1 >= SOLVE_PROBCUT_MIN_EMPTIES));
+    // A child that asks the evaluation too gets its indices from this
+    // node's, with the move played. The child reads them all through its
+    // search; this node writes the next child's only after it returns.
+    const bool child_evaluates = asks_evaluation(c, empties - 1);
     PatternIndices child_idx;
     auto indices_after = [&](int x, Bitboard child_own) -> const PatternIndices* {
         if (!child_evaluates) return nullptr;
